@@ -1,0 +1,25 @@
+# The front door: make (deps + build), make test, make demo, make run, make check-macos SDK=...
+BUILD ?= build
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build test demo run check-macos clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) --parallel
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure --parallel 2
+
+check-macos:
+	scripts/check-macos $(SDK)
+
+clean:
+	rm -rf $(BUILD)

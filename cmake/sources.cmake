@@ -1,0 +1,24 @@
+# The sources of each build, in one place: CMake builds from these lists and
+# scripts/check-macos prints them (cmake -DKEYTAP_PRINT=macos -P cmake/sources.cmake).
+set(KEYTAP_CORE_SOURCES
+  src/core/state.cpp
+  src/accelerator/key_table.cpp
+  src/accelerator/parse.cpp
+  src/host/emit.cpp
+  src/host/handle.cpp
+  src/host/messages.cpp
+  src/host/reader.cpp
+  src/host/startup.cpp
+  src/host/utf8.cpp
+  src/keyboard/matcher.cpp
+  src/keyboard/tap.cpp
+)
+set(KEYTAP_MAIN_SOURCES src/host/main.cpp)
+set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp)
+set(KEYTAP_X11_SOURCES src/platform/x11.cpp)
+
+if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")
+  foreach(source IN LISTS KEYTAP_CORE_SOURCES KEYTAP_MAIN_SOURCES KEYTAP_MACOS_SOURCES)
+    message(NOTICE "${source}")
+  endforeach()
+endif()

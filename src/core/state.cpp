@@ -1,0 +1,8 @@
+#include "core/state.h"
+
+std::unordered_map<std::string_view, uint16_t> keyCodes;
+Registry registered;
+HeldSet held;
+Tap* tap = nullptr;
+TapCallback callback = nullptr;
+bool granted = false;

@@ -1,0 +1,13 @@
+// Start-up: everything before the reader thread and the main loop take over.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+/// True when one element of the argument list is exactly "--no-prompt".
+bool hasNoPromptArgument(std::span<const char* const> args);
+
+/// Gives the process-wide state its first values, settles the listen permission (prompting
+/// unless "--no-prompt" is among `args`, the program path included), opens the tap when
+/// permitted and emits "ready". Main thread, before any line is read.
+void startUp(std::span<const char* const> args);

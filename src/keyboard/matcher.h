@@ -1,0 +1,11 @@
+// Key-down and key-up events to "down" and "up" messages for the registered accelerators.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+/// Emits "down" for every registered accelerator that the key-down presses (exact modifiers,
+/// not an autorepeat, not already held) and "up" for every held one whose key goes up. Other
+/// event types do nothing. Returns the event unchanged. Main thread.
+Event* matchKeyEvent(uint32_t type, Event* event);

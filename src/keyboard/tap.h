@@ -1,0 +1,14 @@
+// The one listen-only keyboard tap of the process.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+/// True when the tap is open on return: already open, or opened now. False when it cannot be
+/// opened (no listen permission); nothing changes then, and the next call tries again.
+bool createTap();
+
+/// The tap's callback: switches the tap on again when the system switched it off, hands every
+/// other event to the matcher, and always returns the event it was given.
+Event* tapCallback(uint32_t type, Event* event);

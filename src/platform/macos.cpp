@@ -1,0 +1,100 @@
+// macOS backend: a listen-only CoreGraphics session event tap on the main run loop, and the
+// main dispatch queue as the hand-off from the reader thread.
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreGraphics/CoreGraphics.h>
+#include <dispatch/dispatch.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "core/accel.h"
+#include "platform/platform.h"
+
+static_assert(kCGEventKeyDown == keyDownEvent && kCGEventKeyUp == keyUpEvent);
+static_assert(kCGEventTapDisabledByTimeout == tapDisabledByTimeout);
+static_assert(kCGEventTapDisabledByUserInput == tapDisabledByUserInput);
+static_assert(kCGEventFlagMaskShift == shiftFlag && kCGEventFlagMaskControl == controlFlag);
+static_assert(kCGEventFlagMaskAlternate == optionFlag && kCGEventFlagMaskCommand == commandFlag);
+
+struct Tap {
+  CFMachPortRef port;
+};
+
+namespace {
+
+TapCallback deliverTo = nullptr;
+LineHandler serveLinesWith = nullptr;
+
+// Event is this backend's name for a CGEvent; the pointer passes through unchanged.
+CGEventRef toCGEvent(const Event* event) {
+  return reinterpret_cast<CGEventRef>(const_cast<Event*>(event));
+}
+
+CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
+}
+
+void serveLine(void* context) {
+  const std::unique_ptr<std::string> line(static_cast<std::string*>(context));
+  serveLinesWith(*line);
+}
+
+}  // namespace
+
+bool preflightListenAccess() {
+  return CGPreflightListenEventAccess();
+}
+
+bool requestListenAccess() {
+  return CGRequestListenEventAccess();
+}
+
+Tap* openTap(TapCallback callback) {
+  deliverTo = callback;
+  const CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
+                                        kCGEventTapOptionListenOnly, keyEvents, deliver, nullptr);
+  if (!port) return nullptr;
+  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
+  if (!source) {
+    // Without a source the tap could never deliver; give it back so a later call retries.
+    CFMachPortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+  }
+  CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+  CGEventTapEnable(port, true);
+  CFRelease(source);  // the run loop holds it now
+  return new Tap{port};
+}
+
+void enableTap(Tap* tap) {
+  CGEventTapEnable(tap->port, true);
+}
+
+int64_t eventKeyCode(const Event* event) {
+  return CGEventGetIntegerValueField(toCGEvent(event), kCGKeyboardEventKeycode);
+}
+
+int64_t eventAutorepeat(const Event* event) {
+  return CGEventGetIntegerValueField(toCGEvent(event), kCGKeyboardEventAutorepeat);
+}
+
+uint64_t eventFlags(const Event* event) {
+  return CGEventGetFlags(toCGEvent(event));
+}
+
+uint64_t commandOrControlFlag() {
+  return commandFlag;
+}
+
+void postLine(std::string line) {
+  dispatch_async_f(dispatch_get_main_queue(), new std::string(std::move(line)), serveLine);
+}
+
+void runMainLoop(LineHandler handleLine) {
+  serveLinesWith = handleLine;
+  // The main queue keeps the main run loop busy, so this returns only if the system stops it.
+  CFRunLoopRun();
+  _exit(0);
+}

@@ -1,0 +1,50 @@
+// The OS services keytap needs, as free functions. Exactly one backend defines them all:
+// macos.cpp (CoreGraphics), x11.cpp (XCB + XInput2) or the unit tests' fake.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Event types carry macOS's values on every platform, so nothing above this seam branches
+// on the OS.
+constexpr uint32_t keyDownEvent = 10;
+constexpr uint32_t keyUpEvent = 11;
+constexpr uint32_t tapDisabledByTimeout = 0xFFFFFFFE;
+constexpr uint32_t tapDisabledByUserInput = 0xFFFFFFFF;
+
+struct Tap;    // an open listen-only keyboard tap; defined by the backend
+struct Event;  // one keyboard event as the backend delivers it
+
+/// Called on the main thread for every event the tap delivers; returns the event it was given.
+using TapCallback = Event* (*)(uint32_t type, Event* event);
+/// Called on the main thread for each posted line, in posting order.
+using LineHandler = void (*)(std::string_view line);
+
+/// True when this process may already listen to keyboard events; never prompts.
+bool preflightListenAccess();
+/// Asks the system to prompt for the listen permission; true when it is granted on return.
+bool requestListenAccess();
+
+/// Opens the listen-only keyboard tap, attaches it to the main loop and enables it, so that
+/// `callback` runs on the main thread for every key-down and key-up. Returns null when no tap
+/// can be opened; nothing is left behind then.
+Tap* openTap(TapCallback callback);
+/// Switches an open tap on again after the system switched it off.
+void enableTap(Tap* tap);
+
+/// The event's virtual key code field (macOS codes; a signed 64-bit value as read).
+int64_t eventKeyCode(const Event* event);
+/// Non-zero when the event is an autorepeated key-down.
+int64_t eventAutorepeat(const Event* event);
+/// The event's modifier flags in CGEventFlags encoding.
+uint64_t eventFlags(const Event* event);
+
+/// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for on this platform.
+uint64_t commandOrControlFlag();
+
+/// Hands one line to the main thread, first in, first out. Any thread may call it.
+void postLine(std::string line);
+/// Runs the main loop on the main thread for the rest of the process: posted lines go to
+/// `handleLine` one at a time, key events to the tap's callback. Never returns.
+[[noreturn]] void runMainLoop(LineHandler handleLine);

@@ -1,0 +1,73 @@
+#include "support/fake_platform.h"
+
+#include <unistd.h>
+
+#include "accelerator/key_table.h"
+#include "core/state.h"
+
+struct Tap {
+  TapCallback callback;
+};
+
+FakePlatform fake;
+
+namespace {
+Tap openedTap;
+}
+
+void fakeReset() {
+  fake = FakePlatform{};
+  buildKeyCodes();
+  registered.clear();
+  held.clear();
+  tap = nullptr;
+  openedTap = Tap{};
+}
+
+Event* fakeDeliver(uint32_t type, Event* event) {
+  return openedTap.callback(type, event);
+}
+
+bool preflightListenAccess() {
+  ++fake.preflightCalls;
+  return fake.preflightGrants;
+}
+
+bool requestListenAccess() {
+  ++fake.requestCalls;
+  return fake.requestGrants;
+}
+
+Tap* openTap(TapCallback callback) {
+  ++fake.openTapCalls;
+  if (!fake.tapOpens) return nullptr;
+  openedTap.callback = callback;
+  return &openedTap;
+}
+
+void enableTap(Tap*) {
+  ++fake.enableTapCalls;
+}
+
+int64_t eventKeyCode(const Event* event) {
+  return event->keyCode;
+}
+int64_t eventAutorepeat(const Event* event) {
+  return event->autorepeat;
+}
+uint64_t eventFlags(const Event* event) {
+  return event->flags;
+}
+
+uint64_t commandOrControlFlag() {
+  return fake.commandOrControl;
+}
+
+void postLine(std::string line) {
+  fake.posted.push_back(std::move(line));
+}
+
+void runMainLoop(LineHandler handleLine) {
+  for (const std::string& line : fake.posted) handleLine(line);
+  _exit(0);
+}

@@ -1,0 +1,39 @@
+// Test hooks of the fake platform that the unit tests link instead of a real backend.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+struct Event {
+  int64_t keyCode = 0;
+  int64_t autorepeat = 0;
+  uint64_t flags = 0;
+};
+
+struct FakePlatform {
+  bool preflightGrants = true;
+  bool requestGrants = false;
+  bool tapOpens = true;
+  uint64_t commandOrControl = 0x100000;
+
+  int preflightCalls = 0;
+  int requestCalls = 0;
+  int openTapCalls = 0;
+  int enableTapCalls = 0;
+  std::vector<std::string> posted;
+};
+
+/// The fake's settings and call counts; fakeReset() restores the defaults and clears the state
+/// that the code under test keeps (registry, held set, tap).
+extern FakePlatform fake;
+void fakeReset();
+
+/// Delivers one event to the open tap's callback, as the OS would; returns what it gave back.
+Event* fakeDeliver(uint32_t type, Event* event);
+
+// Event flags that are no modifiers and must never affect a match.
+constexpr uint64_t fakeCapsLockFlag = 0x10000;
+constexpr uint64_t fakeFnFlag = 0x800000;

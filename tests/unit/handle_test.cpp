@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include "core/state.h"
+#include "host/handle.h"
+#include "keyboard/tap.h"
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+using nlohmann::json;
+
+class HandleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fakeReset();
+    callback = tapCallback;
+  }
+
+  // Handles one line and returns its one reply.
+  json reply(std::string_view line) {
+    handle(line);
+    const std::vector<json> lines = output.lines();
+    EXPECT_EQ(lines.size(), 1u) << line;
+    return lines.empty() ? json() : lines[0];
+  }
+
+  static json error(std::string_view code, std::string_view message) {
+    return {{"t", "error"}, {"d", {{"code", code}, {"message", message}}}};
+  }
+  static json ok(std::string_view type, std::string_view text) {
+    return {{"t", type}, {"d", {{"accelerator", text}}}};
+  }
+  static std::string command(std::string_view word, std::string_view text) {
+    return json{{"t", word}, {"d", {{"accelerator", text}}}}.dump();
+  }
+
+  CapturedOutput output;
+};
+
+TEST_F(HandleTest, MalformedLinesGetOneReplyAndChangeNothing) {
+  const char* lines[] = {
+      "",
+      "register Cmd+K",
+      "[]",
+      R"("register")",
+      "{}",
+      "null",
+      R"({"t":"register"})",
+      R"({"t":"register","d":null})",
+      R"({"t":"register","d":[]})",
+      R"({"t":"register","d":"Cmd+K"})",
+      R"({"t":"register","d":{}})",
+      R"({"t":"nonsense","d":{}})",
+      R"({"t":"nonsense"})",
+      R"({"t":1,"d":{"accelerator":"Cmd+K"}})",
+      R"({"t":true,"d":{"accelerator":"Cmd+K"}})",
+      R"({"t":null,"d":{"accelerator":"Cmd+K"}})",
+      R"({"t":"register","d":{"accelerator":1}})",
+      R"({"t":"register","d":{"accelerator":false}})",
+      R"({"t":"register","d":{"accelerator":null}})",
+      R"({"t":"register","d":{"accelerator":["Cmd+K"]}})",
+      R"({"t":"register","d":{"accelerator":"Cmd+K"}} x)",
+      R"({"t":"register","d":{"accelerator":"Cmd+K"}}{})",
+      R"({"t":"register","d":{"accelerator":"Cmd+K",}})",
+      R"({"t":"register",/*c*/"d":{"accelerator":"Cmd+K"}})",
+      R"({'t':'register','d':{'accelerator':'Cmd+K'}})",
+      R"({"t":"register","d":{"accelerator":"\ud800"}})",
+  };
+  for (const char* line : lines) {
+    EXPECT_EQ(reply(line), error("bad_request", "malformed command")) << line;
+  }
+  EXPECT_TRUE(registered.empty());
+  EXPECT_EQ(fake.openTapCalls, 0);
+}
+
+TEST_F(HandleTest, WhiteSpaceAndExtraMembersAreAccepted) {
+  EXPECT_EQ(reply(" \t{\"t\" : \"register\", \"x\": 1, \"d\": {\"accelerator\": \"F5\", "
+                  "\"y\": [1]}}\r\n "),
+            ok("registered", "F5"));
+}
+
+TEST_F(HandleTest, UnknownCommandsEchoTheirWord) {
+  EXPECT_EQ(reply(command("Register", "Cmd+K")), error("bad_request", "unknown command: Register"));
+  EXPECT_EQ(reply(command("", "Cmd+K")), error("bad_request", "unknown command: "));
+  EXPECT_EQ(reply(command("register ", "Cmd+K")),
+            error("bad_request", "unknown command: register "));
+  EXPECT_TRUE(registered.empty());
+}
+
+TEST_F(HandleTest, RegisterRepliesWithTheTextUnchanged) {
+  EXPECT_EQ(reply(command("register", "cmd+k")), ok("registered", "cmd+k"));
+  EXPECT_EQ(reply(command("register", "Cmd+\"")),
+            error("bad_request", "unknown accelerator: Cmd+\""));
+  EXPECT_EQ(reply(command("register", "Cmd+/")), ok("registered", "Cmd+/"));
+  EXPECT_EQ(registered.size(), 2u);
+  EXPECT_EQ(registered.at("cmd+k"), (Accel{40, commandFlag}));
+}
+
+TEST_F(HandleTest, UnparsableTextsAreRefusedBeforeTheTapIsTouched) {
+  fake.tapOpens = false;
+  EXPECT_EQ(reply(command("register", "")), error("bad_request", "unknown accelerator: "));
+  EXPECT_EQ(reply(command("register", "Cmd+Plus")),
+            error("bad_request", "unknown accelerator: Cmd+Plus"));
+  EXPECT_EQ(fake.openTapCalls, 0);
+}
+
+TEST_F(HandleTest, ADuplicateKeepsTheFirstRegistration) {
+  ASSERT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
+  EXPECT_EQ(reply(command("register", "Cmd+K")), error("conflict", "already registered: Cmd+K"));
+  EXPECT_EQ(fake.openTapCalls, 1);
+
+  Event down{40, 0, commandFlag};
+  fakeDeliver(keyDownEvent, &down);
+  const auto lines = output.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["d"]["accelerator"], "Cmd+K");
+}
+
+TEST_F(HandleTest, ForbiddenLeavesTheRegistryAndRetriesTheTap) {
+  fake.tapOpens = false;
+  EXPECT_EQ(reply(command("register", "Cmd+K")), error("forbidden", "Input Monitoring denied"));
+  EXPECT_EQ(reply(command("register", "Cmd+K")), error("forbidden", "Input Monitoring denied"));
+  EXPECT_TRUE(registered.empty());
+  EXPECT_EQ(fake.openTapCalls, 2);
+  EXPECT_EQ(reply(command("unregister", "Cmd+K")), ok("unregistered", "Cmd+K"));
+
+  fake.tapOpens = true;
+  EXPECT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
+  EXPECT_EQ(fake.openTapCalls, 3);
+}
+
+TEST_F(HandleTest, UnregisterAlwaysAnswersAndDropsTheHold) {
+  EXPECT_EQ(reply(command("unregister", "never")), ok("unregistered", "never"));
+  EXPECT_EQ(reply(command("unregister", "Cmd+Plus")), ok("unregistered", "Cmd+Plus"));
+  EXPECT_EQ(fake.openTapCalls, 0);
+
+  ASSERT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
+  Event down{40, 0, commandFlag};
+  fakeDeliver(keyDownEvent, &down);
+  ASSERT_EQ(output.lines().size(), 1u);
+  EXPECT_EQ(reply(command("unregister", "Cmd+K")), ok("unregistered", "Cmd+K"));
+  EXPECT_TRUE(registered.empty());
+  EXPECT_TRUE(held.empty());
+
+  // Registered again before the release: the old hold does not come back as an "up".
+  ASSERT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
+  Event up{40, 0, 0};
+  fakeDeliver(keyUpEvent, &up);
+  EXPECT_EQ(output.bytes(), "");
+}
+
+TEST_F(HandleTest, TextsThatDifferOnlyInCaseAreTwoRegistrations) {
+  ASSERT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
+  ASSERT_EQ(reply(command("register", "cmd+k")), ok("registered", "cmd+k"));
+  Event down{40, 0, commandFlag};
+  fakeDeliver(keyDownEvent, &down);
+  std::vector<std::string> texts;
+  for (const json& line : output.lines()) texts.push_back(line["d"]["accelerator"]);
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"Cmd+K", "cmd+k"}));
+}
+
+TEST_F(HandleTest, TheLastOfTwoSameNamedMembersCounts) {
+  EXPECT_EQ(reply(R"({"t":"unregister","t":"register","d":{"accelerator":"A","accelerator":"B"}})"),
+            ok("registered", "B"));
+}
+
+TEST_F(HandleTest, DeeplyNestedInputIsJustMalformed) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  EXPECT_EQ(reply(deep), error("bad_request", "malformed command"));
+  const std::string deepPayload =
+      R"({"t":"register","x":)" + deep + R"(,"d":{"accelerator":"F5"}})";
+  EXPECT_EQ(reply(deepPayload), ok("registered", "F5"));
+}
+
+}  // namespace

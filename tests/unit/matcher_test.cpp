@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include "accelerator/parse.h"
+#include "core/state.h"
+#include "host/emit.h"
+#include "keyboard/tap.h"
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr uint16_t keyK = 40, keyJ = 38, keyF5 = 96;
+constexpr uint64_t cmd = commandFlag, shift = shiftFlag;
+
+class MatcherTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fakeReset();
+    callback = tapCallback;
+    ASSERT_TRUE(createTap());
+  }
+
+  static void add(const std::string& text) { registered.emplace(text, *parse(text)); }
+
+  static void press(uint16_t key, uint64_t flags, bool autorepeat = false) {
+    Event event{key, autorepeat ? 1 : 0, flags};
+    ASSERT_EQ(fakeDeliver(keyDownEvent, &event), &event);
+  }
+
+  static void release(uint16_t key, uint64_t flags = 0) {
+    Event event{key, 0, flags};
+    ASSERT_EQ(fakeDeliver(keyUpEvent, &event), &event);
+  }
+
+  // The messages since the last call, as "down:text" / "up:text".
+  std::vector<std::string> said() {
+    std::vector<std::string> messages;
+    for (const json& line : output.lines()) {
+      EXPECT_TRUE(line["d"]["at"].is_number_float());
+      messages.push_back(line["t"].get<std::string>() + ":" +
+                         line["d"]["accelerator"].get<std::string>());
+    }
+    return messages;
+  }
+
+  CapturedOutput output;
+};
+
+using Said = std::vector<std::string>;
+
+TEST_F(MatcherTest, OneHoldGivesOneDownAndOneUp) {
+  add("Cmd+Shift+K");
+  press(keyK, cmd | shift);
+  EXPECT_EQ(said(), (Said{"down:Cmd+Shift+K"}));
+  press(keyK, cmd | shift, true);
+  press(keyK, cmd | shift, true);
+  EXPECT_EQ(said(), Said{});
+  release(keyK, cmd | shift);
+  EXPECT_EQ(said(), (Said{"up:Cmd+Shift+K"}));
+  EXPECT_TRUE(held.empty());
+}
+
+TEST_F(MatcherTest, ModifiersMustBeExactlyThoseOfTheAccelerator) {
+  add("Cmd+K");
+  add("F5");
+  press(keyK, cmd | shift);
+  press(keyK, 0);
+  press(keyK, controlFlag);
+  press(keyF5, optionFlag);
+  EXPECT_EQ(said(), Said{});
+  EXPECT_TRUE(held.empty());
+  press(keyF5, 0);
+  EXPECT_EQ(said(), (Said{"down:F5"}));
+}
+
+TEST_F(MatcherTest, CapsLockAndFnFlagsDoNotStopAMatch) {
+  add("Cmd+K");
+  press(keyK, cmd | fakeCapsLockFlag | fakeFnFlag);
+  release(keyK);
+  EXPECT_EQ(said(), (Said{"down:Cmd+K", "up:Cmd+K"}));
+}
+
+TEST_F(MatcherTest, KeyUpEndsTheHoldWhateverTheModifiers) {
+  add("Cmd+K");
+  press(keyK, cmd);
+  release(keyK, 0);  // Command was let go first
+  EXPECT_EQ(said(), (Said{"down:Cmd+K", "up:Cmd+K"}));
+}
+
+TEST_F(MatcherTest, ModifierAddedAfterTheKeyGivesNothing) {
+  add("Cmd+K");
+  press(keyK, 0);
+  press(keyK, cmd, true);
+  release(keyK, cmd);
+  EXPECT_EQ(said(), Said{});
+}
+
+TEST_F(MatcherTest, MissedKeyUpKeepsTheAcceleratorDown) {
+  add("Cmd+K");
+  press(keyK, cmd);
+  press(keyK, cmd);  // the key-up in between never arrived
+  EXPECT_EQ(said(), (Said{"down:Cmd+K"}));
+  release(keyK, shift);
+  press(keyK, cmd);
+  EXPECT_EQ(said(), (Said{"up:Cmd+K", "down:Cmd+K"}));
+}
+
+TEST_F(MatcherTest, EveryMatchingTextGetsItsOwnMessages) {
+  add("Cmd+K");
+  add("Command+K");
+  press(keyK, cmd);
+  Said downs = said();
+  std::sort(downs.begin(), downs.end());
+  EXPECT_EQ(downs, (Said{"down:Cmd+K", "down:Command+K"}));
+  release(keyK);
+  Said ups = said();
+  std::sort(ups.begin(), ups.end());
+  EXPECT_EQ(ups, (Said{"up:Cmd+K", "up:Command+K"}));
+}
+
+TEST_F(MatcherTest, OnlyTheExactCombinationIsHeld) {
+  add("Cmd+K");
+  add("Cmd+Shift+K");
+  press(keyK, cmd | shift);
+  release(keyK, cmd | shift);
+  EXPECT_EQ(said(), (Said{"down:Cmd+Shift+K", "up:Cmd+Shift+K"}));
+}
+
+TEST_F(MatcherTest, UnrelatedKeysAndEmptyRegistryGiveNothing) {
+  press(keyK, cmd);
+  release(keyK);
+  add("Cmd+K");
+  release(keyK);
+  press(keyJ, cmd);
+  release(keyJ);
+  EXPECT_EQ(said(), Said{});
+  EXPECT_TRUE(held.empty());
+}
+
+TEST_F(MatcherTest, KeyCodesOutsideSixteenBitsMatchNothing) {
+  add("A");  // code 0
+  for (int64_t code : {int64_t{65536}, int64_t{-65536}, int64_t{1} << 32, int64_t{-1}}) {
+    Event event{code, 0, 0};
+    EXPECT_EQ(fakeDeliver(keyDownEvent, &event), &event);
+    EXPECT_EQ(fakeDeliver(keyUpEvent, &event), &event);
+  }
+  EXPECT_EQ(said(), Said{});
+}
+
+TEST_F(MatcherTest, OtherEventTypesDoNothing) {
+  add("Cmd+K");
+  for (uint32_t type : {0u, 1u, 12u, 22u}) {
+    Event event{keyK, 0, cmd};
+    EXPECT_EQ(fakeDeliver(type, &event), &event);
+  }
+  EXPECT_EQ(said(), Said{});
+}
+
+TEST_F(MatcherTest, EachMessageReadsTheClockAfterChangingHeld) {
+  add("Cmd+K");
+  add("cmd+k");
+  const double before = nowMs();
+  press(keyK, cmd);
+  const std::vector<json> lines = output.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_GE(lines[0]["d"]["at"].get<double>(), before);
+  EXPECT_GE(lines[1]["d"]["at"].get<double>(), lines[0]["d"]["at"].get<double>());
+  EXPECT_EQ(held.size(), 2u);
+}
+
+}  // namespace
