@@ -49,8 +49,8 @@ bool requestListenAccess() {
   return CGRequestListenEventAccess();
 }
 
-Tap* openTap(TapCallback callback) {
-  deliverTo = callback;
+Tap* openTap(TapCallback onEvent) {
+  deliverTo = onEvent;
   const CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
   CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
                                         kCGEventTapOptionListenOnly, keyEvents, deliver, nullptr);

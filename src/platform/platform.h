@@ -27,9 +27,9 @@ bool preflightListenAccess();
 bool requestListenAccess();
 
 /// Opens the listen-only keyboard tap, attaches it to the main loop and enables it, so that
-/// `callback` runs on the main thread for every key-down and key-up. Returns null when no tap
+/// `onEvent` runs on the main thread for every key-down and key-up. Returns null when no tap
 /// can be opened; nothing is left behind then.
-Tap* openTap(TapCallback callback);
+Tap* openTap(TapCallback onEvent);
 /// Switches an open tap on again after the system switched it off.
 void enableTap(Tap* tap);
 

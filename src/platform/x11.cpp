@@ -1,5 +1,6 @@
 // Linux X11 backend: XInput2 raw key events on the root window, read through XCB, which
 // reports a lost display instead of ending the process.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -62,7 +63,7 @@ constexpr KeyMapping keyMappings[] = {
 constexpr std::array<uint16_t, 256> macKeyCodes = [] {
   std::array<uint16_t, 256> codes{};
   for (unsigned keycode = 0; keycode < codes.size(); ++keycode) {
-    codes[keycode] = unmappedBase + keycode;
+    codes[keycode] = static_cast<uint16_t>(unmappedBase + keycode);
   }
   for (const KeyMapping& mapping : keyMappings) codes[mapping.evdev + evdevOffset] = mapping.mac;
   return codes;
@@ -94,9 +95,26 @@ uint64_t modifierFlags(const std::bitset<256>& down) {
   return flags;
 }
 
+// libxcb writes a server's refusal to standard error, where keytap never writes: while it
+// connects, standard error points at /dev/null.
+xcb_connection_t* connectQuietly() {
+  const int savedErrors = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null >= 0) {
+    dup2(null, STDERR_FILENO);
+    close(null);
+  }
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  if (savedErrors >= 0) {
+    dup2(savedErrors, STDERR_FILENO);
+    close(savedErrors);
+  }
+  return connection;
+}
+
 // A connection to $DISPLAY whose server speaks XInput 2, or null.
 xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
-  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  xcb_connection_t* connection = connectQuietly();
   if (xcb_connection_has_error(connection)) {
     xcb_disconnect(connection);
     return nullptr;
@@ -205,7 +223,7 @@ bool requestListenAccess() {
   return preflightListenAccess();
 }
 
-Tap* openTap(TapCallback callback) {
+Tap* openTap(TapCallback onEvent) {
   uint8_t opcode;
   xcb_connection_t* connection = connectWithXInput2(&opcode);
   if (!connection) return nullptr;
@@ -213,7 +231,7 @@ Tap* openTap(TapCallback callback) {
     xcb_disconnect(connection);
     return nullptr;
   }
-  return new Tap{connection, opcode, callback, keysDown(connection)};
+  return new Tap{connection, opcode, onEvent, keysDown(connection)};
 }
 
 // XInput2 never switches a selection off, so there is nothing to switch on again.

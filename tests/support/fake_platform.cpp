@@ -38,10 +38,10 @@ bool requestListenAccess() {
   return fake.requestGrants;
 }
 
-Tap* openTap(TapCallback callback) {
+Tap* openTap(TapCallback onEvent) {
   ++fake.openTapCalls;
   if (!fake.tapOpens) return nullptr;
-  openedTap.callback = callback;
+  openedTap.callback = onEvent;
   return &openedTap;
 }
 

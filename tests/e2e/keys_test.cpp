@@ -1,0 +1,167 @@
+// The real binary on a private Xvfb, with keys injected through XTEST.
+#include <chrono>
+#include <thread>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+using nlohmann::json;
+
+class KeysTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    display = startVirtualDisplay();
+    ASSERT_NE(display, nullptr) << "Xvfb did not start";
+    injector = connectInjector(*display);
+    ASSERT_NE(injector, nullptr);
+    keytap = startKeytap(display->name, "granted");
+  }
+
+  void TearDown() override { EXPECT_EQ(readErrors(keytap), ""); }
+
+  void registerText(const std::string& text) {
+    ASSERT_TRUE(sendText(keytap, command("register", text)));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+
+  void press(uint8_t key) { injectKey(*injector, key, true); }
+  void release(uint8_t key) { injectKey(*injector, key, false); }
+  void tap(std::initializer_list<uint8_t> keys) {
+    for (uint8_t key : keys) press(key);
+    for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) release(*key);
+  }
+
+  // Everything keytap said about keys since the last call, as "down:text" / "up:text". Ends with
+  // a command whose reply marks the end: keys injected before it were handled before it.
+  std::vector<std::string> keysSaid() {
+    std::vector<std::string> said;
+    EXPECT_TRUE(sendText(keytap, command("unregister", "marker")));
+    for (json message = nextMessage(keytap); message != reply("unregistered", "marker");
+         message = nextMessage(keytap)) {
+      if (message.is_null()) {
+        ADD_FAILURE() << "no reply to the marker";
+        break;
+      }
+      EXPECT_TRUE(message["d"]["at"].is_number()) << message;
+      said.push_back(message["t"].get<std::string>() + ":" +
+                     message["d"]["accelerator"].get<std::string>());
+    }
+    return said;
+  }
+
+  std::unique_ptr<VirtualDisplay> display;
+  std::unique_ptr<Injector> injector;
+  Child keytap;
+};
+
+using Said = std::vector<std::string>;
+
+TEST_F(KeysTest, OneHotkeyFromRegisterToRelease) {
+  registerText("Super+Shift+K");
+  press(xkey::leftSuper);
+  press(xkey::leftShift);
+  press(xkey::k);
+  EXPECT_EQ(keysSaid(), (Said{"down:Super+Shift+K"}));
+  press(xkey::k);  // what a real keyboard's autorepeat looks like
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(keysSaid(), Said{});
+  release(xkey::k);
+  release(xkey::leftShift);
+  release(xkey::leftSuper);
+  EXPECT_EQ(keysSaid(), (Said{"up:Super+Shift+K"}));
+}
+
+TEST_F(KeysTest, ModifiersMustMatchExactly) {
+  registerText("Super+K");
+  registerText("CommandOrControl+J");
+  registerText("Alt+F5");
+  tap({xkey::leftSuper, xkey::leftShift, xkey::k});
+  tap({xkey::k});
+  tap({xkey::leftControl, xkey::leftAlt, xkey::j});
+  tap({xkey::f5});
+  EXPECT_EQ(keysSaid(), Said{});
+  tap({xkey::leftControl, xkey::j});
+  tap({xkey::leftAlt, xkey::f5});
+  EXPECT_EQ(keysSaid(),
+            (Said{"down:CommandOrControl+J", "up:CommandOrControl+J", "down:Alt+F5", "up:Alt+F5"}));
+}
+
+TEST_F(KeysTest, TypingWithoutARegistrationSaysNothing) {
+  for (uint8_t key = 10; key < 120; ++key) tap({key});
+  tap({xkey::leftShift, xkey::a});
+  registerText("Ctrl+Space");
+  for (uint8_t key = 10; key < 120; ++key) {
+    if (key != xkey::space) tap({key});
+  }
+  EXPECT_EQ(keysSaid(), Said{});
+}
+
+TEST_F(KeysTest, ReleasingTheModifierFirstStillEndsTheHold) {
+  registerText("Ctrl+A");
+  press(xkey::leftControl);
+  press(xkey::a);
+  release(xkey::leftControl);
+  release(xkey::a);
+  EXPECT_EQ(keysSaid(), (Said{"down:Ctrl+A", "up:Ctrl+A"}));
+}
+
+TEST_F(KeysTest, UnregisterWhileHeldGivesNoUp) {
+  registerText("F5");
+  press(xkey::f5);
+  EXPECT_EQ(keysSaid(), (Said{"down:F5"}));
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F5")));
+  EXPECT_EQ(nextMessage(keytap), reply("unregistered", "F5"));
+  release(xkey::f5);
+  EXPECT_EQ(keysSaid(), Said{});
+}
+
+TEST_F(KeysTest, RegisterWhileTheKeyIsDownWaitsForTheNextPress) {
+  press(xkey::f5);
+  registerText("F5");
+  release(xkey::f5);
+  EXPECT_EQ(keysSaid(), Said{});
+  tap({xkey::f5});
+  EXPECT_EQ(keysSaid(), (Said{"down:F5", "up:F5"}));
+}
+
+TEST_F(KeysTest, RegisteredPrecedesEveryDown) {
+  // The key races the command: it may come before the registration (no "down") or after it,
+  // but a "down" never precedes the "registered" reply.
+  press(xkey::leftSuper);
+  for (int round = 0; round < 20; ++round) {
+    const std::string text = "Cmd+K" + std::string(round, '+');
+    ASSERT_TRUE(sendText(keytap, command("register", text)));
+    press(xkey::k);
+    EXPECT_EQ(nextMessage(keytap), reply("registered", text));
+    release(xkey::k);
+    const Said said = keysSaid();
+    EXPECT_TRUE(said.empty() || said == (Said{"down:" + text, "up:" + text})) << round;
+    ASSERT_TRUE(sendText(keytap, command("unregister", text)));
+    EXPECT_EQ(nextMessage(keytap), reply("unregistered", text));
+  }
+  release(xkey::leftSuper);
+}
+
+TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {
+  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay(/*locked=*/true);
+  ASSERT_NE(display, nullptr);
+  std::unique_ptr<Injector> injector = connectInjector(*display);
+  ASSERT_NE(injector, nullptr);
+
+  Child keytap = startKeytap(display->name, "denied", {});
+  ASSERT_TRUE(sendText(keytap, command("register", "Ctrl+K")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("forbidden", "Input Monitoring denied"));
+
+  unlockDisplay(*injector);
+  ASSERT_TRUE(sendText(keytap, command("register", "Ctrl+K")));
+  EXPECT_EQ(nextMessage(keytap), reply("registered", "Ctrl+K"));
+  injectKey(*injector, xkey::leftControl, true);
+  injectKey(*injector, xkey::k, true);
+  const json down = nextMessage(keytap);
+  EXPECT_EQ(down["t"], "down");
+  EXPECT_EQ(down["d"]["accelerator"], "Ctrl+K");
+  EXPECT_EQ(readErrors(keytap), "");
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace {
+
+void closeIfOpen(int& descriptor) {
+  if (descriptor >= 0) close(descriptor);
+  descriptor = -1;
+}
+
+}  // namespace
+
+Child::Child(Child&& other) noexcept {
+  *this = std::move(other);
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  std::swap(pid, other.pid);
+  std::swap(input, other.input);
+  std::swap(output, other.output);
+  std::swap(errors, other.errors);
+  std::swap(buffered, other.buffered);
+  std::swap(exitStatus, other.exitStatus);
+  return *this;
+}
+
+Child::~Child() {
+  endChild(*this);
+  closeIfOpen(input);
+  closeIfOpen(output);
+  closeIfOpen(errors);
+}
+
+std::optional<Child> spawnChild(const std::string& program, const std::vector<std::string>& args,
+                                const std::string& display) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    return std::nullopt;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argStrings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> envStrings;
+  for (char** entry = environ; *entry; ++entry) {
+    if (std::strncmp(*entry, "DISPLAY=", 8) != 0) envStrings.emplace_back(*entry);
+  }
+  if (!display.empty()) envStrings.push_back("DISPLAY=" + display);
+  std::vector<char*> envp;
+  for (std::string& entry : envStrings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  Child child;
+  const int spawned =
+      posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  child.input = in[1];
+  child.output = out[0];
+  child.errors = err[0];
+  if (spawned != 0) {
+    child.pid = -1;
+    return std::nullopt;
+  }
+  fcntl(child.errors, F_SETFL, O_NONBLOCK);
+  return child;
+}
+
+bool sendText(Child& child, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(child.input, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+std::optional<std::string> readLine(Child& child, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (const size_t end = child.buffered.find('\n'); end != std::string::npos) {
+      std::string line = child.buffered.substr(0, end);
+      child.buffered.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd ready{child.output, POLLIN, 0};
+    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char chunk[65536];
+    const ssize_t got = read(child.output, chunk, sizeof chunk);
+    if (got == 0) return std::nullopt;
+    if (got > 0) child.buffered.append(chunk, static_cast<size_t>(got));
+  }
+}
+
+std::string readErrors(Child& child) {
+  std::string all;
+  char chunk[4096];
+  ssize_t got;
+  while ((got = read(child.errors, chunk, sizeof chunk)) > 0) {
+    all.append(chunk, static_cast<size_t>(got));
+  }
+  return all;
+}
+
+void closeInput(Child& child) {
+  closeIfOpen(child.input);
+}
+
+std::optional<int> waitForExit(Child& child, int timeoutMs) {
+  if (child.exitStatus) return child.exitStatus;
+  if (child.pid < 0) return std::nullopt;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(child.pid, &status, WNOHANG);
+    if (done == child.pid) {
+      child.pid = -1;
+      child.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return child.exitStatus;
+    }
+    if (done < 0 || std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void endChild(Child& child) {
+  if (child.pid < 0) return;
+  kill(child.pid, SIGKILL);
+  int status = 0;
+  waitpid(child.pid, &status, 0);
+  child.pid = -1;
+}

@@ -1,0 +1,47 @@
+// A private Xvfb and XTEST key injection, for the end-to-end tests, the demo and the
+// benchmarks.
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "support/process.h"
+
+struct VirtualDisplay {
+  Child server;
+  std::string name;    // ":N", as chosen by the server
+  std::string cookie;  // 16 bytes; empty when the server lets every local client in
+  std::string authFile;
+  ~VirtualDisplay();
+};
+
+/// Starts Xvfb on the first free display it finds (-displayfd). With `locked`, only clients
+/// that present the display's cookie may connect. Null when no server comes up.
+std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked = false);
+
+/// A client of the display that injects keys through XTEST.
+struct Injector {
+  Injector() = default;
+  Injector(const Injector&) = delete;
+  Injector& operator=(const Injector&) = delete;
+  ~Injector();
+
+  xcb_connection_t* connection = nullptr;
+};
+
+/// Connects an injector, presenting the display's cookie if it has one.
+std::unique_ptr<Injector> connectInjector(const VirtualDisplay& display);
+
+/// Presses or releases the key with this X key code and waits until the server has done it.
+void injectKey(Injector& injector, uint8_t keycode, bool press);
+/// Lets every client connect, as if the user had just granted access.
+void unlockDisplay(Injector& injector);
+
+// X key codes of the evdev keymap (evdev code + 8).
+namespace xkey {
+constexpr uint8_t a = 38, j = 44, k = 45, f5 = 71, space = 65;
+constexpr uint8_t leftShift = 50, leftControl = 37, leftAlt = 64, leftSuper = 133;
+}  // namespace xkey
