@@ -1,5 +1,6 @@
 # The front door: make (deps + build), make test, make demo, make run, make check-macos SDK=...
 BUILD ?= build
+MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all deps build test demo run check-macos clean
@@ -17,6 +18,13 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure --parallel 2
+
+demo: build
+	@scripts/demo $(BUILD)
+
+# keytap on the current display, for trying it by hand: type commands, press keys.
+run: build
+	$(BUILD)/keytap
 
 check-macos:
 	scripts/check-macos $(SDK)

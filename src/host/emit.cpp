@@ -12,7 +12,7 @@ namespace {
 
 constexpr int standardOutput = 1;
 
-bool holdsValidUtf8(const nlohmann::json& value) {
+bool holdsValidUtf8(const nlohmann::ordered_json& value) {
   if (value.is_string()) return isValidUtf8(value.get_ref<const std::string&>());
   if (value.is_object()) {
     for (const auto& [key, member] : value.items()) {
@@ -47,7 +47,7 @@ void writeAll(const char* data, size_t size) {
 
 }  // namespace
 
-void emit(const nlohmann::json& message) {
+void emit(const nlohmann::ordered_json& message) {
   if (!holdsValidUtf8(message)) return;
   const std::string text = message.dump();
   writeAll(text.data(), text.size());

@@ -1,6 +1,6 @@
 #include "host/messages.h"
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 json readyMessage(bool permissionGranted) {
   return {{"t", "ready"},

@@ -6,11 +6,11 @@
 #include <nlohmann/json.hpp>
 
 /// {"t":"ready","d":{"available":true,"permission":"granted"|"denied"}}
-nlohmann::json readyMessage(bool permissionGranted);
+nlohmann::ordered_json readyMessage(bool permissionGranted);
 /// A reply or key message whose payload is the accelerator text alone ("registered",
 /// "unregistered").
-nlohmann::json acceleratorMessage(std::string_view type, std::string_view accelerator);
+nlohmann::ordered_json acceleratorMessage(std::string_view type, std::string_view accelerator);
 /// "down" or "up" with the accelerator text and the time in milliseconds.
-nlohmann::json keyMessage(std::string_view type, std::string_view accelerator, double at);
+nlohmann::ordered_json keyMessage(std::string_view type, std::string_view accelerator, double at);
 /// {"t":"error","d":{"code":...,"message":...}}
-nlohmann::json errorMessage(std::string_view code, std::string_view message);
+nlohmann::ordered_json errorMessage(std::string_view code, std::string_view message);
