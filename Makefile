@@ -2,6 +2,10 @@
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# CI builds treat every warning as an error.
+ifeq ($(CI),true)
+CMAKE_FLAGS += -DKEYTAP_WERROR=ON
+endif
 
 .PHONY: all deps build test demo run check-macos clean
 
