@@ -59,6 +59,8 @@ using Said = std::vector<std::string>;
 
 TEST_F(KeysTest, OneHotkeyFromRegisterToRelease) {
   registerText("Super+Shift+K");
+  ASSERT_TRUE(sendText(keytap, command("register", "Super+Shift+K")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("conflict", "already registered: Super+Shift+K"));
   press(xkey::leftSuper);
   press(xkey::leftShift);
   press(xkey::k);
