@@ -1,5 +1,6 @@
 // make demo: keytap on a private virtual display, with keys pressed through XTEST, and every
 // line that goes each way printed as it goes.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -37,13 +38,16 @@ void send(Child& keytap, const std::string& type, const std::string& accelerator
 void press(Injector& injector, Child& keytap, std::initializer_list<uint8_t> keys, int holdMs = 0) {
   for (uint8_t key : keys) injectKey(injector, key, true);
   std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
-  for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) injectKey(injector, *key, false);
+  for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
+    injectKey(injector, *key, false);
   showReplies(keytap);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Piped into head or less, the demo must still end the processes it started.
+  std::signal(SIGPIPE, SIG_IGN);
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s PATH_TO_KEYTAP\n", argv[0]);
     return 2;

@@ -2,7 +2,6 @@
 #include <span>
 #include <thread>
 
-#include "host/handle.h"
 #include "host/reader.h"
 #include "host/startup.h"
 #include "platform/platform.h"
@@ -12,5 +11,5 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   startUp(std::span<const char* const>(argv, static_cast<size_t>(argc)));
   const std::thread reader(readLines);
-  runMainLoop(handle);
+  runMainLoop(serveLine);
 }

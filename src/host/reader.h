@@ -26,6 +26,9 @@ void splitLines(std::string& pending, std::string_view chunk, Post&& post) {
   pending.append(chunk.substr(start));
 }
 
+/// Handles one posted line on the main thread, then lets the reader go on if it waits for room.
+void serveLine(std::string_view line);
+
 /// Reads standard input until it ends, posting each line to the main thread, then ends the
 /// process with status 0 without waiting for the lines still queued. Reader thread only.
 [[noreturn]] void readLines();
