@@ -1,4 +1,5 @@
-# The front door: make (deps + build), make test, make demo, make run, make check-macos SDK=...
+# The front door: make (deps + build), make test, make demo, make bench, make run,
+# make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -7,7 +8,7 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DKEYTAP_WERROR=ON
 endif
 
-.PHONY: all deps build test demo run check-macos clean
+.PHONY: all deps build test demo bench run check-macos clean
 
 all: build
 
@@ -25,6 +26,9 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD)
+
+bench: build
+	$(BUILD)/keytap-bench $(BUILD)/keytap $(BUILD)/keytap-observer $(BUILD)/keytap-matcher-bench bench/RESULTS.md
 
 # keytap on the current display, for trying it by hand: type commands, press keys.
 run: build

@@ -4,6 +4,7 @@ set(KEYTAP_CORE_SOURCES
   src/core/state.cpp
   src/accelerator/key_table.cpp
   src/accelerator/parse.cpp
+  src/host/command.cpp
   src/host/emit.cpp
   src/host/handle.cpp
   src/host/messages.cpp

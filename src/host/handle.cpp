@@ -1,14 +1,11 @@
 #include "host/handle.h"
 
-#include <nlohmann/json.hpp>
-
 #include "accelerator/parse.h"
 #include "core/state.h"
+#include "host/command.h"
 #include "host/emit.h"
 #include "host/messages.h"
 #include "keyboard/tap.h"
-
-using nlohmann::json;
 
 namespace {
 
@@ -31,21 +28,6 @@ void unregisterAccelerator(const std::string& text) {
 }
 
 }  // namespace
-
-std::optional<Command> decodeCommand(std::string_view line) {
-  // Strict RFC 8259: no comments, nothing but white space after the value, no exception.
-  const json value = json::parse(line, nullptr, false);
-  if (!value.is_object()) return std::nullopt;
-
-  const auto word = value.find("t");
-  if (word == value.end() || !word->is_string()) return std::nullopt;
-  const auto payload = value.find("d");
-  if (payload == value.end() || !payload->is_object()) return std::nullopt;
-  const auto accelerator = payload->find("accelerator");
-  if (accelerator == payload->end() || !accelerator->is_string()) return std::nullopt;
-
-  return Command{word->get<std::string>(), accelerator->get<std::string>()};
-}
 
 void handle(std::string_view line) {
   const std::optional<Command> command = decodeCommand(line);

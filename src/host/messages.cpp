@@ -2,19 +2,41 @@
 
 using json = nlohmann::ordered_json;
 
+namespace {
+
+// Built member by member: an initializer list would build each pair as an array first.
+json envelope(std::string_view type, json payload) {
+  json message = json::object();
+  message["t"] = type;
+  message["d"] = std::move(payload);
+  return message;
+}
+
+}  // namespace
+
 json readyMessage(bool permissionGranted) {
-  return {{"t", "ready"},
-          {"d", {{"available", true}, {"permission", permissionGranted ? "granted" : "denied"}}}};
+  json payload = json::object();
+  payload["available"] = true;
+  payload["permission"] = permissionGranted ? "granted" : "denied";
+  return envelope("ready", std::move(payload));
 }
 
 json acceleratorMessage(std::string_view type, std::string_view accelerator) {
-  return {{"t", type}, {"d", {{"accelerator", accelerator}}}};
+  json payload = json::object();
+  payload["accelerator"] = accelerator;
+  return envelope(type, std::move(payload));
 }
 
 json keyMessage(std::string_view type, std::string_view accelerator, double at) {
-  return {{"t", type}, {"d", {{"accelerator", accelerator}, {"at", at}}}};
+  json payload = json::object();
+  payload["accelerator"] = accelerator;
+  payload["at"] = at;
+  return envelope(type, std::move(payload));
 }
 
 json errorMessage(std::string_view code, std::string_view message) {
-  return {{"t", "error"}, {"d", {{"code", code}, {"message", message}}}};
+  json payload = json::object();
+  payload["code"] = code;
+  payload["message"] = message;
+  return envelope("error", std::move(payload));
 }

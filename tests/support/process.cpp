@@ -34,6 +34,7 @@ Child& Child::operator=(Child&& other) noexcept {
   std::swap(output, other.output);
   std::swap(errors, other.errors);
   std::swap(buffered, other.buffered);
+  std::swap(consumed, other.consumed);
   std::swap(exitStatus, other.exitStatus);
   return *this;
 }
@@ -103,16 +104,19 @@ bool sendText(Child& child, std::string_view text) {
 std::optional<std::string> readLine(Child& child, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (const size_t end = child.buffered.find('\n'); end != std::string::npos) {
-      std::string line = child.buffered.substr(0, end);
-      child.buffered.erase(0, end + 1);
+    if (const size_t end = child.buffered.find('\n', child.consumed); end != std::string::npos) {
+      std::string line = child.buffered.substr(child.consumed, end - child.consumed);
+      child.consumed = end + 1;
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
+    child.buffered.erase(0, child.consumed);
+    child.consumed = 0;
+    // Poll at least once, even when the time is up: data may already be waiting.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd ready{child.output, POLLIN, 0};
-    if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(&ready, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0)
+      return std::nullopt;
     char chunk[65536];
     const ssize_t got = read(child.output, chunk, sizeof chunk);
     if (got == 0) return std::nullopt;

@@ -15,10 +15,11 @@ struct Child {
   ~Child();  // ends the process by its PID if it still runs
 
   pid_t pid = -1;
-  int input = -1;   // the child's standard input
-  int output = -1;  // the child's standard output
-  int errors = -1;  // the child's standard error
-  std::string buffered;
+  int input = -1;        // the child's standard input
+  int output = -1;       // the child's standard output
+  int errors = -1;       // the child's standard error
+  std::string buffered;  // read from output, not yet returned from its start on
+  size_t consumed = 0;   // bytes of buffered already returned
   std::optional<int> exitStatus;
 };
 

@@ -1,0 +1,392 @@
+// make bench: measures the real keytap binary and prints the figures we hold ourselves to.
+// Usage: keytap-bench KEYTAP OBSERVER MATCHER_BENCH RESULTS_MD
+#include <poll.h>
+#include <sys/utsname.h>
+#include <xcb/xtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "support/process.h"
+#include "support/xserver.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+constexpr int timeoutMs = 10000;
+
+struct Row {
+  std::string figure;
+  std::string measured;
+  std::string target;
+  std::string verdict;  // "met", "missed" or empty when there is no target
+};
+
+std::vector<Row> rows;
+
+void report(std::string figure, std::string measured, std::string target = "",
+            std::optional<bool> met = std::nullopt) {
+  std::printf("  %-52s %s\n", figure.c_str(), measured.c_str());
+  std::fflush(stdout);
+  rows.push_back({std::move(figure), std::move(measured), std::move(target),
+                  met ? (*met ? "met" : "missed") : ""});
+}
+
+std::string format(const char* pattern, auto... values) {
+  char text[256];
+  std::snprintf(text, sizeof text, pattern, values...);
+  return text;
+}
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+struct Stats {
+  double min, median, p99;
+};
+
+Stats summarize(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  const auto at = [&](double quantile) {
+    return samples[std::min(samples.size() - 1,
+                            static_cast<size_t>(quantile * static_cast<double>(samples.size())))];
+  };
+  return {samples.front(), at(0.5), at(0.99)};
+}
+
+std::string describe(const Stats& stats, const char* unit, double scale = 1.0) {
+  return format("min %.3f / median %.3f / p99 %.3f %s", stats.min * scale, stats.median * scale,
+                stats.p99 * scale, unit);
+}
+
+// A case variant of `base` for each number: distinct texts that all parse alike.
+std::string variant(std::string base, uint64_t number) {
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') {
+      if (number & 1) c = static_cast<char>(c - 'a' + 'A');
+      number >>= 1;
+    }
+  }
+  return base;
+}
+
+std::string command(const char* word, const std::string& text) {
+  return std::string(R"({"t":")") + word + R"(","d":{"accelerator":")" + text + "\"}}\n";
+}
+
+// A number from /proc/PID/status, such as VmRSS in kB.
+double statusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+std::optional<Child> startKeytap(const std::string& keytap, const std::string& display) {
+  std::optional<Child> child = spawnChild(keytap, {"--no-prompt"}, display);
+  if (!child || !readLine(*child, timeoutMs)) return std::nullopt;
+  return child;
+}
+
+// Sends the lines from another thread and reads one reply per line; returns the seconds taken.
+std::optional<double> exchange(Child& keytap, const std::string& lines, size_t count) {
+  const Clock::time_point start = Clock::now();
+  std::thread writer([&] { sendText(keytap, lines); });
+  size_t replies = 0;
+  while (replies < count && readLine(keytap, timeoutMs)) ++replies;
+  writer.join();
+  if (replies < count) return std::nullopt;
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void measureStartUp(const std::string& keytap, const std::string& display, const char* label) {
+  std::vector<double> samples;
+  for (int i = 0; i < 200; ++i) {
+    const Clock::time_point start = Clock::now();
+    std::optional<Child> child = spawnChild(keytap, {"--no-prompt"}, display);
+    if (!child || !readLine(*child, timeoutMs)) return report(label, "keytap did not start");
+    samples.push_back(msBetween(start, Clock::now()));
+    closeInput(*child);
+    waitForExit(*child, timeoutMs);
+  }
+  const Stats stats = summarize(samples);
+  report(label, describe(stats, "ms"), "under 5 ms median", stats.median < 5.0);
+}
+
+// Injects the key and times until each listener has written its line about it.
+std::vector<double> timeKey(Injector& injector, std::vector<Child*> listeners, uint8_t key,
+                            bool press) {
+  const Clock::time_point start = Clock::now();
+  xcb_test_fake_input(injector.connection, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, key,
+                      XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  xcb_flush(injector.connection);
+  std::vector<double> elapsed(listeners.size(), -1);
+  for (size_t waiting = listeners.size(); waiting > 0;) {
+    std::vector<pollfd> sources;
+    for (Child* listener : listeners) sources.push_back({listener->output, POLLIN, 0});
+    if (poll(sources.data(), sources.size(), timeoutMs) <= 0) break;
+    const Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < listeners.size(); ++i) {
+      if (elapsed[i] < 0 && (sources[i].revents & POLLIN) && readLine(*listeners[i], 1)) {
+        elapsed[i] = msBetween(start, now);
+        --waiting;
+      }
+    }
+  }
+  return elapsed;
+}
+
+void measureLatency(const std::string& keytapPath, const std::string& observerPath,
+                    const VirtualDisplay& display, Injector& injector) {
+  std::optional<Child> keytap = startKeytap(keytapPath, display.name);
+  std::optional<Child> observer = spawnChild(observerPath, {}, display.name);
+  if (!keytap || !observer || !readLine(*observer, timeoutMs)) {
+    return report("key latency", "could not start keytap and the observer");
+  }
+  sendText(*keytap, command("register", "F5"));
+  readLine(*keytap, timeoutMs);
+
+  std::vector<double> keytapDown, keytapUp, floorDown, floorUp;
+  for (int i = 0; i < 600; ++i) {
+    const std::vector<double> down = timeKey(injector, {&*keytap, &*observer}, xkey::f5, true);
+    const std::vector<double> up = timeKey(injector, {&*keytap, &*observer}, xkey::f5, false);
+    if (down[0] < 0 || down[1] < 0 || up[0] < 0 || up[1] < 0) {
+      return report("key latency", "a key went unreported");
+    }
+    if (i < 100) continue;  // warm-up
+    keytapDown.push_back(down[0]);
+    floorDown.push_back(down[1]);
+    keytapUp.push_back(up[0]);
+    floorUp.push_back(up[1]);
+  }
+  const Stats kd = summarize(keytapDown), ku = summarize(keytapUp);
+  const Stats fd = summarize(floorDown), fu = summarize(floorUp);
+  report("key latency, press -> \"down\" (500 samples)", describe(kd, "ms"));
+  report("key latency, release -> \"up\"", describe(ku, "ms"));
+  report("floor: bare XInput2 observer, press", describe(fd, "ms"));
+  report("floor: bare XInput2 observer, release", describe(fu, "ms"));
+  const double ratio = (kd.median + ku.median) / (fd.median + fu.median);
+  report("keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2);
+
+  // The same key with many accelerators registered: every event walks all of them.
+  for (int count : {100, 10000}) {
+    std::string lines;
+    for (int i = static_cast<int>(0); i < count - 1; ++i) {
+      lines += command("register", variant("commandorcontrol+option+j", static_cast<uint64_t>(i)));
+    }
+    exchange(*keytap, lines, static_cast<size_t>(count - 1));
+    std::vector<double> samples;
+    for (int i = 0; i < 200; ++i) {
+      samples.push_back(timeKey(injector, {&*keytap}, xkey::f5, true)[0]);
+      timeKey(injector, {&*keytap}, xkey::f5, false);
+    }
+    report(format("key latency with %d registrations, press", count),
+           describe(summarize(samples), "ms"));
+    std::string undo;
+    for (int i = 0; i < count - 1; ++i) {
+      undo += command("unregister", variant("commandorcontrol+option+j", static_cast<uint64_t>(i)));
+    }
+    exchange(*keytap, undo, static_cast<size_t>(count - 1));
+  }
+}
+
+void measureMatcher(const std::string& matcherBench) {
+  std::optional<Child> bench = spawnChild(matcherBench, {"--benchmark_min_time=0.3"}, "");
+  std::string all;
+  while (bench) {
+    std::optional<std::string> line = readLine(*bench, 60000);
+    if (!line) break;
+    all += *line + "\n";
+  }
+  const json results = json::parse(all, nullptr, false);
+  if (!results.contains("benchmarks")) return report("matcher", "the matcher benchmark failed");
+  for (const json& result : results["benchmarks"]) {
+    const std::string name = result["name"];
+    const double nsPerEvent = result["cpu_time"].get<double>() / 2;  // a down and an up
+    const bool unmatched = name.starts_with("unmatchedKey");
+    const std::string count = name.substr(name.find('/') + 1);
+    const std::string figure =
+        format("matcher, %s, %s registrations",
+               unmatched ? "key with no match" : "matching key (writes)", count.c_str());
+    if (unmatched && count == "100") {
+      report(figure, format("%.3f us per event", nsPerEvent / 1000), "under 1 us",
+             nsPerEvent < 1000);
+    } else {
+      report(figure, format("%.3f us per event", nsPerEvent / 1000));
+    }
+  }
+}
+
+void measureThroughput(const std::string& keytapPath, const VirtualDisplay& display) {
+  std::optional<Child> keytap = startKeytap(keytapPath, display.name);
+  if (!keytap) return report("command throughput", "keytap did not start");
+  constexpr size_t pairs = 500000;
+  std::string lines;
+  for (size_t i = 0; i < pairs; ++i) {
+    const std::string text = variant("commandorcontrol+shift+alt+k", i);
+    lines += command("register", text);
+    lines += command("unregister", text);
+  }
+  const std::optional<double> seconds = exchange(*keytap, lines, 2 * pairs);
+  if (!seconds) return report("command throughput", "replies went missing");
+  const double perSecond = 2 * pairs / *seconds;
+  report("command throughput, 1,000,000 lines piped", format("%.0f lines/s", perSecond),
+         "over 200,000 lines/s", perSecond > 200000);
+  const double peak = statusField(keytap->pid, "VmHWM");
+  report("peak RSS during the burst", format("%.2f MB", peak / 1024.0), "under 4 MB",
+         peak < 4 * 1024);
+}
+
+// CPU ticks and context switches of every thread of the process.
+struct Activity {
+  long ticks = 0;
+  long voluntary = 0;
+  long involuntary = 0;
+};
+
+Activity activityOf(pid_t pid) {
+  Activity activity;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  for (int tid = pid; tid < pid + 64; ++tid) {
+    std::ifstream stat(tasks + std::to_string(tid) + "/stat");
+    if (!stat) continue;
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) activity.ticks += std::stol(field);
+    }
+    std::ifstream status(tasks + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:"))
+        activity.voluntary += std::stol(line.substr(24));
+      if (line.starts_with("nonvoluntary_ctxt_switches:")) {
+        activity.involuntary += std::stol(line.substr(27));
+      }
+    }
+  }
+  return activity;
+}
+
+void measureIdleAndMemory(const std::string& keytapPath, const VirtualDisplay& display) {
+  std::optional<Child> keytap = startKeytap(keytapPath, display.name);
+  if (!keytap) return report("idle", "keytap did not start");
+  const double atStart = statusField(keytap->pid, "VmRSS");
+
+  std::string lines;
+  for (const char* text : {"F5", "Cmd+K", "Alt+Space", "Ctrl+Shift+J", "Super+A"}) {
+    lines += command("register", text);
+  }
+  exchange(*keytap, lines, 5);
+  const Activity before = activityOf(keytap->pid);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const Activity after = activityOf(keytap->pid);
+  const long wakeUps = after.voluntary - before.voluntary + after.involuntary - before.involuntary;
+  report("idle 10 s: CPU time", format("%ld ticks", after.ticks - before.ticks), "zero",
+         after.ticks == before.ticks);
+  report("idle 10 s: context switches (wake-ups)", format("%ld", wakeUps), "zero", wakeUps == 0);
+
+  lines.clear();
+  for (uint64_t i = 0; i < 10000; ++i) {
+    lines += command("register", variant("commandorcontrol+option+j", i));
+  }
+  exchange(*keytap, lines, 10000);
+  const double with10k = statusField(keytap->pid, "VmRSS");
+
+  // Register/unregister pairs of texts never seen before: memory must level off, not grow.
+  const auto pairs = [&](uint64_t from, uint64_t to) {
+    std::string burst;
+    for (uint64_t i = from; i < to; ++i) {
+      const std::string text = variant("commandorcontrol+shift+alt+k", i);
+      burst += command("register", text);
+      burst += command("unregister", text);
+    }
+    exchange(*keytap, burst, 2 * (to - from));
+    return statusField(keytap->pid, "VmRSS");
+  };
+  const double after100k = pairs(0, 100000);
+  const double after500k = pairs(100000, 500000);
+  const double after1m = pairs(500000, 1000000);
+
+  report("RSS after start (tap open)", format("%.2f MB", atStart / 1024.0), "under 4 MB",
+         atStart < 4 * 1024);
+  report("RSS with 10,000 registrations", format("%.2f MB", with10k / 1024.0));
+  report("RSS after 100,000 register/unregister pairs", format("%.2f MB", after100k / 1024.0));
+  report("RSS after 500,000 pairs", format("%.2f MB", after500k / 1024.0));
+  // A leak would grow with every pair; the allocator's high-water mark moves only in small
+  // steps, so flat means within 1 % over the last 900,000 pairs.
+  const double bytesPerPair = (after1m - after100k) * 1024 / 900000;
+  report("RSS after 1,000,000 pairs",
+         format("%.2f MB (%.2f bytes per pair since 100,000)", after1m / 1024.0, bytesPerPair),
+         "no growth", after1m <= after100k * 1.01);
+}
+
+std::string machineDescription() {
+  std::string cpu = "unknown CPU";
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (line.starts_with("model name")) {
+      cpu = line.substr(line.find(':') + 2);
+      break;
+    }
+  }
+  utsname system{};
+  uname(&system);
+  return format("%s, %u threads, %s %s %s", cpu.c_str(), std::thread::hardware_concurrency(),
+                system.sysname, system.release, system.machine);
+}
+
+void writeResults(const std::string& path, const std::string& machine) {
+  char date[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  std::ofstream out(path);
+  out << "# keytap benchmark results\n\n"
+      << "Measured by `make bench` on " << date << ".\n\n"
+      << "Machine: " << machine << ". Keys are injected with XTEST into a private Xvfb.\n\n"
+      << "| figure | measured | target | |\n|---|---|---|---|\n";
+  for (const Row& row : rows) {
+    out << "| " << row.figure << " | " << row.measured << " | " << row.target << " | "
+        << row.verdict << " |\n";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: %s KEYTAP OBSERVER MATCHER_BENCH RESULTS_MD\n", argv[0]);
+    return 2;
+  }
+  const std::string keytap = argv[1], observer = argv[2], matcher = argv[3];
+  const std::string machine = machineDescription();
+  std::printf("keytap benchmarks on %s\n\n", machine.c_str());
+
+  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
+  std::unique_ptr<Injector> injector = display ? connectInjector(*display) : nullptr;
+  if (!injector) {
+    std::fprintf(stderr, "bench: Xvfb did not start\n");
+    return 1;
+  }
+
+  measureStartUp(keytap, "", "start -> \"ready\", no display (200 starts)");
+  measureStartUp(keytap, display->name, "start -> \"ready\", with a display (200 starts)");
+  measureLatency(keytap, observer, *display, *injector);
+  measureMatcher(matcher);
+  measureThroughput(keytap, *display);
+  measureIdleAndMemory(keytap, *display);
+
+  writeResults(argv[4], machine);
+  std::printf("\nwritten to %s\n", argv[4]);
+  return 0;
+}
