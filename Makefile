@@ -1,14 +1,17 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make check-macos SDK=...
+# make fuzz, make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
-# CI builds treat every warning as an error.
+FUZZ_SECONDS ?= 10
+# CI builds treat every warning as an error and fuzz for a minute per target.
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DKEYTAP_WERROR=ON
+FUZZ_SECONDS = 60
 endif
+CTEST = ctest --output-on-failure --parallel 2 --test-dir
 
-.PHONY: all deps build test demo bench run check-macos clean
+.PHONY: all deps build test quick-test sanitize fuzz demo bench run check-macos clean
 
 all: build
 
@@ -21,8 +24,26 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
 
-test: build
-	ctest --test-dir $(BUILD) --output-on-failure --parallel 2
+# Everything CI runs: the unit and end-to-end tests, again under ASan+UBSan and under TSan,
+# then each fuzz target for a bounded time.
+test: quick-test sanitize fuzz
+
+quick-test: build
+	$(CTEST) $(BUILD)
+
+sanitize: deps
+	cmake -S . -B build-asan $(CMAKE_FLAGS) -DKEYTAP_SANITIZE=address,undefined
+	cmake --build build-asan --parallel
+	$(CTEST) build-asan
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKEYTAP_SANITIZE=thread
+	cmake --build build-tsan --parallel
+	$(CTEST) build-tsan
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS) -DKEYTAP_FUZZ=ON \
+		-DKEYTAP_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build build-fuzz --parallel --target keytap_handle_fuzz keytap_parse_fuzz
+	$(CTEST) build-fuzz -R '^fuzz_'
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -38,4 +59,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

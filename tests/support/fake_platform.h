@@ -31,7 +31,8 @@ struct FakePlatform {
 extern FakePlatform fake;
 void fakeReset();
 
-/// Delivers one event to the open tap's callback, as the OS would; returns what it gave back.
+/// Delivers one event to the open tap's callback, as the OS would, and returns what it gave
+/// back; without an open tap, nothing is called and the event comes back.
 Event* fakeDeliver(uint32_t type, Event* event);
 
 // Event flags that are no modifiers and must never affect a match.
