@@ -19,7 +19,12 @@ void splitLines(std::string& pending, std::string_view chunk, Post&& post) {
     } else {
       pending.append(chunk.substr(start, end - start));
       post(finishLine(pending));
-      pending.clear();
+      // Give back what a very long line needed instead of keeping it for good.
+      if (pending.capacity() > (1 << 20)) {
+        pending = std::string();
+      } else {
+        pending.clear();
+      }
     }
     start = end + 1;
   }

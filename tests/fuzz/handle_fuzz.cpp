@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The rest: key events of three bytes each (type, key code, modifiers).
   for (size_t at = lineEnd + 1; at + 3 <= size; at += 3) {
     const uint32_t type = data[at] % 2 == 0 ? keyDownEvent : keyUpEvent;
-    Event event{data[at + 1] % 128, data[at] & 0x80 ? 1 : 0, static_cast<uint64_t>(data[at + 2]) << 16};
+    Event event{data[at + 1] % 128, data[at] & 0x80 ? 1 : 0,
+                static_cast<uint64_t>(data[at + 2]) << 16};
     require(fakeDeliver(type, &event) == &event);
     require(heldIsInRegistry());
   }

@@ -93,6 +93,23 @@ std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked) {
   return owned;
 }
 
+std::unique_ptr<VirtualDisplay> restartVirtualDisplay(const std::string& name) {
+  auto display = std::make_unique<VirtualDisplay>();
+  display->name = name;
+  std::vector<std::string> args{name, "-nolisten", "tcp", "-screen", "0", "320x240x24"};
+  std::optional<Child> server = spawnChild("/usr/bin/Xvfb", args, "");
+  if (!server) return nullptr;
+  display->server = std::move(*server);
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    xcb_connection_t* probe = xcb_connect(name.c_str(), nullptr);
+    const bool up = !xcb_connection_has_error(probe);
+    xcb_disconnect(probe);
+    if (up) return display;
+    usleep(10000);
+  }
+  return nullptr;
+}
+
 Injector::~Injector() {
   if (connection) xcb_disconnect(connection);
 }

@@ -22,6 +22,10 @@ struct VirtualDisplay {
 /// that present the display's cookie may connect. Null when no server comes up.
 std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked = false);
 
+/// Starts Xvfb again on a display name that an earlier server chose and has given up, as
+/// after a crash of the X server. Null when it does not come up within a few seconds.
+std::unique_ptr<VirtualDisplay> restartVirtualDisplay(const std::string& name);
+
 /// A client of the display that injects keys through XTEST.
 struct Injector {
   Injector() = default;

@@ -175,3 +175,36 @@ TEST_F(HandleTest, DeeplyNestedInputIsJustMalformed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under LeakSanitizer (the ASan suite) this also shows that nothing leaks.
+TEST(HandleChurnTest, AMillionPairsLeaveTheRegistryAsItWas) {
+  fakeReset();
+  callback = tapCallback;
+  const std::string texts[] = {"Cmd+K", "cmd+k", "CMD+K", "Cmd+k", "cMd+K"};
+  size_t buckets = 0;
+  size_t replies = 0;
+  {
+    CapturedOutput output;
+    for (const std::string& text : texts) {
+      handle(R"({"t":"register","d":{"accelerator":")" + text + "\"}}");
+    }
+    buckets = registered.bucket_count();
+    for (int i = 0; i < 1000000; ++i) {
+      const std::string text = "Shift+F5" + std::string(static_cast<size_t>(i % 64), '+');
+      handle(R"({"t":"register","d":{"accelerator":")" + text + "\"}}");
+      handle(R"({"t":"unregister","d":{"accelerator":")" + text + "\"}}");
+      if (i % 1000 == 999) {
+        const std::string bytes = output.bytes();
+        replies += static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+      }
+    }
+  }
+  EXPECT_EQ(replies, 2000000u + std::size(texts));
+  EXPECT_EQ(registered.size(), std::size(texts));
+  EXPECT_EQ(registered.bucket_count(), buckets);
+  EXPECT_TRUE(held.empty());
+}
+
+}  // namespace

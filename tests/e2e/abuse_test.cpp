@@ -1,0 +1,110 @@
+// Hostile and broken input to the real binary: every line gets its reply, in order, and keytap
+// stays alive with bounded memory.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+using nlohmann::json;
+
+// A memory figure of the process from /proc, such as VmHWM (peak) or VmRSS, in MB.
+double megabytes(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) / 1024;
+  }
+  return -1;
+}
+
+// A literal with its NUL bytes kept.
+template <size_t N>
+std::string bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+TEST(AbuseTest, NulBytesAndBrokenTextGetTheirReplies) {
+  Child keytap = startKeytap("", "denied");
+  const std::pair<std::string, json> exchanges[] = {
+      {bytes("\0\0\0\n"), errorReply("bad_request", "malformed command")},
+      {bytes("{\"t\":\"unregister\",\"d\":{\"accelerator\":\"a\0b\"}}\n"),
+       errorReply("bad_request", "malformed command")},
+      {R"({"t":"unregister","d":{"accelerator":"a\u0000b"}})"
+       "\n",
+       reply("unregistered", bytes("a\0b"))},
+      {"\xFF\xFE{}\n", errorReply("bad_request", "malformed command")},
+      {R"({"t":"unregister","d":{"accelerator":"\ud83d"}})"
+       "\n",
+       errorReply("bad_request", "malformed command")},
+  };
+  for (const auto& [line, expected] : exchanges) {
+    ASSERT_TRUE(sendText(keytap, line));
+    EXPECT_EQ(nextMessage(keytap), expected);
+  }
+  EXPECT_EQ(readErrors(keytap), "");
+}
+
+TEST(AbuseTest, HugeAndDeepLinesAreAnsweredWithBoundedMemory) {
+  Child keytap = startKeytap("", "denied");
+  const std::string huge(16 << 20, 'a');
+  std::thread writer([&] {
+    for (int i = 0; i < 3; ++i) sendText(keytap, command("unregister", huge));
+    sendText(keytap, std::string(100000, '[') + std::string(100000, ']') + "\n");
+    sendText(keytap, std::string(100000, '{') + "\n");
+    sendText(keytap, command("unregister", "after"));
+  });
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(nextMessage(keytap), reply("unregistered", huge));
+  EXPECT_EQ(nextMessage(keytap), errorReply("bad_request", "malformed command"));
+  EXPECT_EQ(nextMessage(keytap), errorReply("bad_request", "malformed command"));
+  EXPECT_EQ(nextMessage(keytap), reply("unregistered", "after"));
+  writer.join();
+  // A 16 MiB line is held a few times over while it is read, decoded and answered; three of
+  // them cost no more than one.
+  EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 160);
+}
+
+TEST(AbuseTest, AMillionLinesInOneBurstAreAnsweredInOrder) {
+  Child keytap = startKeytap("", "denied");
+  constexpr int count = 1000000;
+  std::thread writer([&] {
+    std::string chunk;
+    for (int i = 0; i < count; ++i) {
+      chunk += command(i % 2 ? "unregister" : "register", i % 2 ? std::to_string(i) : "Cmd+Plus");
+      if (chunk.size() > (1 << 20) || i == count - 1) {
+        sendText(keytap, chunk);
+        chunk.clear();
+      }
+    }
+  });
+  const json refused = errorReply("bad_request", "unknown accelerator: Cmd+Plus");
+  int inOrder = 0;
+  for (; inOrder < count; ++inOrder) {
+    const std::optional<std::string> line = readLine(keytap, replyTimeoutMs);
+    if (!line) break;
+    const json expected = inOrder % 2 ? reply("unregistered", std::to_string(inOrder)) : refused;
+    if (json::parse(*line, nullptr, false) != expected) break;
+  }
+  writer.join();
+  EXPECT_EQ(inOrder, count);
+  // Flow control keeps what waits inside keytap small, however fast the host writes.
+  EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 32);
+}
+
+TEST(AbuseTest, AHostThatStopsReadingCannotKillKeytap) {
+  Child keytap = startKeytap("", "denied");
+  close(keytap.output);
+  keytap.output = -1;
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(sendText(keytap, command("unregister", "K")));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(waitForExit(keytap, 0), std::nullopt);  // still running
+  closeInput(keytap);
+  EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
+  EXPECT_EQ(readErrors(keytap), "");
+}
+
+}  // namespace
