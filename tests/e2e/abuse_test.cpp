@@ -65,7 +65,9 @@ TEST(AbuseTest, HugeAndDeepLinesAreAnsweredWithBoundedMemory) {
   writer.join();
   // A 16 MiB line is held a few times over while it is read, decoded and answered; three of
   // them cost no more than one.
-  EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 160);
+  if (KEYTAP_MEASURES_MEMORY) {
+    EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 160);
+  }
 }
 
 TEST(AbuseTest, AMillionLinesInOneBurstAreAnsweredInOrder) {
@@ -92,7 +94,9 @@ TEST(AbuseTest, AMillionLinesInOneBurstAreAnsweredInOrder) {
   writer.join();
   EXPECT_EQ(inOrder, count);
   // Flow control keeps what waits inside keytap small, however fast the host writes.
-  EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 32);
+  if (KEYTAP_MEASURES_MEMORY) {
+    EXPECT_LT(megabytes(keytap.pid, "VmHWM"), 32);
+  }
 }
 
 TEST(AbuseTest, AHostThatStopsReadingCannotKillKeytap) {

@@ -8,7 +8,8 @@
 #include "support/process.h"
 #include "support/xserver.h"
 
-constexpr int replyTimeoutMs = 5000;
+// Generous: sanitizer builds run many times slower, and only a failing test waits it out.
+constexpr int replyTimeoutMs = 30000;
 
 /// Starts keytap on the display (none when empty) and checks that "ready" comes first.
 inline Child startKeytap(const std::string& display, const std::string& permission,
