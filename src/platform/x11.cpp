@@ -199,6 +199,11 @@ void serveTapEvents() {
   }
 }
 
+// The connection that answered the permission check, kept for the tap: were it closed, the
+// server could reset for want of clients just as the tap connects.
+xcb_connection_t* checkedConnection = nullptr;
+uint8_t checkedOpcode = 0;
+
 // The hand-off from the reader thread: lines queue here and the eventfd wakes the main loop.
 std::mutex postedMutex;
 std::vector<std::string> posted;
@@ -211,11 +216,8 @@ int wakeDescriptor() {
 }  // namespace
 
 bool preflightListenAccess() {
-  uint8_t opcode;
-  xcb_connection_t* connection = connectWithXInput2(&opcode);
-  if (!connection) return false;
-  xcb_disconnect(connection);
-  return true;
+  if (!checkedConnection) checkedConnection = connectWithXInput2(&checkedOpcode);
+  return checkedConnection != nullptr;
 }
 
 // X11 has no permission prompt: the answer is the same as the preflight's.
@@ -224,8 +226,14 @@ bool requestListenAccess() {
 }
 
 Tap* openTap(TapCallback onEvent) {
-  uint8_t opcode;
-  xcb_connection_t* connection = connectWithXInput2(&opcode);
+  uint8_t opcode = checkedOpcode;
+  xcb_connection_t* connection = checkedConnection;
+  checkedConnection = nullptr;
+  if (connection && xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
+    connection = nullptr;
+  }
+  if (!connection) connection = connectWithXInput2(&opcode);
   if (!connection) return nullptr;
   if (!selectRawKeyEvents(connection)) {
     xcb_disconnect(connection);

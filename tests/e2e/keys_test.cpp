@@ -167,3 +167,23 @@ TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {
 }
 
 }  // namespace
+
+namespace {
+
+// An X server resets when its last client leaves; keytap must not lose its tap to that when
+// it is the first and only client of a fresh server.
+TEST(FreshDisplayTest, TheOnlyClientOfANewServerGetsItsTap) {
+  for (int round = 0; round < 5; ++round) {
+    std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
+    ASSERT_NE(display, nullptr);
+    Child keytap = startKeytap(display->name, "granted");
+    ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+    EXPECT_EQ(nextMessage(keytap), reply("registered", "F5"));
+    std::unique_ptr<Injector> injector = connectInjector(*display);
+    ASSERT_NE(injector, nullptr);
+    injectKey(*injector, xkey::f5, true);
+    EXPECT_EQ(nextMessage(keytap)["t"], "down");
+  }
+}
+
+}  // namespace
