@@ -96,7 +96,9 @@ std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked) {
 std::unique_ptr<VirtualDisplay> restartVirtualDisplay(const std::string& name) {
   auto display = std::make_unique<VirtualDisplay>();
   display->name = name;
-  std::vector<std::string> args{name, "-nolisten", "tcp", "-screen", "0", "320x240x24"};
+  // -noreset: the probe below is the server's first client, and its leaving must not make the
+  // server reset under the next one.
+  std::vector<std::string> args{name, "-noreset", "-nolisten", "tcp", "-screen", "0", "320x240x24"};
   std::optional<Child> server = spawnChild("/usr/bin/Xvfb", args, "");
   if (!server) return nullptr;
   display->server = std::move(*server);
