@@ -199,7 +199,7 @@ void measureLatency(const std::string& keytapPath, const std::string& observerPa
   // The same key with many accelerators registered: every event walks all of them.
   for (int count : {100, 10000}) {
     std::string lines;
-    for (int i = static_cast<int>(0); i < count - 1; ++i) {
+    for (int i = 0; i < count - 1; ++i) {
       lines += command("register", variant("commandorcontrol+option+j", static_cast<uint64_t>(i)));
     }
     exchange(*keytap, lines, static_cast<size_t>(count - 1));

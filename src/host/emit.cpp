@@ -19,11 +19,6 @@ bool holdsValidUtf8(const nlohmann::ordered_json& value) {
       if (!isValidUtf8(key) || !holdsValidUtf8(member)) return false;
     }
   }
-  if (value.is_array()) {
-    for (const auto& element : value) {
-      if (!holdsValidUtf8(element)) return false;
-    }
-  }
   return true;
 }
 

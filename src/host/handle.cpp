@@ -22,8 +22,8 @@ void registerAccelerator(const std::string& text) {
 }
 
 void unregisterAccelerator(const std::string& text) {
-  if (const auto entry = registered.find(text); entry != registered.end()) registered.erase(entry);
-  if (const auto entry = held.find(text); entry != held.end()) held.erase(entry);
+  registered.erase(text);
+  held.erase(text);
   emit(acceleratorMessage("unregistered", text));
 }
 
