@@ -25,10 +25,18 @@ struct CommandReader {
       return std::move(*text);
     };
     switch (next) {
-      case Member::word: word = taken(); break;
-      case Member::payload: payloadIsObject = false; accelerator.reset(); break;
-      case Member::accelerator: accelerator = taken(); break;
-      case Member::other: break;
+      case Member::word:
+        word = taken();
+        break;
+      case Member::payload:
+        payloadIsObject = false;
+        accelerator.reset();
+        break;
+      case Member::accelerator:
+        accelerator = taken();
+        break;
+      case Member::other:
+        break;
     }
     next = Member::other;
   }
@@ -90,14 +98,16 @@ struct CommandReader {
     return true;
   }
 
-  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
+  bool parse_error(size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
 };
 
 }  // namespace
 
 std::optional<Command> decodeCommand(std::string_view line) {
+  // The JSON lexer takes a NUL byte for the end of its input and would ignore what follows.
+  // A raw NUL is valid nowhere in JSON text (inside a string it must be escaped), so a line
+  // holding one is malformed whatever surrounds it.
+  if (line.find('\0') != std::string_view::npos) return std::nullopt;
   CommandReader reader;
   // Strict RFC 8259: no comments, nothing but white space after the value, no exception.
   if (!Json::sax_parse(line, &reader, Json::input_format_t::json, true, false)) {

@@ -32,6 +32,12 @@ TEST(AbuseTest, NulBytesAndBrokenTextGetTheirReplies) {
   Child keytap = startKeytap("", "denied");
   const std::pair<std::string, json> exchanges[] = {
       {bytes("\0\0\0\n"), errorReply("bad_request", "malformed command")},
+      {bytes("\0{\"t\":\"unregister\",\"d\":{\"accelerator\":\"a\"}}\n"),
+       errorReply("bad_request", "malformed command")},
+      {bytes("{\"t\":\"unregister\",\0\"d\":{\"accelerator\":\"a\"}}\n"),
+       errorReply("bad_request", "malformed command")},
+      {bytes("{\"t\":\"unregister\",\"d\":{\"accelerator\":\"a\"}}\0{}\n"),
+       errorReply("bad_request", "malformed command")},
       {bytes("{\"t\":\"unregister\",\"d\":{\"accelerator\":\"a\0b\"}}\n"),
        errorReply("bad_request", "malformed command")},
       {R"({"t":"unregister","d":{"accelerator":"a\u0000b"}})"
