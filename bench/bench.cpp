@@ -236,7 +236,7 @@ void measureMatcher(const std::string& matcherBench) {
     const std::string figure =
         format("matcher, %s, %s registrations",
                unmatched ? "key with no match" : "matching key (writes)", count.c_str());
-    if (unmatched && count == "100") {
+    if (unmatched && count != "1") {
       report(figure, format("%.3f us per event", nsPerEvent / 1000), "under 1 us",
              nsPerEvent < 1000);
     } else {

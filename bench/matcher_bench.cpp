@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "core/state.h"
+#include "core/registry.h"
 #include "keyboard/tap.h"
 #include "support/fake_platform.h"
 
@@ -18,9 +18,9 @@ void registerAccelerators(int64_t count) {
   fakeReset();
   callback = tapCallback;
   createTap();
-  registered.emplace("Cmd+K", Accel{40, commandFlag});
+  addRegistration("Cmd+K", Accel{40, commandFlag});
   for (int64_t i = 1; i < count; ++i) {
-    registered.emplace(
+    addRegistration(
         "Shift+F" + std::to_string(i % 20 + 1) + std::string(static_cast<size_t>(i / 20), '+'),
         Accel{static_cast<uint16_t>(96 + i % 20), shiftFlag});
   }

@@ -1,6 +1,7 @@
 # The sources of each build, in one place: CMake builds from these lists and
 # scripts/check-macos prints them (cmake -DKEYTAP_PRINT=macos -P cmake/sources.cmake).
 set(KEYTAP_CORE_SOURCES
+  src/core/registry.cpp
   src/core/state.cpp
   src/accelerator/key_table.cpp
   src/accelerator/parse.cpp

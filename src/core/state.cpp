@@ -2,6 +2,7 @@
 
 std::unordered_map<std::string_view, uint16_t> keyCodes;
 Registry registered;
+KeyIndex registeredByKey;
 HeldSet held;
 Tap* tap = nullptr;
 TapCallback callback = nullptr;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "core/accel.h"
 #include "platform/platform.h"
@@ -19,12 +20,20 @@ struct TextHash {
 
 /// Accelerator text, exactly as the host sent it, to its parsed accelerator.
 using Registry = std::unordered_map<std::string, Accel, TextHash, std::equal_to<>>;
+/// One entry of the registry: the text and its accelerator.
+using Registration = Registry::value_type;
+/// The entries of the registry by key code. Entries of an unordered_map keep their address
+/// until they are erased, so the index can point at them.
+using KeyIndex = std::unordered_map<uint16_t, std::vector<const Registration*>>;
 /// Accelerator texts whose key is down.
 using HeldSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 /// Upper-case key name to virtual key code; filled once at start-up, read only by parse().
 extern std::unordered_map<std::string_view, uint16_t> keyCodes;
 extern Registry registered;
+/// Every entry of registered under its key code; changed only together with registered
+/// (core/registry.h).
+extern KeyIndex registeredByKey;
 /// Invariant: every text in held is a key of registered.
 extern HeldSet held;
 /// The keyboard tap; null until one is opened.

@@ -1,7 +1,7 @@
 #include "host/handle.h"
 
 #include "accelerator/parse.h"
-#include "core/state.h"
+#include "core/registry.h"
 #include "host/command.h"
 #include "host/emit.h"
 #include "host/messages.h"
@@ -17,12 +17,12 @@ void registerAccelerator(const std::string& text) {
   }
   // The tap is opened only for a text that is about to be stored.
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
-  registered.emplace(text, *accel);
+  addRegistration(text, *accel);
   emit(acceleratorMessage("registered", text));
 }
 
 void unregisterAccelerator(const std::string& text) {
-  registered.erase(text);
+  removeRegistration(text);
   held.erase(text);
   emit(acceleratorMessage("unregistered", text));
 }

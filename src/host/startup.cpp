@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "accelerator/key_table.h"
-#include "core/state.h"
+#include "core/registry.h"
 #include "host/emit.h"
 #include "host/messages.h"
 #include "keyboard/tap.h"
@@ -16,7 +16,7 @@ bool hasNoPromptArgument(std::span<const char* const> args) {
 
 void startUp(std::span<const char* const> args) {
   buildKeyCodes();
-  registered.clear();
+  clearRegistrations();
   held.clear();
   tap = nullptr;
   callback = tapCallback;

@@ -2,23 +2,24 @@
 
 #include <limits>
 
-#include "core/state.h"
+#include "core/registry.h"
 #include "host/emit.h"
 #include "host/messages.h"
 
 namespace {
 
 void pressKey(uint16_t keyCode, uint64_t modifiers) {
-  for (const auto& [text, accel] : registered) {
-    if (accel.keyCode != keyCode || accel.flags != modifiers) continue;
+  for (const Registration* entry : registrationsOf(keyCode)) {
+    const auto& [text, accel] = *entry;
+    if (accel.flags != modifiers) continue;
     if (!held.insert(text).second) continue;
     emit(keyMessage("down", text, nowMs()));
   }
 }
 
 void releaseKey(uint16_t keyCode) {
-  for (const auto& [text, accel] : registered) {
-    if (accel.keyCode != keyCode) continue;
+  for (const Registration* entry : registrationsOf(keyCode)) {
+    const std::string& text = entry->first;
     if (held.erase(text) == 0) continue;
     emit(keyMessage("up", text, nowMs()));
   }

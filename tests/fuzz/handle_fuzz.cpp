@@ -20,6 +20,18 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
+// Every registration is in the index under its own key code, once.
+bool indexMatchesRegistry() {
+  size_t indexed = 0;
+  for (const auto& [keyCode, sameKey] : registeredByKey) {
+    for (const Registration* entry : sameKey) {
+      if (entry->second.keyCode != keyCode || !registered.contains(entry->first)) return false;
+    }
+    indexed += sameKey.size();
+  }
+  return indexed == registered.size();
+}
+
 bool heldIsInRegistry() {
   for (const std::string& text : held) {
     if (!registered.contains(text)) return false;
@@ -58,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   handle(line);
   const json reply = checkedReply(output->bytes());
   if (reply["t"] == "error") require(registered == registeredBefore && held == heldBefore);
-  require(heldIsInRegistry());
+  require(heldIsInRegistry() && indexMatchesRegistry());
 
   // The rest: key events of three bytes each (type, key code, modifiers).
   for (size_t at = lineEnd + 1; at + 3 <= size; at += 3) {

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "accelerator/key_table.h"
-#include "core/state.h"
+#include "core/registry.h"
 
 struct Tap {
   TapCallback callback;
@@ -18,7 +18,7 @@ Tap openedTap;
 void fakeReset() {
   fake = FakePlatform{};
   buildKeyCodes();
-  registered.clear();
+  clearRegistrations();
   held.clear();
   tap = nullptr;
   openedTap = Tap{};

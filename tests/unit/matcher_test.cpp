@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "accelerator/parse.h"
-#include "core/state.h"
+#include "core/registry.h"
 #include "host/emit.h"
 #include "keyboard/tap.h"
 #include "support/capture.h"
@@ -22,7 +22,7 @@ class MatcherTest : public testing::Test {
     ASSERT_TRUE(createTap());
   }
 
-  static void add(const std::string& text) { registered.emplace(text, *parse(text)); }
+  static void add(const std::string& text) { addRegistration(text, *parse(text)); }
 
   static void press(uint16_t key, uint64_t flags, bool autorepeat = false) {
     Event event{key, autorepeat ? 1 : 0, flags};
@@ -126,6 +126,22 @@ TEST_F(MatcherTest, OnlyTheExactCombinationIsHeld) {
   press(keyK, cmd | shift);
   release(keyK, cmd | shift);
   EXPECT_EQ(said(), (Said{"down:Cmd+Shift+K", "up:Cmd+Shift+K"}));
+}
+
+TEST_F(MatcherTest, RemovingOneTextOfAKeyLeavesItsOthersMatching) {
+  for (const char* text : {"Cmd+K", "cmd+k", "K", "Shift+K", "J"}) add(text);
+  removeRegistration("cmd+k");
+  removeRegistration("Cmd+K");
+  removeRegistration("never registered");
+  press(keyK, cmd);
+  release(keyK);
+  press(keyK, shift);
+  release(keyK);
+  press(keyK, 0);
+  press(keyJ, 0);
+  EXPECT_EQ(said(), (Said{"down:Shift+K", "up:Shift+K", "down:K", "down:J"}));
+  add("cmd+k");
+  EXPECT_EQ(registrationsOf(keyK).size(), 3u);
 }
 
 TEST_F(MatcherTest, UnrelatedKeysAndEmptyRegistryGiveNothing) {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/state.h"
+#include "core/registry.h"
 #include "host/startup.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
@@ -28,7 +28,7 @@ TEST_P(StartUpTest, SettlesThePermissionAndSaysReady) {
   fake.preflightGrants = c.preflight;
   fake.requestGrants = c.request;
   fake.tapOpens = c.tapOpens;
-  registered.emplace("stale", Accel{});
+  addRegistration("stale", Accel{});
 
   CapturedOutput output;
   startUp(c.args);

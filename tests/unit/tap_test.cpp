@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "accelerator/parse.h"
-#include "core/state.h"
+#include "core/registry.h"
 #include "keyboard/tap.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
@@ -39,7 +39,7 @@ TEST_F(TapTest, AFailureLeavesNoTraceAndIsRetried) {
 
 TEST_F(TapTest, DisabledNotificationsSwitchTheTapOnAgainQuietly) {
   ASSERT_TRUE(createTap());
-  registered.emplace("Cmd+K", *parse("Cmd+K"));
+  addRegistration("Cmd+K", *parse("Cmd+K"));
   CapturedOutput output;
   Event down{40, 0, commandFlag};
   fakeDeliver(keyDownEvent, &down);
