@@ -11,5 +11,5 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   startUp(std::span<const char* const>(argv, static_cast<size_t>(argc)));
   const std::thread reader(readLines);
-  runMainLoop(serveLine);
+  runMainLoop(serveLines);
 }

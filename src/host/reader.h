@@ -4,36 +4,17 @@
 #include <string>
 #include <string_view>
 
-/// One line as it is handed on: its carriage return (if any) removed, invalid UTF-8 replaced.
-std::string finishLine(std::string_view raw);
+/// Appends one line as it is handed on: invalid UTF-8 replaced, then its line feed.
+void appendLine(std::string& lines, std::string_view line);
 
-/// Appends the chunk to `pending` and calls post with every complete line, finished as above,
-/// without its line feed. What follows the last line feed stays in `pending`.
-template <typename Post>
-void splitLines(std::string& pending, std::string_view chunk, Post&& post) {
-  size_t start = 0;
-  for (size_t end = chunk.find('\n'); end != std::string_view::npos;
-       end = chunk.find('\n', start)) {
-    if (pending.empty()) {
-      post(finishLine(chunk.substr(start, end - start)));
-    } else {
-      pending.append(chunk.substr(start, end - start));
-      post(finishLine(pending));
-      // Give back what a very long line needed instead of keeping it for good.
-      if (pending.capacity() > (1 << 20)) {
-        pending = std::string();
-      } else {
-        pending.clear();
-      }
-    }
-    start = end + 1;
-  }
-  pending.append(chunk.substr(start));
-}
+/// Appends the chunk to `pending` and every complete line to `lines` as appendLine does, without
+/// the carriage return before its line feed. What follows the last line feed stays in `pending`.
+void splitLines(std::string& pending, std::string_view chunk, std::string& lines);
 
-/// Handles one posted line on the main thread, then lets the reader go on if it waits for room.
-void serveLine(std::string_view line);
+/// Handles each line of a posted batch (lines ended by line feeds), in order. Main thread.
+void serveLines(std::string_view lines);
 
-/// Reads standard input until it ends, posting each line to the main thread, then ends the
-/// process with status 0 without waiting for the lines still queued. Reader thread only.
+/// Reads standard input until it ends, posting its lines to the main thread as they come and
+/// never waiting for them to be handled, then ends the process with status 0 without waiting
+/// for the lines still queued. Reader thread only.
 [[noreturn]] void readLines();

@@ -23,7 +23,7 @@ struct Tap {
 namespace {
 
 TapCallback deliverTo = nullptr;
-LineHandler serveLinesWith = nullptr;
+LinesHandler serveLinesWith = nullptr;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
@@ -34,9 +34,9 @@ CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
 }
 
-void serveLine(void* context) {
-  const std::unique_ptr<std::string> line(static_cast<std::string*>(context));
-  serveLinesWith(*line);
+void serveLines(void* context) {
+  const std::unique_ptr<std::string> lines(static_cast<std::string*>(context));
+  serveLinesWith(*lines);
 }
 
 }  // namespace
@@ -88,12 +88,13 @@ uint64_t commandOrControlFlag() {
   return commandFlag;
 }
 
-void postLine(std::string line) {
-  dispatch_async_f(dispatch_get_main_queue(), new std::string(std::move(line)), serveLine);
+// One block per batch of lines: a waiting line costs about its own length.
+void postLines(std::string lines) {
+  dispatch_async_f(dispatch_get_main_queue(), new std::string(std::move(lines)), serveLines);
 }
 
-void runMainLoop(LineHandler handleLine) {
-  serveLinesWith = handleLine;
+void runMainLoop(LinesHandler handleLines) {
+  serveLinesWith = handleLines;
   // The main queue keeps the main run loop busy, so this returns only if the system stops it.
   CFRunLoopRun();
   _exit(0);

@@ -18,8 +18,9 @@ struct Event;  // one keyboard event as the backend delivers it
 
 /// Called on the main thread for every event the tap delivers; returns the event it was given.
 using TapCallback = Event* (*)(uint32_t type, Event* event);
-/// Called on the main thread for each posted line, in posting order.
-using LineHandler = void (*)(std::string_view line);
+/// Called on the main thread with each batch of posted lines (each ended by a line feed), in
+/// posting order.
+using LinesHandler = void (*)(std::string_view lines);
 
 /// True when this process may already listen to keyboard events; never prompts.
 bool preflightListenAccess();
@@ -43,8 +44,9 @@ uint64_t eventFlags(const Event* event);
 /// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for on this platform.
 uint64_t commandOrControlFlag();
 
-/// Hands one line to the main thread, first in, first out. Any thread may call it.
-void postLine(std::string line);
+/// Hands a batch of complete lines, each ended by a line feed, to the main thread, first in,
+/// first out; never waits for them to be handled. Any thread may call it.
+void postLines(std::string lines);
 /// Runs the main loop on the main thread for the rest of the process: posted lines go to
-/// `handleLine` one at a time, key events to the tap's callback. Never returns.
-[[noreturn]] void runMainLoop(LineHandler handleLine);
+/// `handleLines`, one batch at a time, key events to the tap's callback. Never returns.
+[[noreturn]] void runMainLoop(LinesHandler handleLines);

@@ -204,7 +204,8 @@ void serveTapEvents() {
 xcb_connection_t* checkedConnection = nullptr;
 uint8_t checkedOpcode = 0;
 
-// The hand-off from the reader thread: lines queue here and the eventfd wakes the main loop.
+// The hand-off from the reader thread: batches of lines queue here and the eventfd wakes the
+// main loop.
 std::mutex postedMutex;
 std::vector<std::string> posted;
 
@@ -260,12 +261,12 @@ uint64_t commandOrControlFlag() {
   return controlFlag;
 }
 
-void postLine(std::string line) {
+void postLines(std::string lines) {
   bool wasEmpty;
   {
     const std::lock_guard lock(postedMutex);
     wasEmpty = posted.empty();
-    posted.push_back(std::move(line));
+    posted.push_back(std::move(lines));
   }
   // The main loop takes the whole queue each time it wakes: one wake-up per batch is enough.
   if (wasEmpty) {
@@ -275,8 +276,8 @@ void postLine(std::string line) {
   }
 }
 
-void runMainLoop(LineHandler handleLine) {
-  std::vector<std::string> lines;
+void runMainLoop(LinesHandler handleLines) {
+  std::vector<std::string> batches;
   for (;;) {
     // Handling a line may have opened a tap whose first events xcb has already buffered.
     serveTapEvents();
@@ -292,10 +293,10 @@ void runMainLoop(LineHandler handleLine) {
       }
       {
         const std::lock_guard lock(postedMutex);
-        lines.swap(posted);
+        batches.swap(posted);
       }
-      for (const std::string& line : lines) handleLine(line);
-      lines.clear();
+      for (const std::string& lines : batches) handleLines(lines);
+      batches.clear();
     }
   }
 }

@@ -62,12 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const size_t lineEnd = std::min(input.find('\n'), input.size());
-  const std::string line = finishLine(input.substr(0, lineEnd));
+  std::string line;
+  appendLine(line, input.substr(0, lineEnd));
   fake.tapOpens = size % 7 != 0;
 
   const Registry registeredBefore = registered;
   const HeldSet heldBefore = held;
-  handle(line);
+  serveLines(line);
   const json reply = checkedReply(output->bytes());
   if (reply["t"] == "error") require(registered == registeredBefore && held == heldBefore);
   require(heldIsInRegistry() && indexMatchesRegistry());

@@ -64,11 +64,11 @@ uint64_t commandOrControlFlag() {
   return fake.commandOrControl;
 }
 
-void postLine(std::string line) {
-  fake.posted.push_back(std::move(line));
+void postLines(std::string lines) {
+  fake.posted.push_back(std::move(lines));
 }
 
-void runMainLoop(LineHandler handleLine) {
-  for (const std::string& line : fake.posted) handleLine(line);
+void runMainLoop(LinesHandler handleLines) {
+  for (const std::string& lines : fake.posted) handleLines(lines);
   _exit(0);
 }

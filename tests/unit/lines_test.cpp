@@ -41,13 +41,17 @@ TEST(Utf8Test, ReplacesEachMaximalIllFormedSubsequence) {
 
 std::vector<std::string> split(std::initializer_list<std::string_view> chunks,
                                std::string* rest = nullptr) {
-  std::vector<std::string> lines;
+  std::string lines;
   std::string pending;
-  for (std::string_view chunk : chunks) {
-    splitLines(pending, chunk, [&](std::string line) { lines.push_back(std::move(line)); });
-  }
+  for (std::string_view chunk : chunks) splitLines(pending, chunk, lines);
   if (rest) *rest = pending;
-  return lines;
+  // Every line handed on ends with its line feed.
+  EXPECT_TRUE(lines.empty() || lines.ends_with('\n'));
+  std::vector<std::string> split;
+  for (size_t start = 0; start < lines.size(); start = lines.find('\n', start) + 1) {
+    split.push_back(lines.substr(start, lines.find('\n', start) - start));
+  }
+  return split;
 }
 
 TEST(SplitLinesTest, SplitsAtLineFeedOnly) {
