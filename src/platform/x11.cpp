@@ -112,7 +112,7 @@ xcb_connection_t* connectQuietly() {
   return connection;
 }
 
-// A connection to $DISPLAY whose server speaks XInput 2, or null.
+// A connection to $DISPLAY whose server speaks XInput 2.1 or later, or null.
 xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
   xcb_connection_t* connection = connectQuietly();
   if (xcb_connection_has_error(connection)) {
@@ -121,11 +121,16 @@ xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
   }
   const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
   xcb_input_xi_query_version_reply_t* version = nullptr;
+  // The server delivers raw events to a client that announced 2.0 only while no other client
+  // grabs the keyboard (an open menu, a game, a screen locker); from 2.1 on they reach every
+  // client that selected them, grabs or not.
   if (extension && extension->present) {
     version = xcb_input_xi_query_version_reply(
-        connection, xcb_input_xi_query_version(connection, 2, 0), nullptr);
+        connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
   }
-  const bool speaksXInput2 = version && version->major_version >= 2;
+  const bool speaksXInput2 =
+      version &&
+      (version->major_version > 2 || (version->major_version == 2 && version->minor_version >= 1));
   std::free(version);
   if (!speaksXInput2) {
     xcb_disconnect(connection);

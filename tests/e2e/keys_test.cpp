@@ -74,6 +74,17 @@ TEST_F(KeysTest, OneHotkeyFromRegisterToRelease) {
   EXPECT_EQ(keysSaid(), (Said{"up:Super+Shift+K"}));
 }
 
+TEST_F(KeysTest, AnotherClientsKeyboardGrabHidesNoKey) {
+  registerText("F5");
+  registerText("Super+K");
+  press(xkey::f5);
+  std::unique_ptr<Injector> grabber = connectInjector(*display);
+  ASSERT_TRUE(grabber && grabKeyboard(*grabber));
+  release(xkey::f5);  // pressed before the grab, released during it
+  tap({xkey::leftSuper, xkey::k});
+  EXPECT_EQ(keysSaid(), (Said{"down:F5", "up:F5", "down:Super+K", "up:Super+K"}));
+}
+
 TEST_F(KeysTest, ModifiersMustMatchExactly) {
   registerText("Super+K");
   registerText("CommandOrControl+J");

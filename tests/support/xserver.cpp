@@ -141,6 +141,19 @@ void injectKey(Injector& injector, uint8_t keycode, bool press) {
                                       nullptr));
 }
 
+bool grabKeyboard(Injector& injector) {
+  xcb_connection_t* connection = injector.connection;
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  xcb_grab_keyboard_reply_t* grab =
+      xcb_grab_keyboard_reply(connection,
+                              xcb_grab_keyboard(connection, 0, root, XCB_CURRENT_TIME,
+                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                              nullptr);
+  const bool granted = grab && grab->status == XCB_GRAB_STATUS_SUCCESS;
+  std::free(grab);
+  return granted;
+}
+
 void unlockDisplay(Injector& injector) {
   xcb_set_access_control(injector.connection, XCB_ACCESS_CONTROL_DISABLE);
   std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),

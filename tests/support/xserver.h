@@ -41,6 +41,9 @@ std::unique_ptr<Injector> connectInjector(const VirtualDisplay& display);
 
 /// Presses or releases the key with this X key code and waits until the server has done it.
 void injectKey(Injector& injector, uint8_t keycode, bool press);
+/// Takes an active grab of the whole keyboard, as an open menu, a game or a screen locker does;
+/// it lasts until the injector disconnects. False when the server refuses it.
+bool grabKeyboard(Injector& injector);
 /// Lets every client connect, as if the user had just granted access.
 void unlockDisplay(Injector& injector);
 
