@@ -1,6 +1,7 @@
 // Linux X11 backend: XInput2 raw key events on the root window, read through XCB, which
 // reports a lost display instead of ending the process.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -209,6 +210,9 @@ void serveTapEvents() {
 xcb_connection_t* checkedConnection = nullptr;
 uint8_t checkedOpcode = 0;
 
+// Input handled in one wake-up beyond this was a burst worth returning to the system.
+constexpr size_t trimAfterBytes = 1 << 20;
+
 // The hand-off from the reader thread: batches of lines queue here and the eventfd wakes the
 // main loop.
 std::mutex postedMutex;
@@ -300,8 +304,14 @@ void runMainLoop(LinesHandler handleLines) {
         const std::lock_guard lock(postedMutex);
         batches.swap(posted);
       }
-      for (const std::string& lines : batches) handleLines(lines);
+      size_t handled = 0;
+      for (const std::string& lines : batches) {
+        handleLines(lines);
+        handled += lines.size();
+      }
       batches.clear();
+      // glibc keeps what a burst of queued input used for good; give it back to the system.
+      if (handled > trimAfterBytes) malloc_trim(0);
     }
   }
 }
