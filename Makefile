@@ -1,5 +1,5 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make fuzz, make check-macos SDK=...
+# make fuzz, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -10,8 +10,11 @@ CMAKE_FLAGS += -DKEYTAP_WERROR=ON
 FUZZ_SECONDS = 60
 endif
 CTEST = ctest --output-on-failure --parallel 2 --test-dir
+# The macOS SDK subset shared beside this repository; on a Mac: SDK=$(xcrun --show-sdk-path).
+SDK ?= ../shared/macos-sdk
 
-.PHONY: all deps build test quick-test sanitize fuzz demo bench run check-macos clean
+.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run macos check-macos \
+	clean
 
 all: build
 
@@ -24,12 +27,21 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
 
-# Everything CI runs: the unit and end-to-end tests, again under ASan+UBSan and under TSan,
-# then each fuzz target for a bounded time.
-test: quick-test sanitize fuzz
+# Everything CI runs: the unit and end-to-end tests, the macOS link, the tests again under
+# ASan+UBSan and under TSan, then each fuzz target for a bounded time.
+test: quick-test macos-link sanitize fuzz
 
 quick-test: build
 	$(CTEST) $(BUILD)
+
+# The macOS build, linked for real against the SDK's stubs, and a test that the checks of the
+# result catch what they exist for; skipped when no SDK is at hand.
+macos-link: deps
+	@if [ -d "$(SDK)" ]; then \
+		scripts/build-macos $(SDK) && tests/macos/check-binary-test $(SDK); \
+	else \
+		echo "macOS link skipped: no SDK at $(SDK)"; \
+	fi
 
 sanitize: deps
 	cmake -S . -B build-asan $(CMAKE_FLAGS) -DKEYTAP_SANITIZE=address,undefined
@@ -55,8 +67,12 @@ bench: build
 run: build
 	$(BUILD)/keytap
 
+# build-macos/keytap: a universal (arm64 + x86_64) executable, checked after the link.
+macos: deps
+	scripts/build-macos $(SDK)
+
 check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos
