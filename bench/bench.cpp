@@ -93,8 +93,9 @@ double statusField(pid_t pid, const std::string& field) {
   return -1;
 }
 
-std::optional<Child> startKeytap(const std::string& keytap, const std::string& display) {
-  std::optional<Child> child = spawnChild(keytap, {"--no-prompt"}, display);
+std::optional<Child> startKeytap(const std::string& keytap, const std::string& display,
+                                 const std::vector<std::string>& args = {"--no-prompt"}) {
+  std::optional<Child> child = spawnChild(keytap, args, display);
   if (!child || !readLine(*child, timeoutMs)) return std::nullopt;
   return child;
 }
@@ -316,7 +317,9 @@ Activity activityOf(pid_t pid) {
 }
 
 void measureIdleAndMemory(const std::string& keytapPath, const VirtualDisplay& display) {
-  std::optional<Child> keytap = startKeytap(keytapPath, display.name);
+  // With every opt-in behaviour on: none of them may wake an idle keytap.
+  std::optional<Child> keytap =
+      startKeytap(keytapPath, display.name, {"--no-prompt", "--release-stale-holds", "--status"});
   if (!keytap) return report("idle", "keytap did not start");
   const double atStart = statusField(keytap->pid, "VmRSS");
 

@@ -12,6 +12,7 @@ set(KEYTAP_CORE_SOURCES
   src/host/reader.cpp
   src/host/startup.cpp
   src/host/utf8.cpp
+  src/keyboard/listening.cpp
   src/keyboard/matcher.cpp
   src/keyboard/tap.cpp
 )

@@ -7,3 +7,5 @@ HeldSet held;
 Tap* tap = nullptr;
 TapCallback callback = nullptr;
 bool granted = false;
+bool listening = false;
+Options options;

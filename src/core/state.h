@@ -41,3 +41,12 @@ extern Tap* tap;
 extern TapCallback callback;
 /// Whether start-up had the listen permission and opened the tap.
 extern bool granted;
+/// Whether the tap delivers key events, as far as keytap knows.
+extern bool listening;
+
+/// What the host asked for beyond the default protocol, on the command line.
+struct Options {
+  bool releaseStaleHolds = false;  // --release-stale-holds: close holds whose release was missed
+  bool status = false;             // --status: say when keytap stops or starts listening
+};
+extern Options options;

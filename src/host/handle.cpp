@@ -5,6 +5,7 @@
 #include "host/command.h"
 #include "host/emit.h"
 #include "host/messages.h"
+#include "keyboard/listening.h"
 #include "keyboard/tap.h"
 
 namespace {
@@ -16,9 +17,11 @@ void registerAccelerator(const std::string& text) {
     return emit(errorMessage("conflict", "already registered: " + text));
   }
   // The tap is opened only for a text that is about to be stored.
+  const bool opensTap = tap == nullptr;
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
   addRegistration(text, *accel);
   emit(acceleratorMessage("registered", text));
+  if (opensTap) tapResumed();
 }
 
 void unregisterAccelerator(const std::string& text) {

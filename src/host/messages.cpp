@@ -34,6 +34,13 @@ json keyMessage(std::string_view type, std::string_view accelerator, double at) 
   return envelope(type, std::move(payload));
 }
 
+json statusMessage(bool listening, std::string_view reason) {
+  json payload = json::object();
+  payload["listening"] = listening;
+  if (!listening) payload["reason"] = reason;
+  return envelope("status", std::move(payload));
+}
+
 json errorMessage(std::string_view code, std::string_view message) {
   json payload = json::object();
   payload["code"] = code;

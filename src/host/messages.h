@@ -12,5 +12,7 @@ nlohmann::ordered_json readyMessage(bool permissionGranted);
 nlohmann::ordered_json acceleratorMessage(std::string_view type, std::string_view accelerator);
 /// "down" or "up" with the accelerator text and the time in milliseconds.
 nlohmann::ordered_json keyMessage(std::string_view type, std::string_view accelerator, double at);
+/// {"t":"status","d":{"listening":false,"reason":...}}, or {"listening":true} with no reason.
+nlohmann::ordered_json statusMessage(bool listening, std::string_view reason);
 /// {"t":"error","d":{"code":...,"message":...}}
 nlohmann::ordered_json errorMessage(std::string_view code, std::string_view message);

@@ -8,9 +8,9 @@
 #include "host/messages.h"
 #include "keyboard/tap.h"
 
-bool hasNoPromptArgument(std::span<const char* const> args) {
-  return std::any_of(args.begin(), args.end(), [](const char* arg) {
-    return arg != nullptr && std::string_view(arg) == "--no-prompt";
+bool hasArgument(std::span<const char* const> args, std::string_view name) {
+  return std::any_of(args.begin(), args.end(), [name](const char* arg) {
+    return arg != nullptr && std::string_view(arg) == name;
   });
 }
 
@@ -22,8 +22,11 @@ void startUp(std::span<const char* const> args) {
   callback = tapCallback;
 
   granted = preflightListenAccess();
-  if (!granted && !hasNoPromptArgument(args)) granted = requestListenAccess();
+  if (!granted && !hasArgument(args, "--no-prompt")) granted = requestListenAccess();
   if (granted && !createTap()) granted = false;
+  listening = tap != nullptr;
+  options = {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
+             .status = hasArgument(args, "--status")};
 
   emit(readyMessage(granted));
 }

@@ -4,10 +4,11 @@
 #include <span>
 #include <string_view>
 
-/// True when one element of the argument list is exactly "--no-prompt".
-bool hasNoPromptArgument(std::span<const char* const> args);
+/// True when one element of the argument list is exactly `name`.
+bool hasArgument(std::span<const char* const> args, std::string_view name);
 
 /// Gives the process-wide state its first values, settles the listen permission (prompting
 /// unless "--no-prompt" is among `args`, the program path included), opens the tap when
-/// permitted and emits "ready". Main thread, before any line is read.
+/// permitted, takes the opt-in options from `args` and emits "ready". Main thread, before any
+/// line is read.
 void startUp(std::span<const char* const> args);

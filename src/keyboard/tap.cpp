@@ -1,6 +1,7 @@
 #include "keyboard/tap.h"
 
 #include "core/state.h"
+#include "keyboard/listening.h"
 #include "keyboard/matcher.h"
 
 bool createTap() {
@@ -13,8 +14,18 @@ Event* tapCallback(uint32_t type, Event* event) {
   // The system switches a tap off when a callback was too slow or on user request; a listener
   // that stays off would silently miss every later key-up, so it goes back on at once.
   if (type == tapDisabledByTimeout || type == tapDisabledByUserInput) {
-    if (tap) enableTap(tap);
+    if (!tap) return event;
+    tapStopped(type == tapDisabledByTimeout ? "tap disabled by timeout"
+                                            : "tap disabled by user input");
+    if (enableTap(tap)) tapResumed();
     return event;
   }
+  if (type == displayLost) {
+    tapStopped("display lost");
+    return event;
+  }
+  // A release that came while the tap heard nothing at all (Secure Input, a locked screen) is
+  // noticed at the next key event of any key.
+  if (options.releaseStaleHolds) releaseStaleHolds();
   return matchKeyEvent(type, event);
 }

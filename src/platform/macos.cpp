@@ -24,6 +24,8 @@ namespace {
 
 TapCallback deliverTo = nullptr;
 LinesHandler serveLinesWith = nullptr;
+Tick tickWith = nullptr;
+CFRunLoopTimerRef ticker = nullptr;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
@@ -32,6 +34,10 @@ CGEventRef toCGEvent(const Event* event) {
 
 CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
+}
+
+void fireTick(CFRunLoopTimerRef, void*) {
+  tickWith();
 }
 
 void serveLines(void* context) {
@@ -68,8 +74,15 @@ Tap* openTap(TapCallback onEvent) {
   return new Tap{port};
 }
 
-void enableTap(Tap* tap) {
+bool enableTap(Tap* tap) {
   CGEventTapEnable(tap->port, true);
+  return CGEventTapIsEnabled(tap->port);
+}
+
+// The hardware's own state, which goes on while the tap hears nothing (Secure Input, a locked
+// screen).
+bool keyIsDown(uint16_t keyCode) {
+  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode);
 }
 
 int64_t eventKeyCode(const Event* event) {
@@ -91,6 +104,20 @@ uint64_t commandOrControlFlag() {
 // One block per batch of lines: a waiting line costs about its own length.
 void postLines(std::string lines) {
   dispatch_async_f(dispatch_get_main_queue(), new std::string(std::move(lines)), serveLines);
+}
+
+void tickEverySecond(Tick tick) {
+  tickWith = tick;
+  if (tick && !ticker) {
+    ticker = CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + 1, 1, 0, 0,
+                                  fireTick, nullptr);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), ticker, kCFRunLoopCommonModes);
+  } else if (!tick && ticker) {
+    // The run loop keeps a firing timer alive until its callout returns.
+    CFRunLoopTimerInvalidate(ticker);
+    CFRelease(ticker);
+    ticker = nullptr;
+  }
 }
 
 void runMainLoop(LinesHandler handleLines) {

@@ -12,12 +12,17 @@ constexpr uint32_t keyDownEvent = 10;
 constexpr uint32_t keyUpEvent = 11;
 constexpr uint32_t tapDisabledByTimeout = 0xFFFFFFFE;
 constexpr uint32_t tapDisabledByUserInput = 0xFFFFFFFF;
+// keytap's own notification, which macOS never sends: the display went away and took the tap
+// with it; `tap` is absent again when the callback sees it, and the event is null.
+constexpr uint32_t displayLost = 0xFFFFFFFD;
 
 struct Tap;    // an open listen-only keyboard tap; defined by the backend
 struct Event;  // one keyboard event as the backend delivers it
 
 /// Called on the main thread for every event the tap delivers; returns the event it was given.
 using TapCallback = Event* (*)(uint32_t type, Event* event);
+/// Called on the main thread by the ticker.
+using Tick = void (*)();
 /// Called on the main thread with each batch of posted lines (each ended by a line feed), in
 /// posting order.
 using LinesHandler = void (*)(std::string_view lines);
@@ -31,8 +36,11 @@ bool requestListenAccess();
 /// `onEvent` runs on the main thread for every key-down and key-up. Returns null when no tap
 /// can be opened; nothing is left behind then.
 Tap* openTap(TapCallback onEvent);
-/// Switches an open tap on again after the system switched it off.
-void enableTap(Tap* tap);
+/// Switches an open tap on again after the system switched it off; true when it delivers again.
+bool enableTap(Tap* tap);
+/// Whether the key at this position (a macOS virtual key code) is down right now, as far as the
+/// system can tell; false while no tap is open where the tap is the only source.
+bool keyIsDown(uint16_t keyCode);
 
 /// The event's virtual key code field (macOS codes; a signed 64-bit value as read).
 int64_t eventKeyCode(const Event* event);
@@ -47,6 +55,9 @@ uint64_t commandOrControlFlag();
 /// Hands a batch of complete lines, each ended by a line feed, to the main thread, first in,
 /// first out; never waits for them to be handled. Any thread may call it.
 void postLines(std::string lines);
+/// Calls `tick` on the main thread about once a second from now on; null stops the ticks. A
+/// ticker that is already running keeps its schedule. Main thread.
+void tickEverySecond(Tick tick);
 /// Runs the main loop on the main thread for the rest of the process: posted lines go to
 /// `handleLines`, one batch at a time, key events to the tap's callback. Never returns.
 [[noreturn]] void runMainLoop(LinesHandler handleLines);

@@ -8,9 +8,11 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
@@ -182,9 +184,11 @@ void handleRawKey(Tap& opened, const xcb_input_raw_key_press_event_t& raw) {
 
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
 void dropTap() {
+  const TapCallback notify = tap->callback;
   xcb_disconnect(tap->connection);
   delete tap;
   tap = nullptr;
+  notify(displayLost, nullptr);
 }
 
 void serveTapEvents() {
@@ -212,6 +216,17 @@ uint8_t checkedOpcode = 0;
 
 // Input handled in one wake-up beyond this was a burst worth returning to the system.
 constexpr size_t trimAfterBytes = 1 << 20;
+
+Tick ticker = nullptr;
+std::chrono::steady_clock::time_point nextTick;
+
+// How long the main loop may sleep: until the next tick, or for ever without a ticker.
+int pollTimeoutMs() {
+  if (!ticker) return -1;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(nextTick - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<int64_t>(0, left.count()));
+}
 
 // The hand-off from the reader thread: batches of lines queue here and the eventfd wakes the
 // main loop.
@@ -253,7 +268,18 @@ Tap* openTap(TapCallback onEvent) {
 }
 
 // XInput2 never switches a selection off, so there is nothing to switch on again.
-void enableTap(Tap*) {}
+bool enableTap(Tap*) {
+  return true;
+}
+
+// The tap's own record of the keys, seeded from the server's key map when it opened.
+bool keyIsDown(uint16_t keyCode) {
+  if (!tap) return false;
+  for (unsigned keycode = 0; keycode < macKeyCodes.size(); ++keycode) {
+    if (macKeyCodes[keycode] == keyCode && tap->down[keycode]) return true;
+  }
+  return false;
+}
 
 int64_t eventKeyCode(const Event* event) {
   return event->keyCode;
@@ -285,6 +311,11 @@ void postLines(std::string lines) {
   }
 }
 
+void tickEverySecond(Tick tick) {
+  if (tick && !ticker) nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  ticker = tick;
+}
+
 void runMainLoop(LinesHandler handleLines) {
   std::vector<std::string> batches;
   for (;;) {
@@ -292,7 +323,7 @@ void runMainLoop(LinesHandler handleLines) {
     serveTapEvents();
     pollfd sources[2] = {{wakeDescriptor(), POLLIN, 0},
                          {tap ? xcb_get_file_descriptor(tap->connection) : -1, POLLIN, 0}};
-    if (poll(sources, 2, -1) < 0) continue;
+    if (poll(sources, 2, pollTimeoutMs()) < 0) continue;
     // Key events first: a key that reached us before a line was handled before it.
     serveTapEvents();
     if (sources[0].revents & POLLIN) {
@@ -312,6 +343,11 @@ void runMainLoop(LinesHandler handleLines) {
       batches.clear();
       // glibc keeps what a burst of queued input used for good; give it back to the system.
       if (handled > trimAfterBytes) malloc_trim(0);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (ticker && now >= nextTick) {
+      nextTick = now + std::chrono::seconds(1);
+      ticker();
     }
   }
 }

@@ -1,6 +1,6 @@
 // The X server dies under keytap and a new one comes up: keytap keeps answering and reports
-// keys again once a register opens a tap on the new server. Runs alone: it reuses the display
-// number that its first server chose.
+// keys again once a register opens a tap on the new server, or at once when the host asked for
+// status messages. Runs alone: it reuses the display number that its first server chose.
 #include "e2e/e2e.h"
 
 namespace {
@@ -53,6 +53,38 @@ TEST(DisplayLossTest, KeytapSurvivesTheServerAndUsesTheNextOne) {
   injectKey(*injector, xkey::f5, true);
   EXPECT_EQ(keyMessage(keytap), "up:F5");
   EXPECT_EQ(keyMessage(keytap), "down:F5");
+  EXPECT_EQ(readErrors(keytap), "");
+}
+
+TEST(DisplayLossTest, OnRequestTheHoldClosesAndListeningComesBackByItself) {
+  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
+  ASSERT_NE(display, nullptr);
+  std::unique_ptr<Injector> injector = connectInjector(*display);
+  ASSERT_NE(injector, nullptr);
+  Child keytap =
+      startKeytap(display->name, "granted", {"--no-prompt", "--release-stale-holds", "--status"});
+  ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F5"));
+  injectKey(*injector, xkey::f5, true);
+  ASSERT_EQ(keyMessage(keytap), "down:F5");
+
+  const std::string name = display->name;
+  injector.reset();
+  endChild(display->server);
+  EXPECT_EQ(nextMessage(keytap),
+            (json{{"t", "status"}, {"d", {{"listening", false}, {"reason", "display lost"}}}}));
+  EXPECT_EQ(keyMessage(keytap), "up:F5");
+
+  display = restartVirtualDisplay(name);
+  ASSERT_NE(display, nullptr);
+  EXPECT_EQ(json::parse(readLine(keytap, 2000).value_or("null")),
+            (json{{"t", "status"}, {"d", {{"listening", true}}}}));
+  injector = connectInjector(*display);
+  ASSERT_NE(injector, nullptr);
+  injectKey(*injector, xkey::f5, true);
+  injectKey(*injector, xkey::f5, false);
+  EXPECT_EQ(keyMessage(keytap), "down:F5");
+  EXPECT_EQ(keyMessage(keytap), "up:F5");
   EXPECT_EQ(readErrors(keytap), "");
 }
 

@@ -21,6 +21,8 @@ void fakeReset() {
   clearRegistrations();
   held.clear();
   tap = nullptr;
+  listening = false;
+  options = Options{};
   openedTap = Tap{};
 }
 
@@ -46,8 +48,24 @@ Tap* openTap(TapCallback onEvent) {
   return &openedTap;
 }
 
-void enableTap(Tap*) {
+bool enableTap(Tap*) {
   ++fake.enableTapCalls;
+  return fake.tapEnables;
+}
+
+bool keyIsDown(uint16_t keyCode) {
+  return fake.keysDown.contains(keyCode);
+}
+
+void tickEverySecond(Tick tick) {
+  fake.ticker = tick;
+}
+
+void fakeLoseDisplay() {
+  const TapCallback notify = openedTap.callback;
+  openedTap = Tap{};
+  tap = nullptr;
+  notify(displayLost, nullptr);
 }
 
 int64_t eventKeyCode(const Event* event) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,10 @@ struct FakePlatform {
   bool preflightGrants = true;
   bool requestGrants = false;
   bool tapOpens = true;
+  bool tapEnables = true;
+  std::set<uint16_t> keysDown;  // what keyIsDown answers
   uint64_t commandOrControl = 0x100000;
+  Tick ticker = nullptr;  // what tickEverySecond was last given
 
   int preflightCalls = 0;
   int requestCalls = 0;
@@ -30,6 +34,9 @@ struct FakePlatform {
 /// that the code under test keeps (registry, held set, tap).
 extern FakePlatform fake;
 void fakeReset();
+
+/// The display goes away with the open tap, as on X11.
+void fakeLoseDisplay();
 
 /// Delivers one event to the open tap's callback, as the OS would, and returns what it gave
 /// back; without an open tap, nothing is called and the event comes back.

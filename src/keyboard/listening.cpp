@@ -1,0 +1,50 @@
+#include "keyboard/listening.h"
+
+#include <iterator>
+
+#include "core/state.h"
+#include "host/emit.h"
+#include "host/messages.h"
+#include "keyboard/tap.h"
+
+namespace {
+
+// Ticks only while keytap cannot listen, so a keytap that listens never wakes on its own.
+void retryListening() {
+  if (tap) {
+    // Switched off by the system and not back on yet.
+    if (enableTap(tap)) tapResumed();
+  } else if (registered.empty()) {
+    // Nothing to listen for: the next register opens the tap itself.
+    tickEverySecond(nullptr);
+  } else if (createTap()) {
+    tapResumed();
+  }
+}
+
+}  // namespace
+
+void releaseStaleHolds() {
+  for (auto text = held.begin(); text != held.end();) {
+    const auto next = std::next(text);
+    if (!keyIsDown(registered.find(*text)->second.keyCode)) {
+      const auto released = held.extract(text);
+      emit(keyMessage("up", released.value(), nowMs()));
+    }
+    text = next;
+  }
+}
+
+void tapStopped(std::string_view reason) {
+  if (options.status && listening) emit(statusMessage(false, reason));
+  listening = false;
+  if (options.releaseStaleHolds) releaseStaleHolds();
+  if (options.status) tickEverySecond(retryListening);
+}
+
+void tapResumed() {
+  if (options.status && !listening) emit(statusMessage(true, ""));
+  listening = true;
+  if (options.releaseStaleHolds) releaseStaleHolds();
+  if (options.status) tickEverySecond(nullptr);
+}
