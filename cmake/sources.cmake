@@ -18,7 +18,7 @@ set(KEYTAP_CORE_SOURCES
 )
 set(KEYTAP_MAIN_SOURCES src/host/main.cpp)
 set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp)
-set(KEYTAP_X11_SOURCES src/platform/x11.cpp)
+set(KEYTAP_X11_SOURCES src/platform/x11.cpp src/platform/key_positions.cpp)
 
 if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")
   foreach(source IN LISTS KEYTAP_CORE_SOURCES KEYTAP_MAIN_SOURCES KEYTAP_MACOS_SOURCES)

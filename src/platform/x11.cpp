@@ -9,94 +9,28 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
-#include <array>
-#include <bitset>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "core/state.h"
+#include "platform/key_positions.h"
 #include "platform/platform.h"
-
-struct Event {
-  int64_t keyCode;
-  int64_t autorepeat;
-  uint64_t flags;
-};
 
 struct Tap {
   xcb_connection_t* connection;
   uint8_t xinputOpcode;
   TapCallback callback;
-  std::bitset<256> down;  // X key codes that are down, modifiers included
+  KeysDown down;
 };
 
 namespace {
 
 // X key codes are Linux evdev codes plus 8.
 constexpr unsigned evdevOffset = 8;
-// Keys without a macOS counterpart get codes from here on, which no key name uses.
-constexpr uint16_t unmappedBase = 0x1000;
-
-struct KeyMapping {
-  uint8_t evdev;
-  uint16_t mac;  // the macOS virtual key code of the key in the same ANSI position
-};
-
-constexpr KeyMapping keyMappings[] = {
-    {1, 53},    {2, 18},    {3, 19},    {4, 20},    {5, 21},    {6, 23},    {7, 22},    {8, 26},
-    {9, 28},    {10, 25},   {11, 29},   {12, 27},   {13, 24},   {14, 51},   {15, 48},   {16, 12},
-    {17, 13},   {18, 14},   {19, 15},   {20, 17},   {21, 16},   {22, 32},   {23, 34},   {24, 31},
-    {25, 35},   {26, 33},   {27, 30},   {28, 36},   {30, 0},    {31, 1},    {32, 2},    {33, 3},
-    {34, 5},    {35, 4},    {36, 38},   {37, 40},   {38, 37},   {39, 41},   {40, 39},   {41, 50},
-    {43, 42},   {44, 6},    {45, 7},    {46, 8},    {47, 9},    {48, 11},   {49, 45},   {50, 46},
-    {51, 43},   {52, 47},   {53, 44},   {55, 67},   {57, 49},   {59, 122},  {60, 120},  {61, 99},
-    {62, 118},  {63, 96},   {64, 97},   {65, 98},   {66, 100},  {67, 101},  {68, 109},  {69, 71},
-    {71, 89},   {72, 91},   {73, 92},   {74, 78},   {75, 86},   {76, 87},   {77, 88},   {78, 69},
-    {79, 83},   {80, 84},   {81, 85},   {82, 82},   {83, 65},   {86, 10},   {87, 103},  {88, 111},
-    {89, 94},   {96, 76},   {98, 75},   {102, 115}, {103, 126}, {104, 116}, {105, 123}, {106, 124},
-    {107, 119}, {108, 125}, {109, 121}, {110, 114}, {111, 117}, {113, 74},  {114, 73},  {115, 72},
-    {117, 81},  {121, 95},  {124, 93},  {127, 110}, {183, 105}, {184, 107}, {185, 113}, {186, 106},
-    {187, 64},  {188, 79},  {189, 80},  {190, 90},
-};
-
-// Indexed by X key code.
-constexpr std::array<uint16_t, 256> macKeyCodes = [] {
-  std::array<uint16_t, 256> codes{};
-  for (unsigned keycode = 0; keycode < codes.size(); ++keycode) {
-    codes[keycode] = static_cast<uint16_t>(unmappedBase + keycode);
-  }
-  for (const KeyMapping& mapping : keyMappings) codes[mapping.evdev + evdevOffset] = mapping.mac;
-  return codes;
-}();
-
-struct ModifierKey {
-  uint8_t evdev;
-  uint64_t flag;
-};
-
-// As on macOS, these keys only change flags and never reach the matcher. Caps Lock sets none.
-constexpr ModifierKey modifierKeys[] = {
-    {42, shiftFlag},   {54, shiftFlag},    {29, controlFlag},  {97, controlFlag}, {56, optionFlag},
-    {100, optionFlag}, {125, commandFlag}, {126, commandFlag}, {58, 0},
-};
-
-bool isModifierKey(unsigned keycode) {
-  for (const ModifierKey& modifier : modifierKeys) {
-    if (modifier.evdev + evdevOffset == keycode) return true;
-  }
-  return false;
-}
-
-uint64_t modifierFlags(const std::bitset<256>& down) {
-  uint64_t flags = 0;
-  for (const ModifierKey& modifier : modifierKeys) {
-    if (down[modifier.evdev + evdevOffset]) flags |= modifier.flag;
-  }
-  return flags;
-}
 
 // libxcb writes a server's refusal to standard error, where keytap never writes: while it
 // connects, standard error points at /dev/null.
@@ -157,29 +91,23 @@ bool selectRawKeyEvents(xcb_connection_t* connection) {
 }
 
 // Keys already down when the tap opens, so that held modifiers count from the first event.
-std::bitset<256> keysDown(xcb_connection_t* connection) {
-  std::bitset<256> down;
+KeysDown keysDown(xcb_connection_t* connection) {
+  KeysDown down;
   xcb_query_keymap_reply_t* keymap =
       xcb_query_keymap_reply(connection, xcb_query_keymap(connection), nullptr);
   if (!keymap) return down;
-  for (unsigned keycode = 0; keycode < down.size(); ++keycode) {
-    down[keycode] = (keymap->keys[keycode / 8] >> (keycode % 8)) & 1;
+  for (unsigned keycode = evdevOffset; keycode < 256; ++keycode) {
+    down[keycode - evdevOffset] = (keymap->keys[keycode / 8] >> (keycode % 8)) & 1;
   }
   std::free(keymap);
   return down;
 }
 
 void handleRawKey(Tap& opened, const xcb_input_raw_key_press_event_t& raw) {
-  const uint32_t keycode = raw.detail;
-  if (keycode >= opened.down.size()) return;
+  if (raw.detail < evdevOffset) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
-  const bool wasDown = opened.down[keycode];
-  opened.down[keycode] = press;
-  if (isModifierKey(keycode)) return;
-
-  // The server repeats a held key by sending presses without releases.
-  Event event{macKeyCodes[keycode], press && wasDown, modifierFlags(opened.down)};
-  opened.callback(press ? keyDownEvent : keyUpEvent, &event);
+  std::optional<Event> event = trackKey(opened.down, raw.detail - evdevOffset, press);
+  if (event) opened.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
@@ -274,21 +202,7 @@ bool enableTap(Tap*) {
 
 // The tap's own record of the keys, seeded from the server's key map when it opened.
 bool keyIsDown(uint16_t keyCode) {
-  if (!tap) return false;
-  for (unsigned keycode = 0; keycode < macKeyCodes.size(); ++keycode) {
-    if (macKeyCodes[keycode] == keyCode && tap->down[keycode]) return true;
-  }
-  return false;
-}
-
-int64_t eventKeyCode(const Event* event) {
-  return event->keyCode;
-}
-int64_t eventAutorepeat(const Event* event) {
-  return event->autorepeat;
-}
-uint64_t eventFlags(const Event* event) {
-  return event->flags;
+  return tap && isDownAt(tap->down, keyCode);
 }
 
 // Control is the shortcut key of Linux desktops.

@@ -1,0 +1,31 @@
+// Keys by position for the backends that track the keyboard themselves (X11, Windows, evdev):
+// they read keys as Linux evdev codes (X key codes minus 8; PC scan codes through
+// evdevFromScanCode), keep the modifiers from the keys' own events, and report every key as the
+// macOS virtual key code of the same ANSI position.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <optional>
+
+#include "platform/platform.h"
+
+/// One key event as these backends deliver it.
+struct Event {
+  int64_t keyCode;     // macOS virtual key code
+  int64_t autorepeat;  // 1 for a key-down of a key that is already down
+  uint64_t flags;      // the modifiers down, in CGEventFlags encoding
+};
+
+/// The keys that are down, by evdev code, modifiers included.
+using KeysDown = std::bitset<256>;
+
+/// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
+unsigned evdevFromScanCode(unsigned scanCode, bool e0);
+
+/// Records a key going down or up and returns its event; nothing for a modifier key, which only
+/// changes the flags of later events (as on macOS, where it is no key event at all).
+std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press);
+
+/// Whether a key at this macOS position is down.
+bool isDownAt(const KeysDown& down, uint16_t macKeyCode);
