@@ -17,8 +17,14 @@ set(KEYTAP_CORE_SOURCES
   src/keyboard/tap.cpp
 )
 set(KEYTAP_MAIN_SOURCES src/host/main.cpp)
-set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp)
-set(KEYTAP_X11_SOURCES src/platform/x11.cpp src/platform/key_positions.cpp)
+set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp src/platform/posix_io.cpp)
+set(KEYTAP_X11_SOURCES
+  src/platform/x11.cpp
+  src/platform/key_positions.cpp
+  src/platform/line_queue.cpp
+  src/platform/posix_io.cpp
+  src/platform/ticker.cpp
+)
 
 if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")
   foreach(source IN LISTS KEYTAP_CORE_SOURCES KEYTAP_MAIN_SOURCES KEYTAP_MACOS_SOURCES)

@@ -1,9 +1,5 @@
 #include "host/reader.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <utility>
 
 #include "host/handle.h"
@@ -12,7 +8,6 @@
 
 namespace {
 
-constexpr int standardInput = 0;
 constexpr size_t chunkSize = 64 * 1024;
 // A line buffer that grew past this for one very long line is given back, not kept for good.
 constexpr size_t keptCapacity = 1 << 20;
@@ -70,26 +65,17 @@ void readLines() {
   std::string lines;    // the complete lines of one read
   char chunk[chunkSize];
   for (;;) {
-    const ssize_t got = read(standardInput, chunk, sizeof chunk);
-    if (got > 0) {
-      // Every line goes to the main thread at once: a host that writes without reading our
-      // replies must still get all of its input taken, or neither side could ever move again.
-      splitLines(pending, std::string_view(chunk, static_cast<size_t>(got)), lines);
-      if (!lines.empty()) postLines(std::exchange(lines, std::string()));
-    } else if (got < 0 && errno == EINTR) {
-      continue;
-    } else if (got < 0 && errno == EAGAIN) {
-      pollfd input{standardInput, POLLIN, 0};
-      poll(&input, 1, -1);
-    } else {
-      // End of input, or an input that can no longer be read, which is the same to us. A last
-      // line without a line feed is still a line; it has no ending to strip.
-      if (!pending.empty()) {
-        appendLine(lines, pending);
-        postLines(std::move(lines));
-      }
-      // Ends the process without running destructors: the main thread may be using the state.
-      _exit(0);
-    }
+    const size_t got = readInput(chunk, sizeof chunk);
+    if (got == 0) break;
+    // Every line goes to the main thread at once: a host that writes without reading our
+    // replies must still get all of its input taken, or neither side could ever move again.
+    splitLines(pending, std::string_view(chunk, got), lines);
+    if (!lines.empty()) postLines(std::exchange(lines, std::string()));
   }
+  // A last line without a line feed is still a line; it has no ending to strip.
+  if (!pending.empty()) {
+    appendLine(lines, pending);
+    postLines(std::move(lines));
+  }
+  endProcess();
 }

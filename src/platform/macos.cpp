@@ -3,7 +3,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
 #include <dispatch/dispatch.h>
-#include <unistd.h>
 
 #include <memory>
 
@@ -124,5 +123,5 @@ void runMainLoop(LinesHandler handleLines) {
   serveLinesWith = handleLines;
   // The main queue keeps the main run loop busy, so this returns only if the system stops it.
   CFRunLoopRun();
-  _exit(0);
+  endProcess();
 }

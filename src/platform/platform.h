@@ -27,6 +27,18 @@ using Tick = void (*)();
 /// posting order.
 using LinesHandler = void (*)(std::string_view lines);
 
+/// Prepares the process before anything else runs. Main thread, first.
+void prepareProcess();
+/// Reads up to `size` bytes of standard input, waiting as long as it takes; 0 once the input has
+/// ended or can no longer be read. Reader thread.
+size_t readInput(char* buffer, size_t size);
+/// Writes all of the bytes to standard output at once, unbuffered, unless it fails for good (the
+/// host has gone away), which is not reported. Main thread.
+void writeOutput(std::string_view bytes);
+/// Ends the process at once with exit status 0, running no clean-up of the state that the main
+/// thread may be using. Any thread.
+[[noreturn]] void endProcess();
+
 /// True when this process may already listen to keyboard events; never prompts.
 bool preflightListenAccess();
 /// Asks the system to prompt for the listen permission; true when it is granted on return.

@@ -8,17 +8,15 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
-#include <mutex>
 #include <optional>
-#include <vector>
 
 #include "core/state.h"
 #include "platform/key_positions.h"
+#include "platform/line_queue.h"
 #include "platform/platform.h"
+#include "platform/ticker.h"
 
 struct Tap {
   xcb_connection_t* connection;
@@ -145,22 +143,7 @@ uint8_t checkedOpcode = 0;
 // Input handled in one wake-up beyond this was a burst worth returning to the system.
 constexpr size_t trimAfterBytes = 1 << 20;
 
-Tick ticker = nullptr;
-std::chrono::steady_clock::time_point nextTick;
-
-// How long the main loop may sleep: until the next tick, or for ever without a ticker.
-int pollTimeoutMs() {
-  if (!ticker) return -1;
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(nextTick - std::chrono::steady_clock::now());
-  return static_cast<int>(std::max<int64_t>(0, left.count()));
-}
-
-// The hand-off from the reader thread: batches of lines queue here and the eventfd wakes the
-// main loop.
-std::mutex postedMutex;
-std::vector<std::string> posted;
-
+// Wakes the main loop when the reader thread has queued lines.
 int wakeDescriptor() {
   static const int descriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return descriptor;
@@ -211,33 +194,19 @@ uint64_t commandOrControlFlag() {
 }
 
 void postLines(std::string lines) {
-  bool wasEmpty;
-  {
-    const std::lock_guard lock(postedMutex);
-    wasEmpty = posted.empty();
-    posted.push_back(std::move(lines));
+  if (!queueLines(std::move(lines))) return;
+  const uint64_t one = 1;
+  while (write(wakeDescriptor(), &one, sizeof one) < 0 && errno == EINTR) {
   }
-  // The main loop takes the whole queue each time it wakes: one wake-up per batch is enough.
-  if (wasEmpty) {
-    const uint64_t one = 1;
-    while (write(wakeDescriptor(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
-  }
-}
-
-void tickEverySecond(Tick tick) {
-  if (tick && !ticker) nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  ticker = tick;
 }
 
 void runMainLoop(LinesHandler handleLines) {
-  std::vector<std::string> batches;
   for (;;) {
     // Handling a line may have opened a tap whose first events xcb has already buffered.
     serveTapEvents();
     pollfd sources[2] = {{wakeDescriptor(), POLLIN, 0},
                          {tap ? xcb_get_file_descriptor(tap->connection) : -1, POLLIN, 0}};
-    if (poll(sources, 2, pollTimeoutMs()) < 0) continue;
+    if (poll(sources, 2, msUntilTick()) < 0) continue;
     // Key events first: a key that reached us before a line was handled before it.
     serveTapEvents();
     if (sources[0].revents & POLLIN) {
@@ -245,23 +214,14 @@ void runMainLoop(LinesHandler handleLines) {
       uint64_t count;
       while (read(wakeDescriptor(), &count, sizeof count) < 0 && errno == EINTR) {
       }
-      {
-        const std::lock_guard lock(postedMutex);
-        batches.swap(posted);
-      }
       size_t handled = 0;
-      for (const std::string& lines : batches) {
+      for (const std::string& lines : takeLines()) {
         handleLines(lines);
         handled += lines.size();
       }
-      batches.clear();
       // glibc keeps what a burst of queued input used for good; give it back to the system.
       if (handled > trimAfterBytes) malloc_trim(0);
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (ticker && now >= nextTick) {
-      nextTick = now + std::chrono::seconds(1);
-      ticker();
-    }
+    tickIfDue();
   }
 }

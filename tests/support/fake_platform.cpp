@@ -1,7 +1,5 @@
 #include "support/fake_platform.h"
 
-#include <unistd.h>
-
 #include "accelerator/key_table.h"
 #include "core/registry.h"
 
@@ -88,5 +86,5 @@ void postLines(std::string lines) {
 
 void runMainLoop(LinesHandler handleLines) {
   for (const std::string& lines : fake.posted) handleLines(lines);
-  _exit(0);
+  endProcess();
 }
