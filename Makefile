@@ -1,5 +1,5 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make fuzz, make macos SDK=..., make check-macos SDK=...
+# make fuzz, make windows, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -13,8 +13,8 @@ CTEST = ctest --output-on-failure --parallel 2 --test-dir
 # The macOS SDK subset shared beside this repository; on a Mac: SDK=$(xcrun --show-sdk-path).
 SDK ?= ../shared/macos-sdk
 
-.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run macos check-macos \
-	clean
+.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run windows macos \
+	check-macos clean
 
 all: build
 
@@ -22,7 +22,7 @@ deps:
 	@scripts/install-deps
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -31,7 +31,7 @@ build: deps $(BUILD)/CMakeCache.txt
 # ASan+UBSan and under TSan, then each fuzz target for a bounded time.
 test: quick-test macos-link sanitize fuzz
 
-quick-test: build
+quick-test: build windows
 	$(CTEST) $(BUILD)
 
 # The macOS build, linked for real against the SDK's stubs, and a test that the checks of the
@@ -67,6 +67,12 @@ bench: build
 run: build
 	$(BUILD)/keytap
 
+# build-windows/keytap.exe, cross-built with mingw-w64; make test runs it under wine.
+windows: deps
+	cmake -S . -B build-windows --toolchain cmake/windows.toolchain.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DKEYTAP_WERROR=ON
+	cmake --build build-windows --parallel
+
 # build-macos/keytap: a universal (arm64 + x86_64) executable, checked after the link.
 macos: deps
 	scripts/build-macos $(SDK)
@@ -75,4 +81,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows

@@ -32,15 +32,6 @@ set(CMAKE_CXX_FLAGS_INIT "-nostdinc++ -isystem ${KEYTAP_MACOS_SDK}/usr/include/c
 # The link sees the compile flags too; -nostdinc++ means nothing there.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-stdlib=libc++ -fuse-ld=lld -Wno-unused-command-line-argument")
 
-# Headers, libraries and packages come from the SDK alone. nlohmann/json is header-only: the build
-# machine's copy is reached through a folder that holds it and nothing else of /usr/include.
-set(hostHeaders ${CMAKE_BINARY_DIR}/host-headers)
-file(MAKE_DIRECTORY ${hostHeaders}/usr/include ${hostHeaders}/usr/share/cmake)
-file(CREATE_LINK /usr/include/nlohmann ${hostHeaders}/usr/include/nlohmann SYMBOLIC)
-file(CREATE_LINK /usr/share/cmake/nlohmann_json ${hostHeaders}/usr/share/cmake/nlohmann_json
-     SYMBOLIC)
-set(CMAKE_FIND_ROOT_PATH ${KEYTAP_MACOS_SDK} ${hostHeaders})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Headers, libraries and packages come from the SDK, and nlohmann/json from the build machine.
+set(CMAKE_FIND_ROOT_PATH ${KEYTAP_MACOS_SDK})
+include(${CMAKE_CURRENT_LIST_DIR}/host_headers.cmake)

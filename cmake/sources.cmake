@@ -18,6 +18,12 @@ set(KEYTAP_CORE_SOURCES
 )
 set(KEYTAP_MAIN_SOURCES src/host/main.cpp)
 set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp src/platform/posix_io.cpp)
+set(KEYTAP_WINDOWS_SOURCES
+  src/platform/windows.cpp
+  src/platform/key_positions.cpp
+  src/platform/line_queue.cpp
+  src/platform/ticker.cpp
+)
 set(KEYTAP_X11_SOURCES
   src/platform/x11.cpp
   src/platform/key_positions.cpp

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <nlohmann/json.hpp>
 
 #include "support/process.h"
@@ -11,10 +13,18 @@
 // Generous: sanitizer builds run many times slower, and only a failing test waits it out.
 constexpr int replyTimeoutMs = 30000;
 
-/// Starts keytap on the display (none when empty) and checks that "ready" comes first.
+/// Starts the keytap under test on the display (none when empty) and checks that "ready" comes
+/// first. It is this build's binary, or KEYTAP_BINARY from the environment, started through
+/// KEYTAP_LAUNCHER when that is set (wine, for keytap.exe).
 inline Child startKeytap(const std::string& display, const std::string& permission,
                          std::vector<std::string> args = {"--no-prompt"}) {
-  std::optional<Child> keytap = spawnChild(KEYTAP_BINARY, args, display);
+  const char* binary = std::getenv("KEYTAP_BINARY");
+  std::string program = binary ? binary : KEYTAP_BINARY;
+  if (const char* launcher = std::getenv("KEYTAP_LAUNCHER")) {
+    args.insert(args.begin(), program);
+    program = launcher;
+  }
+  std::optional<Child> keytap = spawnChild(program, args, display);
   EXPECT_TRUE(keytap.has_value());
   if (!keytap) return Child{};
   const std::optional<std::string> ready = readLine(*keytap, replyTimeoutMs);
@@ -30,6 +40,12 @@ inline nlohmann::json nextMessage(Child& keytap) {
   return line ? nlohmann::json::parse(*line, nullptr, false) : nlohmann::json();
 }
 
+/// What "ready" says without a display: "denied" where the display is the keyboard's only
+/// source, or KEYTAP_HEADLESS_PERMISSION from the environment ("granted" for Windows).
+inline const std::string headlessPermission = std::getenv("KEYTAP_HEADLESS_PERMISSION")
+                                                  ? std::getenv("KEYTAP_HEADLESS_PERMISSION")
+                                                  : "denied";
+
 inline std::string command(std::string_view word, std::string_view text) {
   return nlohmann::json{{"t", word}, {"d", {{"accelerator", text}}}}.dump() + "\n";
 }
@@ -40,4 +56,22 @@ inline nlohmann::json reply(std::string_view type, std::string_view text) {
 
 inline nlohmann::json errorReply(std::string_view code, std::string_view message) {
   return {{"t", "error"}, {"d", {{"code", code}, {"message", message}}}};
+}
+
+/// Everything keytap said about keys until the reply to a marker command, as "down:text" and
+/// "up:text": keys injected before the marker was sent were handled before it.
+inline std::vector<std::string> keysSaid(Child& keytap) {
+  std::vector<std::string> said;
+  EXPECT_TRUE(sendText(keytap, command("unregister", "marker")));
+  for (nlohmann::json message = nextMessage(keytap); message != reply("unregistered", "marker");
+       message = nextMessage(keytap)) {
+    if (message.is_null()) {
+      ADD_FAILURE() << "no reply to the marker";
+      break;
+    }
+    EXPECT_TRUE(message["d"]["at"].is_number()) << message;
+    said.push_back(message["t"].get<std::string>() + ":" +
+                   message["d"]["accelerator"].get<std::string>());
+  }
+  return said;
 }

@@ -32,23 +32,7 @@ class KeysTest : public testing::Test {
     for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) release(*key);
   }
 
-  // Everything keytap said about keys since the last call, as "down:text" / "up:text". Ends with
-  // a command whose reply marks the end: keys injected before it were handled before it.
-  std::vector<std::string> keysSaid() {
-    std::vector<std::string> said;
-    EXPECT_TRUE(sendText(keytap, command("unregister", "marker")));
-    for (json message = nextMessage(keytap); message != reply("unregistered", "marker");
-         message = nextMessage(keytap)) {
-      if (message.is_null()) {
-        ADD_FAILURE() << "no reply to the marker";
-        break;
-      }
-      EXPECT_TRUE(message["d"]["at"].is_number()) << message;
-      said.push_back(message["t"].get<std::string>() + ":" +
-                     message["d"]["accelerator"].get<std::string>());
-    }
-    return said;
-  }
+  std::vector<std::string> keysSaid() { return ::keysSaid(keytap); }
 
   std::unique_ptr<VirtualDisplay> display;
   std::unique_ptr<Injector> injector;

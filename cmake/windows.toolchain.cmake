@@ -1,0 +1,9 @@
+# Builds keytap.exe for 64-bit Windows with mingw-w64 (the POSIX-threads compiler, for
+# std::thread):
+#   cmake -S . -B build-windows --toolchain cmake/windows.toolchain.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/host_headers.cmake)

@@ -1,0 +1,79 @@
+// keytap.exe under wine, with keys injected by scan code through SendInput from a second wine
+// process (KEYTAP_INJECT, started through KEYTAP_LAUNCHER).
+#include <cstdlib>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+// Scan codes (set 1) as the injector takes them; "e0" marks an extended key.
+constexpr const char* leftControl = "1d";
+constexpr const char* rightControl = "e01d";
+constexpr const char* leftShift = "2a";
+constexpr const char* leftAlt = "38";
+constexpr const char* rightWindows = "e05c";
+constexpr const char* k = "25";
+constexpr const char* left = "e04b";
+
+class WindowsKeysTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::optional<Child> started =
+        spawnChild(std::getenv("KEYTAP_LAUNCHER"), {std::getenv("KEYTAP_INJECT")}, "");
+    ASSERT_TRUE(started.has_value());
+    injector = std::move(*started);
+    keytap = startKeytap("", "granted");
+  }
+
+  void registerText(const std::string& text) {
+    ASSERT_TRUE(sendText(keytap, command("register", text)));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+
+  // Sends each key's event and waits until SendInput has queued it for every listener.
+  void keys(const char* action, std::initializer_list<const char*> codes) {
+    for (const char* code : codes) {
+      ASSERT_TRUE(sendText(injector, std::string(action) + " " + code + "\n"));
+      ASSERT_EQ(readLine(injector, replyTimeoutMs), "ok");
+    }
+  }
+
+  Child injector;
+  Child keytap;
+};
+
+using Said = std::vector<std::string>;
+
+TEST_F(WindowsKeysTest, OneHoldGivesOneDownAndOneUp) {
+  registerText("CommandOrControl+Shift+K");
+  keys("down", {leftControl, leftShift, k, k, k});  // the last two: a held key repeating
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:CommandOrControl+Shift+K"}));
+  keys("up", {leftShift, leftControl, k});
+  EXPECT_EQ(keysSaid(keytap), (Said{"up:CommandOrControl+Shift+K"}));
+}
+
+TEST_F(WindowsKeysTest, ModifiersMustMatchExactlyOnEitherSide) {
+  registerText("Ctrl+K");
+  registerText("Super+Left");
+  keys("down", {rightControl, k});
+  keys("up", {k, rightControl});
+  keys("down", {leftControl, leftAlt, k});
+  keys("up", {k, leftAlt, leftControl, left});
+  keys("down", {rightWindows, left});
+  keys("up", {left, rightWindows});
+  EXPECT_EQ(keysSaid(keytap),
+            (Said{"down:Ctrl+K", "up:Ctrl+K", "down:Super+Left", "up:Super+Left"}));
+}
+
+TEST_F(WindowsKeysTest, TypingWithoutARegistrationSaysNothing) {
+  keys("down", {leftShift, k, left});
+  keys("up", {left, k, leftShift});
+  EXPECT_EQ(keysSaid(keytap), Said{});
+}
+
+TEST_F(WindowsKeysTest, ClosingInputEndsItWithinASecond) {
+  closeInput(keytap);
+  EXPECT_EQ(waitForExit(keytap, 1000), 0);
+}
+
+}  // namespace
