@@ -1,10 +1,11 @@
 'use strict';
 // A host-side client for keytap: spawns the helper, matches replies to commands by order (the
-// protocol has no request ids) and turns "down"/"up" lines into events.
+// protocol has no request ids), turns "down"/"up" lines into events, and sees to it that every
+// "down" it delivered is followed by exactly one "up", whatever becomes of keytap.
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
 
-/** An "error" reply from keytap, or the helper going away while a command waited. */
+/** An "error" reply from keytap, or a command or start that could not be carried out. */
 class KeytapError extends Error {
   constructor(code, message) {
     super(message);
@@ -13,57 +14,172 @@ class KeytapError extends Error {
   }
 }
 
+// keytap's "error" reply, with a code a program can switch on; the message stays keytap's.
+function replyError({ code, message }) {
+  const badText = code === 'bad_request' && String(message).startsWith('unknown accelerator: ');
+  return new KeytapError(badText ? 'unknown_accelerator' : code, message);
+}
+
 const replyTypes = new Set(['registered', 'unregistered', 'error']);
+// Waits before each restart; a keytap that dies again this many times in a row is given up.
+const restartDelaysMs = [100, 400, 1600, 3200, 6400];
+// A keytap that ran this long before it died was no failure of the restart.
+const steadyAfterMs = 10000;
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 class Keytap extends EventEmitter {
-  constructor(child) {
+  constructor(options) {
     super();
     this.permission = undefined;
     this.exitCode = undefined;
-    this._child = child;
-    this._pending = []; // one entry per command sent and not yet answered, oldest first
+    this._options = options;
+    this._child = null;
+    this._ready = false; // commands may be written to the current keytap
+    this._readyAt = 0;
     this._buffer = '';
-    this._exited = new Promise((resolve) => {
-      child.on('exit', (code, signal) => {
-        this.exitCode = code;
-        this._failPending(new KeytapError('exited', `keytap exited (${signal ?? code})`));
-        this.emit('exit', code, signal);
-        resolve(code);
-      });
-    });
+    this._sent = []; // commands written and not yet answered, oldest first
+    this._waiting = []; // commands held back while keytap restarts
+    this._outstanding = new Set(); // every reply not yet settled, for close()
+    this._registered = new Map(); // text to its callbacks, in the order registered
+    this._held = new Set(); // texts whose "down" was delivered and "up" not yet
+    this._stopping = null; // "closed" or "killed" once the host ends keytap
+    this._failures = 0;
+    this._ended = new Promise((resolve) => (this._end = resolve));
   }
 
-  /** Starts reporting the accelerator; resolves with its text once keytap has registered it. */
-  register(accelerator) {
-    return this._send('register', accelerator);
+  /** The keytap process's id. */
+  get pid() {
+    return this._child?.pid;
   }
 
-  /** Stops reporting the accelerator; resolves with its text. */
+  /** Starts reporting the accelerator; `down` and `up` are called for it beside the events. */
+  register(accelerator, callbacks = {}) {
+    return this._send('register', accelerator, callbacks);
+  }
+
+  /** Stops reporting the accelerator; a hold still open gets its synthetic "up" first. */
   unregister(accelerator) {
     return this._send('unregister', accelerator);
   }
 
-  /** Ends keytap by closing its standard input; resolves with its exit status. */
-  close() {
-    this._child.stdin.end();
-    return this._exited;
+  /** The accelerators registered now, in the order they were registered. */
+  registered() {
+    return [...this._registered.keys()];
   }
 
-  _send(type, accelerator) {
-    if (typeof accelerator !== 'string') {
-      return Promise.reject(new TypeError('accelerator must be a string'));
+  isRegistered(accelerator) {
+    return this._registered.has(accelerator);
+  }
+
+  /** Registers each text; resolves with those registered and those that failed, and why. */
+  async registerAll(accelerators) {
+    const outcomes = await Promise.allSettled(accelerators.map((text) => this.register(text)));
+    const failed = [];
+    outcomes.forEach((outcome, i) => {
+      if (outcome.status === 'rejected') failed.push({ accelerator: accelerators[i], error: outcome.reason });
+    });
+    return { registered: accelerators.filter((_, i) => outcomes[i].status === 'fulfilled'), failed };
+  }
+
+  /** Unregisters every accelerator; resolves with their texts. */
+  unregisterAll() {
+    return Promise.all(this.registered().map((text) => this.unregister(text)));
+  }
+
+  /** Waits for every reply still due, then ends keytap; resolves with its exit status. */
+  close() {
+    if (!this._stopping) {
+      this._stopping = 'closed';
+      Promise.allSettled([...this._outstanding]).then(() => this._child?.stdin.end());
     }
-    if (this.exitCode !== undefined || !this._child.stdin.writable) {
-      return Promise.reject(new KeytapError('exited', 'keytap is not running'));
-    }
+    return this._ended;
+  }
+
+  /** Ends keytap at once, answered or not; resolves with its exit status. */
+  kill(signal = 'SIGTERM') {
+    this._stopping ??= 'killed';
+    this._child?.kill(signal);
+    return this._ended;
+  }
+
+  // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
+  _launch(signal) {
+    const { binary, noPrompt, env, timeoutMs } = this._options;
+    // The flags ask keytap to close holds whose release it missed and to say when it stops or
+    // starts listening; a keytap that does not know them ignores them.
+    const args = [...(noPrompt ? ['--no-prompt'] : []), '--release-stale-holds', '--status'];
     return new Promise((resolve, reject) => {
-      this._pending.push({ resolve, reject });
-      this._child.stdin.write(JSON.stringify({ t: type, d: { accelerator } }) + '\n');
+      // In a group of its own: a terminal's Ctrl+C is meant for the host. keytap still ends with
+      // the host, at the end of its standard input.
+      const child = spawn(binary, args, {
+        stdio: ['pipe', 'pipe', 'ignore'],
+        env,
+        detached: process.platform !== 'win32',
+        windowsHide: true,
+      });
+      this._child = child;
+      this._buffer = '';
+      let starting = true;
+      let ready = false;
+      const settle = () => {
+        starting = false;
+        clearTimeout(timer);
+        signal?.removeEventListener('abort', abort);
+      };
+      const fail = (error) => {
+        if (!starting) return;
+        settle();
+        child.kill('SIGKILL');
+        reject(error);
+      };
+      const timer = setTimeout(
+        () => fail(new KeytapError('timeout', `keytap did not say ready within ${timeoutMs} ms`)),
+        timeoutMs,
+      );
+      const abort = () => fail(signal.reason);
+      if (signal?.aborted) return abort();
+      signal?.addEventListener('abort', abort, { once: true });
+      this._onReady = () => {
+        settle();
+        ready = true;
+        resolve();
+      };
+      child.once('error', (error) =>
+        fail(new KeytapError('spawn', `cannot start keytap at ${binary}: ${error.message}`)),
+      );
+      // Once keytap and its output have ended: every reply it wrote has been read.
+      child.once('close', (code, exitSignal) => {
+        const status = exitSignal ?? code;
+        if (starting) fail(new KeytapError('exited', `keytap exited before it was ready (${status})`));
+        else if (ready) this._exited(code, exitSignal);
+      });
+      // A host that writes after keytap died gets EPIPE here; the close event reports it.
+      child.stdin.on('error', () => {});
+      child.stdout.setEncoding('utf8');
+      child.stdout.on('data', (chunk) => this._receive(chunk));
     });
   }
 
-  _failPending(error) {
-    for (const { reject } of this._pending.splice(0)) reject(error);
+  _send(type, accelerator, callbacks) {
+    if (typeof accelerator !== 'string') {
+      return Promise.reject(new TypeError('accelerator must be a string'));
+    }
+    if (this._stopping) return Promise.reject(new KeytapError('closed', 'keytap was closed'));
+    if (!this._child) return Promise.reject(new KeytapError('exited', 'keytap is not running'));
+    const command = { type, accelerator, callbacks };
+    const reply = new Promise((resolve, reject) => Object.assign(command, { resolve, reject }));
+    this._outstanding.add(reply);
+    const forget = () => this._outstanding.delete(reply);
+    reply.then(forget, forget);
+    if (this._ready) this._write(command);
+    else this._waiting.push(command);
+    return reply;
+  }
+
+  _write(command) {
+    this._sent.push(command);
+    const line = JSON.stringify({ t: command.type, d: { accelerator: command.accelerator } });
+    this._child.stdin.write(line + '\n');
   }
 
   // Called with every chunk of keytap's output; never throws.
@@ -90,18 +206,117 @@ class Keytap extends EventEmitter {
       return this._report(new Error(`keytap wrote an unexpected line: ${line}`));
     }
     if (type === 'down' || type === 'up') {
-      this.emit(type, { accelerator: payload.accelerator, at: payload.at });
+      this._key(type, payload.accelerator, payload.at);
+    } else if (type === 'status') {
+      this.emit('status', { listening: payload.listening, reason: payload.reason });
     } else if (type === 'ready') {
       this.permission = payload.permission;
-      this.emit('ready', { permission: payload.permission });
+      this._readyAt = Date.now();
+      this._onReady();
     } else if (replyTypes.has(type)) {
-      const waiting = this._pending.shift();
-      if (!waiting) return this._report(new Error(`keytap replied to no command: ${line}`));
-      if (type === 'error') waiting.reject(new KeytapError(payload.code, payload.message));
-      else waiting.resolve(payload.accelerator);
+      const command = this._sent.shift();
+      if (!command) return this._report(new Error(`keytap replied to no command: ${line}`));
+      this._reply(command, type, payload);
     } else {
       this._report(new Error(`keytap wrote an unknown message type: ${line}`));
     }
+  }
+
+  _reply(command, type, payload) {
+    const { accelerator } = command;
+    if (type === 'error') return command.reject(replyError(payload));
+    if (type === 'registered') {
+      this._registered.set(accelerator, command.callbacks);
+    } else {
+      // keytap sends no "up" after "unregistered": the hold ends here.
+      if (this._held.has(accelerator)) this._release(accelerator, 'unregistered');
+      this._registered.delete(accelerator);
+    }
+    command.resolve(accelerator);
+  }
+
+  _key(type, accelerator, at) {
+    if (type === 'down' ? this._held.has(accelerator) : !this._held.has(accelerator)) return;
+    if (type === 'down') this._held.add(accelerator);
+    else this._held.delete(accelerator);
+    this._deliver(type, { accelerator, at });
+  }
+
+  _release(accelerator, reason) {
+    this._held.delete(accelerator);
+    this._deliver('up', { accelerator, at: Date.now(), synthetic: true, reason });
+  }
+
+  _deliver(type, event) {
+    this._registered.get(event.accelerator)?.[type]?.(event);
+    this.emit(type, event);
+  }
+
+  _exited(code, signal) {
+    this.exitCode = code;
+    this._ready = false;
+    const reason = this._stopping ?? 'exited';
+    for (const accelerator of [...this._held]) this._release(accelerator, reason);
+    // Whatever was registered is not any more; a register still waiting was not carried out.
+    for (const command of this._sent.splice(0)) {
+      if (command.type === 'unregister') {
+        this._registered.delete(command.accelerator);
+        command.resolve(command.accelerator);
+      } else {
+        const why = `keytap ended before it answered (${signal ?? code})`;
+        command.reject(new KeytapError(this._stopping ?? 'exited', why));
+      }
+    }
+    if (this._options.autoRestart && !this._stopping) return this._restart(code, signal);
+    this._finish(code, signal);
+  }
+
+  async _restart(code, signal) {
+    // A keytap that dies soon after it started failed as much as one that could not start.
+    this._failures = Date.now() - this._readyAt < steadyAfterMs ? this._failures + 1 : 0;
+    while (this._failures < restartDelaysMs.length) {
+      await sleep(restartDelaysMs[this._failures]);
+      if (this._stopping) break;
+      try {
+        await this._launch();
+      } catch {
+        this._failures += 1;
+        continue;
+      }
+      return this._reregister();
+    }
+    this._finish(code, signal);
+  }
+
+  // Registers the set again, in its order, before the commands that came meanwhile.
+  async _reregister() {
+    const previous = [...this._registered];
+    this._registered.clear();
+    const commands = previous.map(([accelerator, callbacks]) => {
+      const command = { type: 'register', accelerator, callbacks };
+      const reply = new Promise((resolve, reject) => Object.assign(command, { resolve, reject }));
+      this._write(command);
+      return reply;
+    });
+    for (const command of this._waiting.splice(0)) this._write(command);
+    this._ready = true;
+    const outcomes = await Promise.allSettled(commands);
+    const failed = [];
+    outcomes.forEach((outcome, i) => {
+      if (outcome.status === 'rejected') failed.push({ accelerator: previous[i][0], error: outcome.reason });
+    });
+    this.emit('restart', { pid: this.pid, permission: this.permission, failed });
+  }
+
+  _finish(code, signal) {
+    if (!this._child) return;
+    for (const command of this._waiting.splice(0)) {
+      command.reject(new KeytapError(this._stopping ?? 'exited', 'keytap is not running'));
+    }
+    this._child = null;
+    this._registered.clear();
+    this.emit('exit', code, signal);
+    this._end(code);
   }
 
   // An 'error' event without a listener would throw inside the stream handler.
@@ -111,35 +326,21 @@ class Keytap extends EventEmitter {
 }
 
 /**
- * Spawns keytap and resolves once it is ready. Rejects when the binary cannot be started or
- * exits before saying "ready".
+ * Spawns keytap and resolves once it is ready. Rejects with a KeytapError when the binary
+ * cannot be started ("spawn"), exits first ("exited") or stays silent for timeoutMs ("timeout"),
+ * and with the signal's reason when it is aborted.
  */
-function start({ binary = 'keytap', noPrompt = false, env } = {}) {
-  return new Promise((resolve, reject) => {
-    const args = noPrompt ? ['--no-prompt'] : [];
-    const child = spawn(binary, args, { stdio: ['pipe', 'pipe', 'ignore'], env });
-    const keytap = new Keytap(child);
-    const failed = (error) => {
-      keytap.removeListener('ready', ready);
-      reject(error);
-    };
-    const ready = () => {
-      child.removeListener('error', failed);
-      keytap.removeListener('exit', exitedEarly);
-      resolve(keytap);
-    };
-    const exitedEarly = (code, signal) =>
-      failed(new KeytapError('exited', `keytap exited before it was ready (${signal ?? code})`));
-    child.once('error', (error) =>
-      failed(new KeytapError('spawn', `cannot start keytap at ${binary}: ${error.message}`)),
-    );
-    keytap.once('exit', exitedEarly);
-    keytap.once('ready', ready);
-    child.stdout.setEncoding('utf8');
-    child.stdout.on('data', (chunk) => keytap._receive(chunk));
-    // A host that writes after keytap died gets EPIPE here; the exit event reports it.
-    child.stdin.on('error', () => {});
+async function start({ binary, noPrompt = false, env, timeoutMs = 5000, signal, autoRestart = false } = {}) {
+  const keytap = new Keytap({
+    binary: binary ?? process.env.KEYTAP_BINARY ?? 'keytap',
+    noPrompt,
+    env,
+    timeoutMs,
+    autoRestart,
   });
+  await keytap._launch(signal);
+  keytap._ready = true;
+  return keytap;
 }
 
 module.exports = { start, KeytapError };

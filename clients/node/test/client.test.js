@@ -1,9 +1,10 @@
 // Tests of the client against the real keytap binary (KEYTAP_BINARY), with a private Xvfb and
-// the project's XTEST injector (KEYTAP_INJECT) for key events.
+// the project's XTEST injector (KEYTAP_INJECT) for key events, and against stand-ins.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile } from 'node:child_process';
-import { mkdtemp, writeFile, chmod, rm } from 'node:fs/promises';
+import { spawn, execFile, execFileSync } from 'node:child_process';
+import { mkdtemp, writeFile, chmod, rm, access } from 'node:fs/promises';
+import { readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { once } from 'node:events';
@@ -49,22 +50,29 @@ const limit = { timeout: 60000 };
 const started = [];
 async function launch(options) {
   const kt = await start(options);
-  started.push(kt);
+  started.push(kt.pid);
+  kt.on('restart', ({ pid }) => started.push(pid));
   return kt;
 }
 after(() => {
-  for (const kt of started) kt._child.kill('SIGKILL');
+  for (const pid of started) {
+    try {
+      process.kill(pid, 'SIGKILL');
+    } catch {} // ended already
+  }
 });
+const standIn = new URL('./fake-keytap.mjs', import.meta.url).pathname;
 
 test('without a display: denied, every reply, and a clean close', limit, async () => {
   const kt = await launch({ binary, noPrompt: true, env: headless });
   assert.equal(kt.permission, 'denied');
   await assert.rejects(kt.register('Cmd+K'), { name: 'KeytapError', code: 'forbidden', message: 'Input Monitoring denied' });
-  await assert.rejects(kt.register('Cmd+Plus'), { code: 'bad_request', message: 'unknown accelerator: Cmd+Plus' });
+  await assert.rejects(kt.register('Cmd+Plus'), { code: 'unknown_accelerator', message: 'unknown accelerator: Cmd+Plus' });
+  await assert.rejects(kt.register(''), { code: 'unknown_accelerator', message: 'unknown accelerator: ' });
   assert.equal(await kt.unregister('Cmd+K'), 'Cmd+K');
   await assert.rejects(kt.register(42), TypeError);
   assert.equal(await kt.close(), 0);
-  await assert.rejects(kt.register('F5'), { code: 'exited' });
+  await assert.rejects(kt.register('F5'), { code: 'closed' });
 });
 
 test('commands in flight settle in the order they were sent', limit, async () => {
@@ -85,22 +93,80 @@ test('start rejects when the binary is missing or exits before ready', limit, as
   await assert.rejects(start({ binary: '/bin/true' }), { code: 'exited' });
 });
 
-test('a crash rejects what is pending and reports the exit', limit, async () => {
+test('a crash fails the registers still pending and settles the unregisters', limit, async () => {
   const kt = await launch({ binary, noPrompt: true, env: headless });
   const exited = once(kt, 'exit');
-  const pending = Array.from({ length: 2000 }, (_, i) => kt.unregister(`K${i}`));
-  process.kill(kt._child.pid, 'SIGKILL');
+  const pending = Array.from({ length: 2000 }, (_, i) => (i % 2 ? kt.unregister(`K${i}`) : kt.register('F5')));
+  process.kill(kt.pid, 'SIGKILL');
   const outcomes = await Promise.allSettled(pending);
-  const [code, signal] = await exited;
-  assert.equal(code, null);
-  assert.equal(signal, 'SIGKILL');
-  const firstRejected = outcomes.findIndex((outcome) => outcome.status === 'rejected');
-  assert.ok(firstRejected >= 0, 'the kill came before every reply');
-  for (const outcome of outcomes.slice(firstRejected)) {
-    assert.equal(outcome.status, 'rejected');
-    assert.ok(outcome.reason instanceof KeytapError);
-    assert.equal(outcome.reason.code, 'exited');
+  assert.deepEqual(await exited, [null, 'SIGKILL']);
+  const unanswered = outcomes.filter((outcome) => outcome.reason?.code === 'exited');
+  assert.ok(unanswered.length > 0, 'the kill came before every reply');
+  outcomes.forEach((outcome, i) => {
+    // An unregister is done once keytap is gone; a register was answered "forbidden" or not at all.
+    if (i % 2) assert.equal(outcome.value, `K${i}`);
+    else assert.ok(['forbidden', 'exited'].includes(outcome.reason.code));
+  });
+});
+
+test('every down gets exactly one up: on unregister, on a crash, on close', limit, async () => {
+  const ways = {
+    unregistered: (kt) => kt.unregister('A'),
+    exited: (kt) => process.kill(kt.pid, 'SIGKILL'),
+    closed: (kt) => kt.close(),
+  };
+  for (const [reason, end] of Object.entries(ways)) {
+    const kt = await launch({ binary: standIn });
+    const ups = [];
+    kt.on('up', (event) => ups.push(event));
+    const down = once(kt, 'down');
+    await kt.register('A', { up: (event) => ups.push(event) });
+    await down;
+    const exited = once(kt, 'exit');
+    await end(kt);
+    if (reason !== 'unregistered') await exited;
+    assert.equal(ups.length, 2, reason); // the callback and the event
+    assert.deepEqual({ ...ups[0], at: 0 }, { accelerator: 'A', at: 0, synthetic: true, reason });
+    assert.equal(ups[1], ups[0]);
+    assert.deepEqual(kt.registered(), []);
+    await kt.kill('SIGKILL');
   }
+});
+
+test('close waits for fire-and-forget commands; later ones are refused', limit, async () => {
+  const unhandled = [];
+  const record = (reason) => unhandled.push(reason);
+  process.on('unhandledRejection', record);
+  try {
+    const kt = await launch({ binary, noPrompt: true, env: headless });
+    for (let i = 0; i < 500; i++) kt.unregister(`K${i}`);
+    const closing = kt.close();
+    await assert.rejects(kt.unregister('late'), { code: 'closed' });
+    assert.equal(await closing, 0);
+    await new Promise((resolve) => setImmediate(resolve));
+    assert.deepEqual(unhandled, []);
+  } finally {
+    process.off('unhandledRejection', record);
+  }
+});
+
+test('start gives up on a silent keytap, or when aborted, and kills it', limit, async () => {
+  const silent = { binary: standIn, env: { ...process.env, FAKE_SILENT: '1' } };
+  await assert.rejects(start({ ...silent, timeoutMs: 300 }), { code: 'timeout' });
+  const controller = new AbortController();
+  const starting = start({ ...silent, signal: controller.signal });
+  controller.abort();
+  await assert.rejects(starting, { name: 'AbortError' });
+  await new Promise((resolve) => setTimeout(resolve, 100));
+  assert.throws(() => execFileSync('pgrep', ['-f', standIn]), 'no stand-in left running');
+});
+
+test('keytap runs in a process group of its own, out of reach of a Ctrl+C', limit, async () => {
+  const kt = await launch({ binary, noPrompt: true, env: headless });
+  const group = Number(readFileSync(`/proc/${kt.pid}/stat`, 'utf8').split(') ')[1].split(' ')[2]);
+  assert.equal(group, kt.pid);
+  assert.equal(await kt.kill(), null);
+  assert.equal(kt.exitCode, null);
 });
 
 test('lines split across chunks are joined; malformed lines become error events', limit, async () => {
@@ -130,7 +196,8 @@ test('lines split across chunks are joined; malformed lines become error events'
 
 test('malformed lines without an error listener do not throw', limit, async () => {
   const fake = await fakeKeytap(
-    `echo '${ready}'; read line; echo 'garbage'; echo '{"t":"up","d":{"accelerator":"A","at":2}}'\n` +
+    `echo '${ready}'; read line; echo 'garbage'; echo '{"t":"down","d":{"accelerator":"A","at":1}}'\n` +
+      `echo '{"t":"up","d":{"accelerator":"A","at":2}}'\n` +
       `echo '{"t":"unregistered","d":{"accelerator":"A"}}'; cat >/dev/null`,
   );
   let kt;
@@ -145,12 +212,29 @@ test('malformed lines without an error listener do not throw', limit, async () =
   }
 });
 
-test('down and up events from injected keys on a private display', limit, async () => {
+test('on a private display: registerAll, a restart that registers again, then keys', limit, async () => {
   const display = await startDisplay();
   try {
-    const kt = await launch({ binary, noPrompt: true, env: { ...process.env, DISPLAY: display.name } });
+    const env = { ...process.env, DISPLAY: display.name };
+    const kt = await launch({ binary, noPrompt: true, env, autoRestart: true });
     assert.equal(kt.permission, 'granted');
-    assert.equal(await kt.register('CommandOrControl+Shift+K'), 'CommandOrControl+Shift+K');
+    const texts = ['CommandOrControl+Shift+K', 'Cmd+Plus', 'CommandOrControl+Shift+K', 'F5'];
+    const { registered, failed } = await kt.registerAll(texts);
+    assert.deepEqual(registered, ['CommandOrControl+Shift+K', 'F5']);
+    assert.deepEqual(
+      failed.map(({ accelerator, error }) => [accelerator, error.code]),
+      [['Cmd+Plus', 'unknown_accelerator'], ['CommandOrControl+Shift+K', 'conflict']],
+    );
+
+    const first = kt.pid;
+    const restarted = once(kt, 'restart');
+    process.kill(first, 'SIGKILL');
+    const [{ pid, failed: refused }] = await restarted;
+    assert.notEqual(pid, first);
+    assert.deepEqual(refused, []);
+    assert.deepEqual(kt.registered(), ['CommandOrControl+Shift+K', 'F5']);
+    assert.ok(kt.isRegistered('F5'));
+
     const down = once(kt, 'down');
     const up = once(kt, 'up');
     const { control, shift, k } = keys;
@@ -161,6 +245,7 @@ test('down and up events from injected keys on a private display', limit, async 
     assert.equal(released.accelerator, 'CommandOrControl+Shift+K');
     assert.ok(released.at >= pressed.at);
     assert.ok(Math.abs(pressed.at - Date.now()) < 10000);
+    assert.deepEqual(await kt.unregisterAll(), ['CommandOrControl+Shift+K', 'F5']);
     assert.equal(await kt.close(), 0);
   } finally {
     display.stop();
@@ -170,4 +255,15 @@ test('down and up events from injected keys on a private display', limit, async 
 test('the CommonJS entry is the same client', limit, () => {
   assert.equal(commonjs.start, start);
   assert.equal(commonjs.KeytapError, KeytapError);
+});
+
+test('the type declarations compile for ES module and CommonJS hosts', limit, async (t) => {
+  const tsc = new URL('../node_modules/typescript/bin/tsc', import.meta.url).pathname;
+  try {
+    await access(tsc);
+  } catch {
+    return t.skip('typescript is not installed (npm install in clients/node)');
+  }
+  const project = new URL('./types/tsconfig.json', import.meta.url).pathname;
+  await promisify(execFile)(process.execPath, [tsc, '-p', project]);
 });

@@ -1,0 +1,98 @@
+import { EventEmitter } from 'node:events';
+
+export interface StartOptions {
+  /** Path of the keytap binary; default KEYTAP_BINARY from the environment, else "keytap" on PATH. */
+  binary?: string;
+  /** Pass --no-prompt: never ask the system to prompt for the listen permission. */
+  noPrompt?: boolean;
+  /** Environment of the helper; default this process's. */
+  env?: NodeJS.ProcessEnv;
+  /** How long keytap may take to say "ready"; default 5000 ms. */
+  timeoutMs?: number;
+  /** Cancels the start: the promise rejects with the signal's reason and keytap is killed. */
+  signal?: AbortSignal;
+  /** Start a new keytap when this one dies unexpectedly, and register the same set again. */
+  autoRestart?: boolean;
+}
+
+export interface KeyEvent {
+  /** The accelerator text exactly as it was registered. */
+  accelerator: string;
+  /** Wall-clock milliseconds since 1970, with a fraction. */
+  at: number;
+  /** Set on an "up" the client made because keytap can no longer send the real one. */
+  synthetic?: true;
+  /** Why a synthetic "up" was made. */
+  reason?: 'unregistered' | 'exited' | 'closed' | 'killed';
+}
+
+export interface KeyCallbacks {
+  down?: (event: KeyEvent) => void;
+  up?: (event: KeyEvent) => void;
+}
+
+export interface StatusEvent {
+  /** Whether keytap can hear keys now. */
+  listening: boolean;
+  /** Why it cannot, such as "display lost"; absent when listening. */
+  reason?: string;
+}
+
+export interface RestartEvent {
+  pid: number | undefined;
+  permission: 'granted' | 'denied';
+  /** Accelerators the new keytap refused, with its reason; they are no longer registered. */
+  failed: Array<{ accelerator: string; error: KeytapError }>;
+}
+
+export type ErrorCode =
+  | 'unknown_accelerator'
+  | 'bad_request'
+  | 'conflict'
+  | 'forbidden'
+  | 'exited'
+  | 'spawn'
+  | 'timeout'
+  | 'closed';
+
+export class KeytapError extends Error {
+  code: ErrorCode;
+}
+
+export interface Keytap extends EventEmitter {
+  /** What keytap said at start: "granted" or "denied". */
+  readonly permission: 'granted' | 'denied';
+  /** keytap's exit status once it has ended (null after a signal); undefined while it runs. */
+  readonly exitCode: number | null | undefined;
+  /** The keytap process's id. */
+  readonly pid: number | undefined;
+  /** Resolves with the text once registered; rejects with a KeytapError otherwise. */
+  register(accelerator: string, callbacks?: KeyCallbacks): Promise<string>;
+  /** Resolves with the text; an open hold gets its synthetic "up" first. */
+  unregister(accelerator: string): Promise<string>;
+  /** The accelerators registered now, in the order they were registered. */
+  registered(): string[];
+  isRegistered(accelerator: string): boolean;
+  registerAll(
+    accelerators: string[],
+  ): Promise<{ registered: string[]; failed: Array<{ accelerator: string; error: KeytapError }> }>;
+  unregisterAll(): Promise<string[]>;
+  /** Waits for every reply still due, then ends keytap; resolves with its exit status. */
+  close(): Promise<number | null>;
+  /** Ends keytap at once; resolves with its exit status. */
+  kill(signal?: NodeJS.Signals): Promise<number | null>;
+
+  on(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
+  on(event: 'status', listener: (event: StatusEvent) => void): this;
+  on(event: 'restart', listener: (event: RestartEvent) => void): this;
+  on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
+  on(event: 'error', listener: (error: Error) => void): this;
+  once(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
+  once(event: 'status', listener: (event: StatusEvent) => void): this;
+  once(event: 'restart', listener: (event: RestartEvent) => void): this;
+  once(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
+  once(event: 'error', listener: (error: Error) => void): this;
+}
+
+/** Spawns keytap and resolves once it has said "ready". */
+export function start(options?: StartOptions): Promise<Keytap>;

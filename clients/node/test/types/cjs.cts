@@ -1,0 +1,13 @@
+// Compiled by the type check only: what a CommonJS host may write.
+import keytap = require('keytap');
+
+keytap.start({ noPrompt: true }).then(async (helper) => {
+  await helper.unregisterAll();
+  const pid: number | undefined = helper.pid;
+  helper.kill('SIGKILL');
+  return pid;
+});
+const code: keytap.ErrorCode = 'unknown_accelerator';
+// @ts-expect-error: the CommonJS entry has no default export
+keytap.default;
+export = code;
