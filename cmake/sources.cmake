@@ -28,6 +28,7 @@ set(KEYTAP_X11_SOURCES
   src/platform/x11.cpp
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
+  src/platform/poll_loop.cpp
   src/platform/posix_io.cpp
   src/platform/ticker.cpp
 )

@@ -1,22 +1,17 @@
 // Linux X11 backend: XInput2 raw key events on the root window, read through XCB, which
 // reports a lost display instead of ending the process.
 #include <fcntl.h>
-#include <malloc.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
 
 #include "core/state.h"
 #include "platform/key_positions.h"
-#include "platform/line_queue.h"
 #include "platform/platform.h"
-#include "platform/ticker.h"
+#include "platform/poll_loop.h"
 
 struct Tap {
   xcb_connection_t* connection;
@@ -140,15 +135,6 @@ void serveTapEvents() {
 xcb_connection_t* checkedConnection = nullptr;
 uint8_t checkedOpcode = 0;
 
-// Input handled in one wake-up beyond this was a burst worth returning to the system.
-constexpr size_t trimAfterBytes = 1 << 20;
-
-// Wakes the main loop when the reader thread has queued lines.
-int wakeDescriptor() {
-  static const int descriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  return descriptor;
-}
-
 }  // namespace
 
 bool preflightListenAccess() {
@@ -193,35 +179,11 @@ uint64_t commandOrControlFlag() {
   return controlFlag;
 }
 
-void postLines(std::string lines) {
-  if (!queueLines(std::move(lines))) return;
-  const uint64_t one = 1;
-  while (write(wakeDescriptor(), &one, sizeof one) < 0 && errno == EINTR) {
-  }
+void addTapSources(std::vector<pollfd>& sources) {
+  if (tap) sources.push_back({xcb_get_file_descriptor(tap->connection), POLLIN, 0});
 }
 
-void runMainLoop(LinesHandler handleLines) {
-  for (;;) {
-    // Handling a line may have opened a tap whose first events xcb has already buffered.
-    serveTapEvents();
-    pollfd sources[2] = {{wakeDescriptor(), POLLIN, 0},
-                         {tap ? xcb_get_file_descriptor(tap->connection) : -1, POLLIN, 0}};
-    if (poll(sources, 2, msUntilTick()) < 0) continue;
-    // Key events first: a key that reached us before a line was handled before it.
-    serveTapEvents();
-    if (sources[0].revents & POLLIN) {
-      // Drain the counter before taking the queue, so a line posted in between wakes us again.
-      uint64_t count;
-      while (read(wakeDescriptor(), &count, sizeof count) < 0 && errno == EINTR) {
-      }
-      size_t handled = 0;
-      for (const std::string& lines : takeLines()) {
-        handleLines(lines);
-        handled += lines.size();
-      }
-      // glibc keeps what a burst of queued input used for good; give it back to the system.
-      if (handled > trimAfterBytes) malloc_trim(0);
-    }
-    tickIfDue();
-  }
+// xcb reads from its descriptor itself and may hold events already read.
+void serveTap(std::span<const pollfd>) {
+  serveTapEvents();
 }
