@@ -1,5 +1,5 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make fuzz, make windows, make macos SDK=..., make check-macos SDK=...
+# make fuzz, make evdev, make windows, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -13,8 +13,8 @@ CTEST = ctest --output-on-failure --parallel 2 --test-dir
 # The macOS SDK subset shared beside this repository; on a Mac: SDK=$(xcrun --show-sdk-path).
 SDK ?= ../shared/macos-sdk
 
-.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run windows macos \
-	check-macos clean
+.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run evdev windows \
+	macos check-macos clean
 
 all: build
 
@@ -22,7 +22,8 @@ deps:
 	@scripts/install-deps
 
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows \
+		-DKEYTAP_EVDEV_BUILD=$(CURDIR)/build-evdev
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -31,7 +32,7 @@ build: deps $(BUILD)/CMakeCache.txt
 # ASan+UBSan and under TSan, then each fuzz target for a bounded time.
 test: quick-test macos-link sanitize fuzz
 
-quick-test: build windows
+quick-test: build windows evdev
 	$(CTEST) $(BUILD)
 
 # The macOS build, linked for real against the SDK's stubs, and a test that the checks of the
@@ -67,6 +68,13 @@ bench: build
 run: build
 	$(BUILD)/keytap
 
+# build-evdev/keytap: the Linux build that reads /dev/input (Wayland, consoles), static; make
+# test runs it in a virtual machine booting the kernel fetched here.
+evdev: deps
+	cmake -S . -B build-evdev $(CMAKE_FLAGS) -DKEYTAP_BACKEND=evdev -DKEYTAP_TESTS=OFF
+	cmake --build build-evdev --parallel
+	tests/evdev/fetch-kernel build-evdev/vm-kernel
+
 # build-windows/keytap.exe, cross-built with mingw-w64; make test runs it under wine.
 windows: deps
 	cmake -S . -B build-windows --toolchain cmake/windows.toolchain.cmake \
@@ -81,4 +89,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-evdev

@@ -24,6 +24,14 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/line_queue.cpp
   src/platform/ticker.cpp
 )
+set(KEYTAP_EVDEV_SOURCES
+  src/platform/evdev.cpp
+  src/platform/key_positions.cpp
+  src/platform/line_queue.cpp
+  src/platform/poll_loop.cpp
+  src/platform/posix_io.cpp
+  src/platform/ticker.cpp
+)
 set(KEYTAP_X11_SOURCES
   src/platform/x11.cpp
   src/platform/key_positions.cpp

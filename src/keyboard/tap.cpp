@@ -20,8 +20,12 @@ Event* tapCallback(uint32_t type, Event* event) {
     if (enableTap(tap)) tapResumed();
     return event;
   }
-  if (type == displayLost) {
-    tapStopped("display lost");
+  if (type == displayLost || type == keyboardsGone) {
+    tapStopped(type == displayLost ? "display lost" : "no keyboard");
+    return event;
+  }
+  if (type == keyboardRemoved) {
+    if (options.releaseStaleHolds) releaseStaleHolds();
     return event;
   }
   // A release that came while the tap heard nothing at all (Secure Input, a locked screen) is

@@ -78,14 +78,6 @@ bool isModifierKey(unsigned evdev) {
   return false;
 }
 
-uint64_t modifierFlags(const KeysDown& down) {
-  uint64_t flags = 0;
-  for (const ModifierKey& modifier : modifierKeys) {
-    if (down[modifier.evdev]) flags |= modifier.flag;
-  }
-  return flags;
-}
-
 }  // namespace
 
 unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
@@ -96,6 +88,14 @@ unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
     if (mapping.scanCode == scanCode) return mapping.evdev;
   }
   return 0;
+}
+
+uint64_t modifierFlags(const KeysDown& down) {
+  uint64_t flags = 0;
+  for (const ModifierKey& modifier : modifierKeys) {
+    if (down[modifier.evdev]) flags |= modifier.flag;
+  }
+  return flags;
 }
 
 std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press) {

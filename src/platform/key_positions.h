@@ -27,5 +27,8 @@ unsigned evdevFromScanCode(unsigned scanCode, bool e0);
 /// changes the flags of later events (as on macOS, where it is no key event at all).
 std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press);
 
+/// The modifier flags of the keys down.
+uint64_t modifierFlags(const KeysDown& down);
+
 /// Whether a key at this macOS position is down.
 bool isDownAt(const KeysDown& down, uint16_t macKeyCode);

@@ -12,9 +12,12 @@ constexpr uint32_t keyDownEvent = 10;
 constexpr uint32_t keyUpEvent = 11;
 constexpr uint32_t tapDisabledByTimeout = 0xFFFFFFFE;
 constexpr uint32_t tapDisabledByUserInput = 0xFFFFFFFF;
-// keytap's own notification, which macOS never sends: the display went away and took the tap
-// with it; `tap` is absent again when the callback sees it, and the event is null.
+// keytap's own notifications, which macOS never sends; their event is null. The display went
+// away, or the last keyboard did, and took the tap with it: `tap` is absent again when the
+// callback sees it. Or one keyboard of several went away, and with it the keys held on it.
 constexpr uint32_t displayLost = 0xFFFFFFFD;
+constexpr uint32_t keyboardsGone = 0xFFFFFFFC;
+constexpr uint32_t keyboardRemoved = 0xFFFFFFFB;
 
 struct Tap;    // an open listen-only keyboard tap; defined by the backend
 struct Event;  // one keyboard event as the backend delivers it

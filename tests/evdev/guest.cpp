@@ -1,0 +1,357 @@
+// Runs inside the test virtual machine: drives the evdev build of keytap (/bin/keytap) through
+// its pipes against keyboards made with uinput, one scenario after another, and writes one JSON
+// line per scenario to the file named on the command line (the second serial port):
+// {"scenario": name, "ok": true|false, "detail": what went wrong}.
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/uinput.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr gid_t inputGroup = 101;
+constexpr int leftControl = KEY_LEFTCTRL, rightControl = KEY_RIGHTCTRL, leftShift = KEY_LEFTSHIFT;
+
+// A scenario that fails throws its reason.
+struct Failure {
+  std::string detail;
+};
+
+void expect(bool condition, const std::string& detail) {
+  if (!condition) throw Failure{detail};
+}
+
+// A keyboard made with uinput; it goes away with the object.
+struct Keyboard {
+  Keyboard() {
+    descriptor = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    expect(descriptor >= 0, "cannot open /dev/uinput");
+    ioctl(descriptor, UI_SET_EVBIT, EV_KEY);
+    for (int code = 1; code < 256; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
+    uinput_setup setup{};
+    setup.id.bustype = BUS_USB;
+    std::snprintf(setup.name, sizeof setup.name, "keytap test keyboard");
+    ioctl(descriptor, UI_DEV_SETUP, &setup);
+    expect(ioctl(descriptor, UI_DEV_CREATE) == 0, "UI_DEV_CREATE failed");
+    char sysname[64] = {};
+    ioctl(descriptor, UI_GET_SYSNAME(sizeof sysname), sysname);
+    node = findNode(sysname);
+  }
+  ~Keyboard() {
+    ioctl(descriptor, UI_DEV_DESTROY);
+    close(descriptor);
+  }
+
+  // The /dev/input/eventN of the device, once devtmpfs has made it.
+  static std::string findNode(const std::string& sysname) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      for (int number = 0; number < 64; ++number) {
+        const std::string name = "event" + std::to_string(number);
+        struct stat info;
+        if (stat(("/sys/devices/virtual/input/" + sysname + "/" + name).c_str(), &info) == 0 &&
+            stat(("/dev/input/" + name).c_str(), &info) == 0) {
+          return "/dev/input/" + name;
+        }
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    throw Failure{"no device node for " + sysname};
+  }
+
+  void send(int type, int code, int value) const {
+    input_event event{};
+    event.type = static_cast<uint16_t>(type);
+    event.code = static_cast<uint16_t>(code);
+    event.value = value;
+    expect(write(descriptor, &event, sizeof event) == sizeof event, "uinput write failed");
+  }
+  void key(int code, bool down) const {
+    send(EV_KEY, code, down ? 1 : 0);
+    send(EV_SYN, SYN_REPORT, 0);
+  }
+  void press(std::initializer_list<int> codes) const {
+    for (int code : codes) key(code, true);
+  }
+  void release(std::initializer_list<int> codes) const {
+    for (int code : codes) key(code, false);
+  }
+
+  int descriptor;
+  std::string node;
+};
+
+// The keytap under test, started by root or as another user.
+struct Keytap {
+  explicit Keytap(std::vector<std::string> args = {}, uid_t uid = 0,
+                  std::vector<gid_t> groups = {}) {
+    int in[2], out[2];
+    expect(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0, "pipe failed");
+    pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      if (uid != 0) {
+        setgroups(groups.size(), groups.data());
+        if (setgid(uid) != 0 || setuid(uid) != 0) _exit(126);
+      }
+      std::vector<char*> argv{const_cast<char*>("/bin/keytap")};
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    input = in[1];
+    output = out[0];
+  }
+  ~Keytap() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (input >= 0) close(input);
+    close(output);
+  }
+
+  json next(int timeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (const size_t end = buffered.find('\n'); end != std::string::npos) {
+        const json message = json::parse(buffered.substr(0, end), nullptr, false);
+        buffered.erase(0, end + 1);
+        return message;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd ready{output, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return json();
+      char chunk[4096];
+      const ssize_t got = read(output, chunk, sizeof chunk);
+      if (got <= 0) return json();
+      buffered.append(chunk, static_cast<size_t>(got));
+    }
+  }
+
+  void send(const std::string& word, const std::string& text) {
+    const std::string line = json{{"t", word}, {"d", {{"accelerator", text}}}}.dump() + "\n";
+    expect(write(input, line.data(), line.size()) == static_cast<ssize_t>(line.size()),
+           "write to keytap failed");
+  }
+
+  void expectReady(const std::string& permission) {
+    const json ready = next();
+    expect(ready["t"] == "ready" && ready["d"]["permission"] == permission,
+           "ready was " + ready.dump() + ", not " + permission);
+  }
+
+  void registerText(const std::string& text) {
+    send("register", text);
+    const json reply = next();
+    expect(reply["t"] == "registered", "register " + text + ": " + reply.dump());
+  }
+
+  // Everything said until the reply to a marker, as "down:text", "up:text", "status:...".
+  std::vector<std::string> said() {
+    send("unregister", "marker");
+    std::vector<std::string> messages;
+    for (json message = next(); message["t"] != "unregistered"; message = next()) {
+      expect(!message.is_null(), "no reply to the marker");
+      const json& d = message["d"];
+      messages.push_back(message["t"].get<std::string>() + ":" +
+                         (d.contains("accelerator") ? d["accelerator"].dump() : d.dump()));
+    }
+    return messages;
+  }
+
+  pid_t pid = -1;
+  int input = -1;
+  int output = -1;
+  std::string buffered;
+};
+
+std::string joined(const std::vector<std::string>& messages) {
+  std::string text;
+  for (const std::string& message : messages) text += message + " ";
+  return text.empty() ? "nothing" : text;
+}
+
+void expectSaid(Keytap& keytap, const std::vector<std::string>& expected) {
+  const std::vector<std::string> messages = keytap.said();
+  expect(messages == expected, "said " + joined(messages) + "instead of " + joined(expected));
+}
+
+// Types the combination until keytap reports it, for keyboards keytap is still finding.
+void typeUntilHeard(Keytap& keytap, const Keyboard& keyboard, int code, const std::string& text) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    keyboard.press({code});
+    keyboard.release({code});
+    const std::vector<std::string> messages = keytap.said();
+    if (!messages.empty()) {
+      expect(messages == std::vector<std::string>{"down:\"" + text + "\"", "up:\"" + text + "\""},
+             "said " + joined(messages));
+      return;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  throw Failure{"keytap never heard the keyboard " + keyboard.node};
+}
+
+// What udev does on a desktop: the node goes to the input group a moment after it appears.
+void giveToInputGroup(const std::string& node) {
+  std::this_thread::sleep_for(200ms);
+  chown(node.c_str(), 0, inputGroup);
+  chmod(node.c_str(), 0660);
+}
+
+const std::pair<const char*, std::function<void()>> scenarios[] = {
+    {"a hotkey gives one down and one up",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap;
+       keytap.expectReady("granted");
+       keytap.registerText("Ctrl+Shift+K");
+       keyboard.press({leftControl, leftShift, KEY_K});
+       keyboard.release({KEY_K, leftShift, leftControl});
+       expectSaid(keytap, {"down:\"Ctrl+Shift+K\"", "up:\"Ctrl+Shift+K\""});
+     }},
+    {"modifiers must match exactly, on either side",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap;
+       keytap.expectReady("granted");
+       keytap.registerText("Ctrl+K");
+       keyboard.press({leftControl, leftShift, KEY_K});
+       keyboard.release({KEY_K, leftShift, leftControl});
+       keyboard.press({KEY_K});
+       keyboard.release({KEY_K});
+       keyboard.press({rightControl, KEY_K});
+       keyboard.release({rightControl, KEY_K});
+       expectSaid(keytap, {"down:\"Ctrl+K\"", "up:\"Ctrl+K\""});
+     }},
+    {"a held key that repeats gives one down",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap;
+       keytap.expectReady("granted");
+       keytap.registerText("F5");
+       const int watch = open(keyboard.node.c_str(), O_RDONLY | O_NONBLOCK);
+       keyboard.press({KEY_F5});
+       // Repeats as a keyboard driver reports them (uinput devices get no software repeat).
+       for (int repeat = 0; repeat < 10; ++repeat) {
+         std::this_thread::sleep_for(30ms);
+         keyboard.send(EV_KEY, KEY_F5, 2);
+         keyboard.send(EV_SYN, SYN_REPORT, 0);
+       }
+       keyboard.release({KEY_F5});
+       int repeats = 0;
+       input_event event;
+       while (read(watch, &event, sizeof event) == sizeof event) repeats += event.value == 2;
+       close(watch);
+       expect(repeats >= 3, "the kernel passed on only " + std::to_string(repeats) + " repeats");
+       expectSaid(keytap, {"down:\"F5\"", "up:\"F5\""});
+     }},
+    {"a keyboard plugged in later is followed",
+     [] {
+       Keyboard first;
+       Keytap keytap;
+       keytap.expectReady("granted");
+       keytap.registerText("F6");
+       Keyboard later;
+       typeUntilHeard(keytap, later, KEY_F6, "F6");
+     }},
+    {"a user in the input group gets each keyboard once udev hands it over",
+     [] {
+       Keyboard first;
+       giveToInputGroup(first.node);
+       Keytap keytap({}, 1000, {inputGroup});
+       keytap.expectReady("granted");
+       keytap.registerText("F6");
+       Keyboard later;
+       giveToInputGroup(later.node);
+       typeUntilHeard(keytap, later, KEY_F6, "F6");
+     }},
+    {"a user outside the input group is denied",
+     [] {
+       Keyboard keyboard;
+       giveToInputGroup(keyboard.node);
+       Keytap keytap({}, 1001, {});
+       keytap.expectReady("denied");
+       keytap.send("register", "F6");
+       const json reply = keytap.next();
+       expect(reply["t"] == "error" && reply["d"]["code"] == "forbidden", reply.dump());
+     }},
+    {"unplugging the last keyboard while a key is held: the hold ends, keytap answers, says it "
+     "stopped listening and comes back by itself",
+     [] {
+       std::optional<Keyboard> keyboard(std::in_place);
+       Keytap keytap({"--release-stale-holds", "--status"});
+       keytap.expectReady("granted");
+       keytap.registerText("F7");
+       keyboard->press({KEY_F7});
+       expectSaid(keytap, {"down:\"F7\""});
+       // The kernel releases the keys held on a keyboard that goes away.
+       keyboard.reset();
+       expectSaid(keytap, {"up:\"F7\"", "status:{\"listening\":false,\"reason\":\"no keyboard\"}"});
+       Keyboard next;
+       const json back = keytap.next(5000);
+       expect(back["t"] == "status" && back["d"]["listening"] == true, "then " + back.dump());
+       typeUntilHeard(keytap, next, KEY_F7, "F7");
+     }},
+    {"typing without a registration says nothing; end of input ends it with 0",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap;
+       keytap.expectReady("granted");
+       keyboard.press({leftShift, KEY_K, KEY_SPACE});
+       keyboard.release({KEY_SPACE, KEY_K, leftShift});
+       expectSaid(keytap, {});
+       close(keytap.input);
+       keytap.input = -1;
+       int status = -1;
+       for (int waited = 0; waited < 200 && waitpid(keytap.pid, &status, WNOHANG) == 0; ++waited) {
+         std::this_thread::sleep_for(10ms);
+       }
+       expect(WIFEXITED(status) && WEXITSTATUS(status) == 0, "did not exit with 0 within 2 s");
+       keytap.pid = -1;
+     }},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  FILE* results = std::fopen(argc > 1 ? argv[1] : "/dev/stdout", "w");
+  if (!results) return 1;
+  for (const auto& [name, run] : scenarios) {
+    json result{{"scenario", name}, {"ok", true}};
+    const auto start = std::chrono::steady_clock::now();
+    try {
+      run();
+    } catch (const Failure& failure) {
+      result["ok"] = false;
+      result["detail"] = failure.detail;
+    }
+    result["ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+    std::fprintf(results, "%s\n", result.dump().c_str());
+    std::fflush(results);
+  }
+  return 0;
+}
