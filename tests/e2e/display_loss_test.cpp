@@ -13,21 +13,32 @@ std::string keyMessage(Child& keytap) {
   return message["t"].get<std::string>() + ":" + message["d"]["accelerator"].get<std::string>();
 }
 
-TEST(DisplayLossTest, KeytapSurvivesTheServerAndUsesTheNextOne) {
-  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
-  ASSERT_NE(display, nullptr);
-  std::unique_ptr<Injector> injector = connectInjector(*display);
-  ASSERT_NE(injector, nullptr);
-  Child keytap = startKeytap(display->name, "granted");
-  ASSERT_TRUE(sendText(keytap, command("register", "F5")));
-  ASSERT_EQ(nextMessage(keytap), reply("registered", "F5"));
-  injectKey(*injector, xkey::f5, true);
-  ASSERT_EQ(keyMessage(keytap), "down:F5");
+// keytap on a private display with F5 registered and held down, until the server dies.
+class DisplayLossTest : public testing::Test {
+ protected:
+  void holdThenLoseTheDisplay(std::vector<std::string> args) {
+    display = startVirtualDisplay();
+    ASSERT_NE(display, nullptr);
+    name = display->name;
+    injector = connectInjector(*display);
+    ASSERT_NE(injector, nullptr);
+    keytap = startKeytap(name, "granted", std::move(args));
+    ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", "F5"));
+    injectKey(*injector, xkey::f5, true);
+    ASSERT_EQ(keyMessage(keytap), "down:F5");
+    injector.reset();
+    endChild(display->server);
+  }
 
-  // The server dies with F5 held.
-  const std::string name = display->name;
-  injector.reset();
-  endChild(display->server);
+  std::unique_ptr<VirtualDisplay> display;
+  std::string name;
+  std::unique_ptr<Injector> injector;
+  Child keytap;
+};
+
+TEST_F(DisplayLossTest, KeytapSurvivesTheServerAndUsesTheNextOne) {
+  ASSERT_NO_FATAL_FAILURE(holdThenLoseTheDisplay({"--no-prompt"}));
   ASSERT_TRUE(sendText(keytap, command("unregister", "Ctrl+J")));
   EXPECT_EQ(nextMessage(keytap), reply("unregistered", "Ctrl+J"));
   ASSERT_TRUE(sendText(keytap, command("register", "Alt+K")));
@@ -56,21 +67,9 @@ TEST(DisplayLossTest, KeytapSurvivesTheServerAndUsesTheNextOne) {
   EXPECT_EQ(readErrors(keytap), "");
 }
 
-TEST(DisplayLossTest, OnRequestTheHoldClosesAndListeningComesBackByItself) {
-  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
-  ASSERT_NE(display, nullptr);
-  std::unique_ptr<Injector> injector = connectInjector(*display);
-  ASSERT_NE(injector, nullptr);
-  Child keytap =
-      startKeytap(display->name, "granted", {"--no-prompt", "--release-stale-holds", "--status"});
-  ASSERT_TRUE(sendText(keytap, command("register", "F5")));
-  ASSERT_EQ(nextMessage(keytap), reply("registered", "F5"));
-  injectKey(*injector, xkey::f5, true);
-  ASSERT_EQ(keyMessage(keytap), "down:F5");
-
-  const std::string name = display->name;
-  injector.reset();
-  endChild(display->server);
+TEST_F(DisplayLossTest, OnRequestTheHoldClosesAndListeningComesBackByItself) {
+  ASSERT_NO_FATAL_FAILURE(
+      holdThenLoseTheDisplay({"--no-prompt", "--release-stale-holds", "--status"}));
   EXPECT_EQ(nextMessage(keytap),
             (json{{"t", "status"}, {"d", {{"listening", false}, {"reason", "display lost"}}}}));
   EXPECT_EQ(keyMessage(keytap), "up:F5");
