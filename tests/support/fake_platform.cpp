@@ -66,16 +66,6 @@ void fakeLoseDisplay() {
   notify(displayLost, nullptr);
 }
 
-int64_t eventKeyCode(const Event* event) {
-  return event->keyCode;
-}
-int64_t eventAutorepeat(const Event* event) {
-  return event->autorepeat;
-}
-uint64_t eventFlags(const Event* event) {
-  return event->flags;
-}
-
 uint64_t commandOrControlFlag() {
   return fake.commandOrControl;
 }

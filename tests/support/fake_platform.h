@@ -6,13 +6,9 @@
 #include <string>
 #include <vector>
 
+// Events are those of the backends that track keys themselves, with their accessors.
+#include "platform/key_positions.h"
 #include "platform/platform.h"
-
-struct Event {
-  int64_t keyCode = 0;
-  int64_t autorepeat = 0;
-  uint64_t flags = 0;
-};
 
 struct FakePlatform {
   bool preflightGrants = true;
