@@ -22,6 +22,7 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/windows.cpp
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
+  src/platform/raw_input.cpp
   src/platform/ticker.cpp
 )
 set(KEYTAP_EVDEV_SOURCES

@@ -13,7 +13,8 @@ namespace {
 void retryListening() {
   if (tap) {
     // Switched off by the system and not back on yet.
-    if (enableTap(tap)) tapResumed();
+    enableTap(tap);
+    if (tapIsEnabled(tap)) tapResumed();
   } else if (registered.empty()) {
     // Nothing to listen for: the next register opens the tap itself.
     tickEverySecond(nullptr);

@@ -9,3 +9,7 @@
 /// not an autorepeat, not already held) and "up" for every held one whose key goes up. Other
 /// event types do nothing. Returns the event unchanged. Main thread.
 Event* matchKeyEvent(uint32_t type, Event* event);
+
+/// Emits "up" for every held accelerator of the key, whatever the modifiers; a key code that
+/// names no key does nothing. Main thread.
+void releaseKey(int64_t keyCode);

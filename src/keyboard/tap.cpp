@@ -17,7 +17,9 @@ Event* tapCallback(uint32_t type, Event* event) {
     if (!tap) return event;
     tapStopped(type == tapDisabledByTimeout ? "tap disabled by timeout"
                                             : "tap disabled by user input");
-    if (enableTap(tap)) tapResumed();
+    enableTap(tap);
+    // Whether it really is on again only matters to the status the host asked for.
+    if (!options.status || tapIsEnabled(tap)) tapResumed();
     return event;
   }
   if (type == displayLost || type == keyboardsGone) {
@@ -29,7 +31,10 @@ Event* tapCallback(uint32_t type, Event* event) {
     return event;
   }
   // A release that came while the tap heard nothing at all (Secure Input, a locked screen) is
-  // noticed at the next key event of any key.
-  if (options.releaseStaleHolds) releaseStaleHolds();
+  // noticed at the next key event of any key, or at the next press of the same key.
+  if (options.releaseStaleHolds) {
+    releaseStaleHolds();
+    if (type == keyDownEvent && eventAutorepeat(event) == 0) releaseKey(eventKeyCode(event));
+  }
   return matchKeyEvent(type, event);
 }

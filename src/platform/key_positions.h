@@ -27,6 +27,15 @@ unsigned evdevFromScanCode(unsigned scanCode, bool e0);
 /// changes the flags of later events (as on macOS, where it is no key event at all).
 std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press);
 
+/// Forgets every key recorded as down that the system reports up now (`isDownNow(evdev)`); never
+/// records one, so a key the system cannot see is at worst forgotten, never made up.
+template <typename IsDownNow>
+void forgetReleasedKeys(KeysDown& down, IsDownNow isDownNow) {
+  for (unsigned evdev = 0; evdev < down.size(); ++evdev) {
+    if (down[evdev] && !isDownNow(evdev)) down[evdev] = false;
+  }
+}
+
 /// The modifier flags of the keys down.
 uint64_t modifierFlags(const KeysDown& down);
 

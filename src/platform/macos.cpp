@@ -73,15 +73,20 @@ Tap* openTap(TapCallback onEvent) {
   return new Tap{port};
 }
 
-bool enableTap(Tap* tap) {
+void enableTap(Tap* tap) {
   CGEventTapEnable(tap->port, true);
+}
+
+bool tapIsEnabled(Tap* tap) {
   return CGEventTapIsEnabled(tap->port);
 }
 
-// The hardware's own state, which goes on while the tap hears nothing (Secure Input, a locked
-// screen).
+// Asked of the system, not of the tap, which may have missed the release. The HID state covers
+// hardware keyboards only; keys posted by software (remote control, automation, the on-screen
+// keyboard, remappers) change only the combined session state. Down in either counts.
 bool keyIsDown(uint16_t keyCode) {
-  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode);
+  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode) ||
+         CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
 }
 
 int64_t eventKeyCode(const Event* event) {

@@ -51,8 +51,11 @@ bool requestListenAccess();
 /// `onEvent` runs on the main thread for every key-down and key-up. Returns null when no tap
 /// can be opened; nothing is left behind then.
 Tap* openTap(TapCallback onEvent);
-/// Switches an open tap on again after the system switched it off; true when it delivers again.
-bool enableTap(Tap* tap);
+/// Switches an open tap on again after the system switched it off.
+void enableTap(Tap* tap);
+/// Whether the tap is switched on. An enabled tap may still hear nothing (macOS: Secure Input,
+/// a revoked permission).
+bool tapIsEnabled(Tap* tap);
 /// Whether the key at this position (a macOS virtual key code) is down right now, as far as the
 /// system can tell; false while no tap is open where the tap is the only source.
 bool keyIsDown(uint16_t keyCode);

@@ -3,6 +3,7 @@
 // programs' input, and unlike a low-level keyboard hook nothing can switch it off.
 #include <windows.h>
 
+#include <array>
 #include <optional>
 
 #include "core/accel.h"
@@ -10,19 +11,22 @@
 #include "platform/key_positions.h"
 #include "platform/line_queue.h"
 #include "platform/platform.h"
+#include "platform/raw_input.h"
 #include "platform/ticker.h"
 
 struct Tap {
   TapCallback callback;
   KeysDown down;
+  // The virtual key each key down was pressed as; 0 when the system gave none.
+  std::array<USHORT, KeysDown().size()> virtualKeys;
 };
 
 namespace {
 
 constexpr USHORT genericDesktopPage = 0x01;
 constexpr USHORT keyboardUsage = 0x06;
-// What Windows puts in VKey for the made-up Shift presses around some keys.
-constexpr USHORT madeUpKey = 0xFF;
+static_assert(RI_KEY_BREAK == rawKeyBreak && RI_KEY_E0 == rawKeyE0 && RI_KEY_E1 == rawKeyE1);
+static_assert(VK_PACKET == virtualKeyPacket);
 
 struct ModifierVirtualKey {
   int virtualKey;
@@ -35,6 +39,23 @@ constexpr ModifierVirtualKey modifierVirtualKeys[] = {
     {VK_LMENU, 56},  {VK_RMENU, 100}, {VK_LWIN, 125},    {VK_RWIN, 126},
 };
 
+// Raw Input hears nothing while the secure desktop is up (Win+L, Ctrl+Alt+Del, UAC) or an
+// elevated window has the focus, so releases go missing: a Windows key that stays down would
+// break every exact match. The system's own key state forgets them again, for the keys it knows
+// by a virtual key. Only once no raw input waits: a key event still queued describes a moment
+// the system's state has already left.
+void forgetMissedReleases(Tap& opened) {
+  if (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT) return;
+  forgetReleasedKeys(opened.down, [&](unsigned evdev) {
+    const USHORT virtualKey = opened.virtualKeys[evdev];
+    return virtualKey == 0 || GetAsyncKeyState(virtualKey) < 0;
+  });
+}
+
+unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
+  return MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
+}
+
 // Keys are told apart by scan code, their position, never by virtual key, which follows the
 // layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
 // later moment than the one the event reports.
@@ -46,18 +67,13 @@ void handleRawInput(HRAWINPUT input) {
     return;
   }
   const RAWKEYBOARD& key = raw.data.keyboard;
-  // The Pause key's E1 sequence names no key that an accelerator can use.
-  if (key.VKey == madeUpKey || (key.Flags & RI_KEY_E1)) return;
-  unsigned scanCode = key.MakeCode;
-  bool e0 = key.Flags & RI_KEY_E0;
-  if (scanCode == 0) {
-    // Some programs inject keys by virtual key alone.
-    const UINT mapped = MapVirtualKeyW(key.VKey, MAPVK_VK_TO_VSC_EX);
-    scanCode = mapped & 0xFF;
-    e0 = (mapped >> 8) == 0xE0;
-  }
+  const std::optional<unsigned> evdev =
+      evdevFromRawKey({key.VKey, key.MakeCode, key.Flags}, scanCodeOfVirtualKey);
+  if (!evdev) return;
   const bool press = !(key.Flags & RI_KEY_BREAK);
-  std::optional<Event> event = trackKey(tap->down, evdevFromScanCode(scanCode, e0), press);
+  forgetMissedReleases(*tap);
+  std::optional<Event> event = trackKey(tap->down, *evdev, press);
+  if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.VKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
@@ -90,11 +106,16 @@ void prepareProcess() {
 }
 
 size_t readInput(char* buffer, size_t size) {
-  DWORD got = 0;
-  // A closed pipe fails with ERROR_BROKEN_PIPE; wine reports it as a read of 0 bytes.
-  const BOOL read =
-      ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(size), &got, nullptr);
-  return read ? got : 0;
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (;;) {
+    DWORD got = 0;
+    // A closed pipe fails with ERROR_BROKEN_PIPE.
+    if (!ReadFile(input, buffer, static_cast<DWORD>(size), &got, nullptr)) return 0;
+    if (got > 0) return got;
+    // A host's zero-length write reads as 0 bytes from a pipe that is still open; a file at its
+    // end (and wine's closed pipe) reads the same, but is no open pipe.
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, nullptr, nullptr)) return 0;
+  }
 }
 
 void writeOutput(std::string_view bytes) {
@@ -108,8 +129,12 @@ void writeOutput(std::string_view bytes) {
   }
 }
 
+// Not ExitProcess: it kills the other threads first and then runs DLL detach code, which
+// deadlocks when a killed thread held a lock that code needs (the heap's, mid-allocation).
+// Output is unbuffered, so nothing is lost.
 void endProcess() {
-  ExitProcess(0);
+  TerminateProcess(GetCurrentProcess(), 0);
+  __builtin_unreachable();  // terminating the calling process does not return
 }
 
 // Windows asks no permission to read keyboards.
@@ -126,15 +151,18 @@ Tap* openTap(TapCallback onEvent) {
   // RIDEV_INPUTSINK: every key of the session, whichever window has the focus.
   const RAWINPUTDEVICE keyboards{genericDesktopPage, keyboardUsage, RIDEV_INPUTSINK, window};
   if (!RegisterRawInputDevices(&keyboards, 1, sizeof keyboards)) return nullptr;
-  auto* opened = new Tap{onEvent, {}};
+  auto* opened = new Tap{onEvent, {}, {}};
   for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
-    opened->down[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
+    if (GetAsyncKeyState(modifier.virtualKey) >= 0) continue;
+    opened->down[modifier.evdev] = true;
+    opened->virtualKeys[modifier.evdev] = static_cast<USHORT>(modifier.virtualKey);
   }
   return opened;
 }
 
 // Nothing switches Raw Input off.
-bool enableTap(Tap*) {
+void enableTap(Tap*) {}
+bool tapIsEnabled(Tap*) {
   return true;
 }
 

@@ -165,7 +165,8 @@ Tap* openTap(TapCallback onEvent) {
 }
 
 // XInput2 never switches a selection off, so there is nothing to switch on again.
-bool enableTap(Tap*) {
+void enableTap(Tap*) {}
+bool tapIsEnabled(Tap*) {
   return true;
 }
 

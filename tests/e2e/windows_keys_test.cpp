@@ -14,6 +14,8 @@ constexpr const char* leftAlt = "38";
 constexpr const char* rightWindows = "e05c";
 constexpr const char* k = "25";
 constexpr const char* left = "e04b";
+constexpr const char* madeUpShift = "e02a";  // what Windows adds around some extended keys
+constexpr const char* pauseByVirtualKey = "vk13";
 
 class WindowsKeysTest : public testing::Test {
  protected:
@@ -69,6 +71,16 @@ TEST_F(WindowsKeysTest, TypingWithoutARegistrationSaysNothing) {
   keys("down", {leftShift, k, left});
   keys("up", {left, k, leftShift});
   EXPECT_EQ(keysSaid(keytap), Said{});
+}
+
+// Text typed as characters is left to the unit table: wine reports it without VK_PACKET.
+TEST_F(WindowsKeysTest, InjectedOdditiesSayNothing) {
+  for (const char* text : {"K", "Ctrl+K", "Shift+K"}) registerText(text);
+  keys("down", {pauseByVirtualKey, k});
+  keys("up", {k, pauseByVirtualKey});
+  keys("down", {madeUpShift, k});
+  keys("up", {k, madeUpShift});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:K", "up:K", "down:K", "up:K"}));
 }
 
 TEST_F(WindowsKeysTest, ClosingInputEndsItWithinASecond) {

@@ -46,8 +46,12 @@ Tap* openTap(TapCallback onEvent) {
   return &openedTap;
 }
 
-bool enableTap(Tap*) {
+void enableTap(Tap*) {
   ++fake.enableTapCalls;
+}
+
+bool tapIsEnabled(Tap*) {
+  ++fake.tapIsEnabledCalls;
   return fake.tapEnables;
 }
 

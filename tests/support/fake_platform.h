@@ -14,7 +14,7 @@ struct FakePlatform {
   bool preflightGrants = true;
   bool requestGrants = false;
   bool tapOpens = true;
-  bool tapEnables = true;
+  bool tapEnables = true;       // what tapIsEnabled answers
   std::set<uint16_t> keysDown;  // what keyIsDown answers
   uint64_t commandOrControl = 0x100000;
   Tick ticker = nullptr;  // what tickEverySecond was last given
@@ -23,6 +23,7 @@ struct FakePlatform {
   int requestCalls = 0;
   int openTapCalls = 0;
   int enableTapCalls = 0;
+  int tapIsEnabledCalls = 0;
   std::vector<std::string> posted;
 };
 

@@ -50,6 +50,7 @@ TEST_F(TapTest, DisabledNotificationsSwitchTheTapOnAgainQuietly) {
     EXPECT_EQ(fakeDeliver(type, &notification), &notification);
   }
   EXPECT_EQ(fake.enableTapCalls, 2);
+  EXPECT_EQ(fake.tapIsEnabledCalls, 0);  // only --status needs the answer
   EXPECT_EQ(output.bytes(), "");
   EXPECT_TRUE(held.contains("Cmd+K"));
 

@@ -1,0 +1,29 @@
+#include "platform/raw_input.h"
+
+#include "platform/key_positions.h"
+
+namespace {
+
+// What Windows puts in VKey for the made-up Shift presses around some keys.
+constexpr uint16_t madeUpKey = 0xFF;
+
+}  // namespace
+
+std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned)) {
+  // Made-up Shift presses, the Pause key's E1 sequence and text typed as characters (VK_PACKET,
+  // with a UTF-16 unit where the scan code belongs) name no key that an accelerator can use.
+  if (key.virtualKey == madeUpKey || key.virtualKey == virtualKeyPacket || (key.flags & rawKeyE1)) {
+    return std::nullopt;
+  }
+  unsigned scanCode = key.makeCode;
+  bool e0 = key.flags & rawKeyE0;
+  if (scanCode == 0) {
+    // Some programs inject keys by virtual key alone.
+    const unsigned mapped = scanCodeOfVirtualKey(key.virtualKey);
+    // An E1 key (Pause) without its prefix would read as Left Control.
+    if (mapped == 0 || (mapped >> 8) == 0xE1) return std::nullopt;
+    scanCode = mapped & 0xFF;
+    e0 = e0 || (mapped >> 8) == 0xE0;
+  }
+  return evdevFromScanCode(scanCode, e0);
+}

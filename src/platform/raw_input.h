@@ -1,0 +1,24 @@
+// Windows Raw Input keyboard reports to key positions, in plain integers so that the decoding is
+// the same code in the unit tests as in the Windows backend.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+/// The fields of a RAWKEYBOARD that tell the key.
+struct RawKey {
+  uint16_t virtualKey;  // VKey
+  uint16_t makeCode;    // MakeCode: the scan code, without its prefix
+  uint16_t flags;       // Flags: rawKeyBreak, rawKeyE0, rawKeyE1
+};
+
+// The values of windows.h, which the Windows backend checks against its own.
+constexpr uint16_t rawKeyBreak = 0x01;       // RI_KEY_BREAK
+constexpr uint16_t rawKeyE0 = 0x02;          // RI_KEY_E0
+constexpr uint16_t rawKeyE1 = 0x04;          // RI_KEY_E1
+constexpr uint16_t virtualKeyPacket = 0xE7;  // VK_PACKET
+
+/// The evdev code of the key a report is about; nothing when it names no key position. When
+/// the report has no scan code, `scanCodeOfVirtualKey` gives one (MapVirtualKeyW with
+/// MAPVK_VK_TO_VSC_EX: the prefix in the high byte, 0 for none).
+std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned));
