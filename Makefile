@@ -1,5 +1,5 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make fuzz, make evdev, make windows, make macos SDK=..., make check-macos SDK=...
+# make fuzz, make windows, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -13,7 +13,7 @@ CTEST = ctest --output-on-failure --parallel 2 --test-dir
 # The macOS SDK subset shared beside this repository; on a Mac: SDK=$(xcrun --show-sdk-path).
 SDK ?= ../shared/macos-sdk
 
-.PHONY: all deps build test quick-test macos-link sanitize fuzz demo bench run evdev windows \
+.PHONY: all deps build test quick-test vm-kernel macos-link sanitize fuzz demo bench run windows \
 	macos check-macos clean
 
 all: build
@@ -23,7 +23,7 @@ deps:
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows \
-		-DKEYTAP_EVDEV_BUILD=$(CURDIR)/build-evdev
+		-DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -32,8 +32,12 @@ build: deps $(BUILD)/CMakeCache.txt
 # ASan+UBSan and under TSan, then each fuzz target for a bounded time.
 test: quick-test macos-link sanitize fuzz
 
-quick-test: build windows evdev
+quick-test: build windows vm-kernel
 	$(CTEST) $(BUILD)
+
+# The kernel that the evdev tests' virtual machine boots, fetched once.
+vm-kernel: deps
+	tests/evdev/fetch-kernel $(BUILD)/vm-kernel
 
 # The macOS build, linked for real against the SDK's stubs, and a test that the checks of the
 # result catch what they exist for; skipped when no SDK is at hand.
@@ -68,13 +72,6 @@ bench: build
 run: build
 	$(BUILD)/keytap
 
-# build-evdev/keytap: the Linux build that reads /dev/input (Wayland, consoles), static; make
-# test runs it in a virtual machine booting the kernel fetched here.
-evdev: deps
-	cmake -S . -B build-evdev $(CMAKE_FLAGS) -DKEYTAP_BACKEND=evdev -DKEYTAP_TESTS=OFF
-	cmake --build build-evdev --parallel
-	tests/evdev/fetch-kernel build-evdev/vm-kernel
-
 # build-windows/keytap.exe, cross-built with mingw-w64; make test runs it under wine.
 windows: deps
 	cmake -S . -B build-windows --toolchain cmake/windows.toolchain.cmake \
@@ -89,4 +86,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-evdev
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows

@@ -6,6 +6,7 @@ set(KEYTAP_CORE_SOURCES
   src/accelerator/key_table.cpp
   src/accelerator/parse.cpp
   src/host/command.cpp
+  src/host/doctor.cpp
   src/host/emit.cpp
   src/host/handle.cpp
   src/host/messages.cpp
@@ -16,7 +17,7 @@ set(KEYTAP_CORE_SOURCES
   src/keyboard/matcher.cpp
   src/keyboard/tap.cpp
 )
-set(KEYTAP_MAIN_SOURCES src/host/main.cpp)
+set(KEYTAP_MAIN_SOURCES src/host/command_line.cpp src/host/main.cpp)
 set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp src/platform/posix_io.cpp)
 set(KEYTAP_WINDOWS_SOURCES
   src/platform/windows.cpp
@@ -25,21 +26,18 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/raw_input.cpp
   src/platform/ticker.cpp
 )
-set(KEYTAP_EVDEV_SOURCES
+set(KEYTAP_LINUX_SOURCES
+  src/platform/backend_choice.cpp
   src/platform/evdev.cpp
+  src/platform/evdev_access.cpp
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
+  src/platform/linux.cpp
+  src/platform/linux_diagnosis.cpp
   src/platform/poll_loop.cpp
   src/platform/posix_io.cpp
   src/platform/ticker.cpp
-)
-set(KEYTAP_X11_SOURCES
   src/platform/x11.cpp
-  src/platform/key_positions.cpp
-  src/platform/line_queue.cpp
-  src/platform/poll_loop.cpp
-  src/platform/posix_io.cpp
-  src/platform/ticker.cpp
 )
 
 if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")

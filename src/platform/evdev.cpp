@@ -17,12 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "core/accel.h"
 #include "core/state.h"
 #include "platform/key_positions.h"
-#include "platform/platform.h"
-#include "platform/poll_loop.h"
+#include "platform/linux_backends.h"
 
+namespace evdev {
 namespace {
 
 struct Keyboard {
@@ -31,15 +30,15 @@ struct Keyboard {
   KeysDown down;
 };
 
-}  // namespace
-
-struct Tap {
-  TapCallback callback;
+struct EvdevTap : Tap {
   int watch;  // inotify on /dev/input
   std::vector<Keyboard> keyboards;
 };
 
-namespace {
+// The open tap; only this backend opens one in a process that chose it.
+EvdevTap* opened() {
+  return static_cast<EvdevTap*>(tap);
+}
 
 constexpr const char* inputDirectory = "/dev/input/";
 constexpr size_t bitsPerLong = CHAR_BIT * sizeof(long);
@@ -89,9 +88,9 @@ void openKeyboards(std::vector<Keyboard>& keyboards) {
 }
 
 // The keys down on all keyboards together: a modifier on one counts for a key on another.
-KeysDown allKeysDown(const Tap& opened) {
+KeysDown allKeysDown(const EvdevTap& listener) {
   KeysDown down;
-  for (const Keyboard& keyboard : opened.keyboards) down |= keyboard.down;
+  for (const Keyboard& keyboard : listener.keyboards) down |= keyboard.down;
   return down;
 }
 
@@ -101,18 +100,18 @@ std::vector<Keyboard> checkedKeyboards;
 // A keyboard that went away is forgotten, and with the last one the tap: the next register (or
 // the retry of --status) looks for keyboards again.
 void removeKeyboard(const std::string& name) {
-  const auto gone = std::find_if(tap->keyboards.begin(), tap->keyboards.end(),
+  const auto gone = std::find_if(opened()->keyboards.begin(), opened()->keyboards.end(),
                                  [&](const Keyboard& keyboard) { return keyboard.name == name; });
-  if (gone == tap->keyboards.end()) return;
+  if (gone == opened()->keyboards.end()) return;
   close(gone->descriptor);
-  tap->keyboards.erase(gone);
-  const TapCallback notify = tap->callback;
-  if (!tap->keyboards.empty()) {
+  opened()->keyboards.erase(gone);
+  const TapCallback notify = opened()->callback;
+  if (!opened()->keyboards.empty()) {
     notify(keyboardRemoved, nullptr);
     return;
   }
-  if (tap->watch >= 0) close(tap->watch);
-  delete tap;
+  if (opened()->watch >= 0) close(opened()->watch);
+  delete opened();
   tap = nullptr;
   notify(keyboardsGone, nullptr);
 }
@@ -123,7 +122,7 @@ void readKeyboard(Keyboard& keyboard) {
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
   // ENODEV, or no more to read at all: the keyboard is gone.
   if (got <= 0) return removeKeyboard(keyboard.name);
-  const TapCallback deliver = tap->callback;
+  const TapCallback deliver = opened()->callback;
   for (const input_event& event : std::span(events, static_cast<size_t>(got) / sizeof *events)) {
     if (event.type == EV_SYN && event.code == SYN_DROPPED) {
       // The kernel's buffer overflowed and events were lost: ask it what is down now.
@@ -133,7 +132,7 @@ void readKeyboard(Keyboard& keyboard) {
       const bool press = event.value != 0;
       std::optional<Event> key = trackKey(keyboard.down, event.code, press);
       if (!key) continue;
-      key->flags = modifierFlags(allKeysDown(*tap));
+      key->flags = modifierFlags(allKeysDown(*opened()));
       deliver(press ? keyDownEvent : keyUpEvent, &*key);
     }
   }
@@ -143,17 +142,17 @@ void readKeyboard(Keyboard& keyboard) {
 // attributes is another chance to open it.
 void readDirectoryChanges() {
   alignas(inotify_event) char buffer[4096];
-  const ssize_t got = read(tap->watch, buffer, sizeof buffer);
+  const ssize_t got = read(opened()->watch, buffer, sizeof buffer);
   for (ssize_t at = 0; at < got && tap;) {
     const auto* change = reinterpret_cast<const inotify_event*>(buffer + at);
     at += static_cast<ssize_t>(sizeof *change + change->len);
     const std::string name = change->len ? change->name : "";
     if (change->mask & IN_DELETE) {
       removeKeyboard(name);
-    } else if (std::none_of(tap->keyboards.begin(), tap->keyboards.end(),
+    } else if (std::none_of(opened()->keyboards.begin(), opened()->keyboards.end(),
                             [&](const Keyboard& keyboard) { return keyboard.name == name; })) {
       if (std::optional<Keyboard> keyboard = openKeyboard(name)) {
-        tap->keyboards.push_back(std::move(*keyboard));
+        opened()->keyboards.push_back(std::move(*keyboard));
       }
     }
   }
@@ -164,11 +163,6 @@ void readDirectoryChanges() {
 bool preflightListenAccess() {
   if (checkedKeyboards.empty()) openKeyboards(checkedKeyboards);
   return !checkedKeyboards.empty();
-}
-
-// Access to the devices is granted outside keytap (the input group, a udev rule): no prompt.
-bool requestListenAccess() {
-  return preflightListenAccess();
 }
 
 Tap* openTap(TapCallback onEvent) {
@@ -182,29 +176,18 @@ Tap* openTap(TapCallback onEvent) {
     if (watch >= 0) close(watch);
     return nullptr;
   }
-  return new Tap{onEvent, watch, std::move(keyboards)};
-}
-
-// Nothing switches a device off while it is there.
-void enableTap(Tap*) {}
-bool tapIsEnabled(Tap*) {
-  return true;
+  return new EvdevTap{{onEvent}, watch, std::move(keyboards)};
 }
 
 bool keyIsDown(uint16_t keyCode) {
-  return tap && isDownAt(allKeysDown(*tap), keyCode);
-}
-
-// Control is the shortcut key of Linux desktops.
-uint64_t commandOrControlFlag() {
-  return controlFlag;
+  return tap && isDownAt(allKeysDown(*opened()), keyCode);
 }
 
 void addTapSources(std::vector<pollfd>& sources) {
   if (!tap) return;
-  for (const Keyboard& keyboard : tap->keyboards)
+  for (const Keyboard& keyboard : opened()->keyboards)
     sources.push_back({keyboard.descriptor, POLLIN, 0});
-  if (tap->watch >= 0) sources.push_back({tap->watch, POLLIN, 0});
+  if (opened()->watch >= 0) sources.push_back({opened()->watch, POLLIN, 0});
 }
 
 // Keyboards first, the directory last: a keyboard opened now may take the number of one closed
@@ -212,11 +195,11 @@ void addTapSources(std::vector<pollfd>& sources) {
 void serveTap(std::span<const pollfd> ready) {
   for (const pollfd& source : ready) {
     if (!tap) return;
-    if (source.fd == tap->watch || !source.revents) continue;
+    if (source.fd == opened()->watch || !source.revents) continue;
     const auto keyboard =
-        std::find_if(tap->keyboards.begin(), tap->keyboards.end(),
+        std::find_if(opened()->keyboards.begin(), opened()->keyboards.end(),
                      [&](const Keyboard& open) { return open.descriptor == source.fd; });
-    if (keyboard == tap->keyboards.end()) continue;
+    if (keyboard == opened()->keyboards.end()) continue;
     // A reader that waited only for POLLIN would spin on an unplugged keyboard.
     if (source.revents & POLLIN) {
       readKeyboard(*keyboard);
@@ -225,7 +208,9 @@ void serveTap(std::span<const pollfd> ready) {
     }
   }
   const bool directoryChanged = std::any_of(ready.begin(), ready.end(), [](const pollfd& source) {
-    return tap && source.fd == tap->watch && (source.revents & POLLIN);
+    return tap && source.fd == opened()->watch && (source.revents & POLLIN);
   });
   if (directoryChanged) readDirectoryChanges();
 }
+
+}  // namespace evdev

@@ -46,6 +46,10 @@ void serveLines(void* context) {
 
 }  // namespace
 
+std::string_view takePlatformArguments(std::span<const char* const>) {
+  return {};
+}
+
 bool preflightListenAccess() {
   return CGPreflightListenEventAccess();
 }

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "platform/diagnosis.h"
 
 // Event types carry macOS's values on every platform, so nothing above this seam branches
 // on the OS.
@@ -32,12 +35,18 @@ using LinesHandler = void (*)(std::string_view lines);
 
 /// Prepares the process before anything else runs. Main thread, first.
 void prepareProcess();
+/// Takes the arguments that only this platform knows (Linux: --backend=x11|evdev). Returns the
+/// line for standard error when one of them is wrong, else nothing. Main thread, before the
+/// listen permission is asked for.
+std::string_view takePlatformArguments(std::span<const char* const> args);
 /// Reads up to `size` bytes of standard input, waiting as long as it takes; 0 once the input has
 /// ended or can no longer be read. Reader thread.
 size_t readInput(char* buffer, size_t size);
 /// Writes all of the bytes to standard output at once, unbuffered, unless it fails for good (the
 /// host has gone away), which is not reported. Main thread.
 void writeOutput(std::string_view bytes);
+/// Writes a line for a person to standard error; keytap never does so while it serves a host.
+void writeError(std::string_view bytes);
 /// Ends the process at once with exit status 0, running no clean-up of the state that the main
 /// thread may be using. Any thread.
 [[noreturn]] void endProcess();
@@ -46,6 +55,10 @@ void writeOutput(std::string_view bytes);
 bool preflightListenAccess();
 /// Asks the system to prompt for the listen permission; true when it is granted on return.
 bool requestListenAccess();
+
+/// What keytap sees of the keyboard and of the listen permission, for --doctor. Never prompts,
+/// never reads a key. Main thread.
+Diagnosis diagnose();
 
 /// Opens the listen-only keyboard tap, attaches it to the main loop and enables it, so that
 /// `onEvent` runs on the main thread for every key-down and key-up. Returns null when no tap

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <span>
 
 #include "platform/platform.h"
 
@@ -11,11 +12,26 @@ namespace {
 
 constexpr int standardInput = 0;
 constexpr int standardOutput = 1;
+constexpr int standardError = 2;
 
 // Waits until the descriptor is ready, for a host that handed us a non-blocking pipe.
 void waitFor(int descriptor, short events) {
   pollfd ready{descriptor, events, 0};
   poll(&ready, 1, -1);
+}
+
+void writeTo(int descriptor, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(descriptor, bytes.data(), bytes.size());
+    if (written > 0) {
+      bytes.remove_prefix(static_cast<size_t>(written));
+    } else if (written < 0 && errno == EAGAIN) {
+      // Rather than cut a line short.
+      waitFor(descriptor, POLLOUT);
+    } else if (written < 0 && errno != EINTR) {
+      return;
+    }
+  }
 }
 
 }  // namespace
@@ -38,17 +54,11 @@ size_t readInput(char* buffer, size_t size) {
 }
 
 void writeOutput(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(standardOutput, bytes.data(), bytes.size());
-    if (written > 0) {
-      bytes.remove_prefix(static_cast<size_t>(written));
-    } else if (written < 0 && errno == EAGAIN) {
-      // Rather than cut a line short.
-      waitFor(standardOutput, POLLOUT);
-    } else if (written < 0 && errno != EINTR) {
-      return;
-    }
-  }
+  writeTo(standardOutput, bytes);
+}
+
+void writeError(std::string_view bytes) {
+  writeTo(standardError, bytes);
 }
 
 void endProcess() {

@@ -92,6 +92,16 @@ HWND createWindow() {
                          windowClass.hInstance, nullptr);
 }
 
+void writeTo(HANDLE output, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD written = 0;
+    if (!WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
+      return;
+    }
+    bytes.remove_prefix(written);
+  }
+}
+
 // Set by the reader thread when it has queued lines.
 HANDLE linesQueued() {
   static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -118,15 +128,16 @@ size_t readInput(char* buffer, size_t size) {
   }
 }
 
+std::string_view takePlatformArguments(std::span<const char* const>) {
+  return {};
+}
+
 void writeOutput(std::string_view bytes) {
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  while (!bytes.empty()) {
-    DWORD written = 0;
-    if (!WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) {
-      return;
-    }
-    bytes.remove_prefix(written);
-  }
+  writeTo(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
+}
+
+void writeError(std::string_view bytes) {
+  writeTo(GetStdHandle(STD_ERROR_HANDLE), bytes);
 }
 
 // Not ExitProcess: it kills the other threads first and then runs DLL detach code, which

@@ -7,20 +7,26 @@
 
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "core/state.h"
 #include "platform/key_positions.h"
-#include "platform/platform.h"
-#include "platform/poll_loop.h"
+#include "platform/linux_backends.h"
+#include "platform/linux_diagnosis.h"
 
-struct Tap {
+namespace x11 {
+namespace {
+
+struct X11Tap : Tap {
   xcb_connection_t* connection;
   uint8_t xinputOpcode;
-  TapCallback callback;
   KeysDown down;
 };
 
-namespace {
+// The open tap; only this backend opens one in a process that chose it.
+X11Tap* opened() {
+  return static_cast<X11Tap*>(tap);
+}
 
 // X key codes are Linux evdev codes plus 8.
 constexpr unsigned evdevOffset = 8;
@@ -42,31 +48,29 @@ xcb_connection_t* connectQuietly() {
   return connection;
 }
 
+// The XInput version that the server speaks with us, which is at most the 2.2 we announce; 0.0
+// when it has no XInput. The server delivers raw events to a client that announced 2.0 only
+// while no other client grabs the keyboard (an open menu, a game, a screen locker); from 2.1 on
+// they reach every client that selected them, grabs or not.
+std::pair<int, int> xinputVersion(xcb_connection_t* connection) {
+  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
+  if (!extension || !extension->present) return {0, 0};
+  xcb_input_xi_query_version_reply_t* reply = xcb_input_xi_query_version_reply(
+      connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
+  if (!reply) return {0, 0};
+  const std::pair<int, int> version{reply->major_version, reply->minor_version};
+  std::free(reply);
+  return version;
+}
+
 // A connection to $DISPLAY whose server speaks XInput 2.1 or later, or null.
 xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
   xcb_connection_t* connection = connectQuietly();
-  if (xcb_connection_has_error(connection)) {
+  if (xcb_connection_has_error(connection) || xinputVersion(connection) < std::pair(2, 1)) {
     xcb_disconnect(connection);
     return nullptr;
   }
-  const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_input_id);
-  xcb_input_xi_query_version_reply_t* version = nullptr;
-  // The server delivers raw events to a client that announced 2.0 only while no other client
-  // grabs the keyboard (an open menu, a game, a screen locker); from 2.1 on they reach every
-  // client that selected them, grabs or not.
-  if (extension && extension->present) {
-    version = xcb_input_xi_query_version_reply(
-        connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
-  }
-  const bool speaksXInput2 =
-      version &&
-      (version->major_version > 2 || (version->major_version == 2 && version->minor_version >= 1));
-  std::free(version);
-  if (!speaksXInput2) {
-    xcb_disconnect(connection);
-    return nullptr;
-  }
-  *xinputOpcode = extension->major_opcode;
+  *xinputOpcode = xcb_get_extension_data(connection, &xcb_input_id)->major_opcode;
   return connection;
 }
 
@@ -96,35 +100,35 @@ KeysDown keysDown(xcb_connection_t* connection) {
   return down;
 }
 
-void handleRawKey(Tap& opened, const xcb_input_raw_key_press_event_t& raw) {
+void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) {
   if (raw.detail < evdevOffset) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
-  std::optional<Event> event = trackKey(opened.down, raw.detail - evdevOffset, press);
-  if (event) opened.callback(press ? keyDownEvent : keyUpEvent, &*event);
+  std::optional<Event> event = trackKey(listener.down, raw.detail - evdevOffset, press);
+  if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
 void dropTap() {
-  const TapCallback notify = tap->callback;
-  xcb_disconnect(tap->connection);
-  delete tap;
+  const TapCallback notify = opened()->callback;
+  xcb_disconnect(opened()->connection);
+  delete opened();
   tap = nullptr;
   notify(displayLost, nullptr);
 }
 
 void serveTapEvents() {
   while (tap) {
-    xcb_generic_event_t* event = xcb_poll_for_event(tap->connection);
+    xcb_generic_event_t* event = xcb_poll_for_event(opened()->connection);
     if (!event) {
-      if (xcb_connection_has_error(tap->connection)) dropTap();
+      if (xcb_connection_has_error(opened()->connection)) dropTap();
       return;
     }
     const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
     if ((event->response_type & 0x7F) == XCB_GE_GENERIC &&
-        generic->extension == tap->xinputOpcode &&
+        generic->extension == opened()->xinputOpcode &&
         (generic->event_type == XCB_INPUT_RAW_KEY_PRESS ||
          generic->event_type == XCB_INPUT_RAW_KEY_RELEASE)) {
-      handleRawKey(*tap, *reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event));
+      handleRawKey(*opened(), *reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event));
     }
     std::free(event);
   }
@@ -142,11 +146,6 @@ bool preflightListenAccess() {
   return checkedConnection != nullptr;
 }
 
-// X11 has no permission prompt: the answer is the same as the preflight's.
-bool requestListenAccess() {
-  return preflightListenAccess();
-}
-
 Tap* openTap(TapCallback onEvent) {
   uint8_t opcode = checkedOpcode;
   xcb_connection_t* connection = checkedConnection;
@@ -161,30 +160,33 @@ Tap* openTap(TapCallback onEvent) {
     xcb_disconnect(connection);
     return nullptr;
   }
-  return new Tap{connection, opcode, onEvent, keysDown(connection)};
-}
-
-// XInput2 never switches a selection off, so there is nothing to switch on again.
-void enableTap(Tap*) {}
-bool tapIsEnabled(Tap*) {
-  return true;
+  return new X11Tap{{onEvent}, connection, opcode, keysDown(connection)};
 }
 
 // The tap's own record of the keys, seeded from the server's key map when it opened.
 bool keyIsDown(uint16_t keyCode) {
-  return tap && isDownAt(tap->down, keyCode);
-}
-
-// Control is the shortcut key of Linux desktops.
-uint64_t commandOrControlFlag() {
-  return controlFlag;
+  return tap && isDownAt(opened()->down, keyCode);
 }
 
 void addTapSources(std::vector<pollfd>& sources) {
-  if (tap) sources.push_back({xcb_get_file_descriptor(tap->connection), POLLIN, 0});
+  if (tap) sources.push_back({xcb_get_file_descriptor(opened()->connection), POLLIN, 0});
 }
 
 // xcb reads from its descriptor itself and may hold events already read.
 void serveTap(std::span<const pollfd>) {
   serveTapEvents();
 }
+
+X11Facts displayFacts() {
+  X11Facts facts;
+  const char* display = std::getenv("DISPLAY");
+  facts.display = display ? display : "";
+  if (facts.display.empty()) return facts;
+  xcb_connection_t* connection = connectQuietly();
+  facts.opens = !xcb_connection_has_error(connection);
+  if (facts.opens) std::tie(facts.xinputMajor, facts.xinputMinor) = xinputVersion(connection);
+  xcb_disconnect(connection);
+  return facts;
+}
+
+}  // namespace x11

@@ -1,4 +1,4 @@
-// Runs inside the test virtual machine: drives the evdev build of keytap (/bin/keytap) through
+// Runs inside the test virtual machine: drives keytap (/bin/keytap) through
 // its pipes against keyboards made with uinput, one scenario after another, and writes one JSON
 // line per scenario to the file named on the command line (the second serial port):
 // {"scenario": name, "ok": true|false, "detail": what went wrong}.

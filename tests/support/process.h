@@ -24,7 +24,8 @@ struct Child {
 };
 
 /// Starts `program` with `args` (the program path is added as the first argument) and the
-/// environment of this process, with DISPLAY set to `display`, or unset when it is empty.
+/// environment of this process, with DISPLAY set to `display`, or unset when it is empty, and
+/// no WAYLAND_DISPLAY or XDG_SESSION_TYPE.
 /// Standard input, output and error are pipes. Nothing when the program cannot be started.
 std::optional<Child> spawnChild(const std::string& program, const std::vector<std::string>& args,
                                 const std::string& display);

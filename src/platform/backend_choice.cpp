@@ -1,0 +1,52 @@
+#include "platform/backend_choice.h"
+
+namespace {
+
+constexpr std::string_view backendOption = "--backend";
+
+}  // namespace
+
+BackendChoice chooseBackend(const Session& session) {
+  if (!session.waylandDisplay.empty()) {
+    return {Backend::evdev,
+            "This is a Wayland session (WAYLAND_DISPLAY is set), where an X11 "
+            "client hears only the keys typed into X11 windows: keytap reads "
+            "the keyboards under /dev/input."};
+  }
+  if (session.sessionType == "wayland") {
+    return {Backend::evdev,
+            "This is a Wayland session (XDG_SESSION_TYPE is wayland), where an "
+            "X11 client hears only the keys typed into X11 windows: keytap reads "
+            "the keyboards under /dev/input."};
+  }
+  if (!session.display.empty()) {
+    return {Backend::x11,
+            "This is an X11 session (DISPLAY is set): keytap listens to the X "
+            "server."};
+  }
+  return {Backend::evdev,
+          "There is no display (neither WAYLAND_DISPLAY nor DISPLAY is set): "
+          "keytap reads the keyboards under /dev/input."};
+}
+
+BackendRequest requestedBackend(std::span<const char* const> args) {
+  BackendRequest request;
+  for (const char* arg : args) {
+    if (!arg) continue;
+    const std::string_view text(arg);
+    if (!text.starts_with(backendOption)) continue;
+    const std::string_view rest = text.substr(backendOption.size());
+    if (rest == "=x11") {
+      request.backend = Backend::x11;
+    } else if (rest == "=evdev") {
+      request.backend = Backend::evdev;
+    } else if (rest.empty() || rest.starts_with('=')) {
+      request.valid = false;
+    }
+  }
+  return request;
+}
+
+std::string_view backendName(Backend backend) {
+  return backend == Backend::x11 ? "x11" : "evdev";
+}

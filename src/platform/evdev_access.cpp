@@ -1,0 +1,78 @@
+// Who may read the keyboards under /dev/input, for --doctor. Keyboards are found through sysfs,
+// which anyone may read, so that those this user cannot open are listed too. Names of users and
+// groups are read from /etc: a static program cannot ask the system's name services.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/linux_backends.h"
+
+namespace evdev {
+namespace {
+
+// KEY_A, KEY_Z and KEY_SPACE, as the backend tells a keyboard from other devices.
+constexpr unsigned keyboardKeys[] = {30, 44, 57};
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// sysfs prints the key bitmap as hexadecimal words of 64 bits, the lowest last; the keys that
+// tell a keyboard are all in that last word.
+bool looksLikeKeyboard(const std::string& name) {
+  const std::string bitmap = readFile("/sys/class/input/" + name + "/device/capabilities/key");
+  const size_t lastWord = bitmap.find_last_of(' ');
+  const uint64_t low = std::strtoull(
+      bitmap.c_str() + (lastWord == std::string::npos ? 0 : lastWord + 1), nullptr, 16);
+  return std::all_of(std::begin(keyboardKeys), std::end(keyboardKeys),
+                     [low](unsigned key) { return (low >> key) & 1; });
+}
+
+bool canRead(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  close(descriptor);
+  return true;
+}
+
+std::vector<InputDevice> keyboards() {
+  std::vector<InputDevice> found;
+  DIR* directory = opendir("/dev/input");
+  if (!directory) return found;
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (!name.starts_with("event") || !looksLikeKeyboard(name)) continue;
+    std::string label = readFile("/sys/class/input/" + name + "/device/name");
+    if (label.ends_with('\n')) label.pop_back();
+    const std::string path = "/dev/input/" + name;
+    found.push_back({path, label, canRead(path)});
+  }
+  closedir(directory);
+  std::sort(found.begin(), found.end(),
+            [](const InputDevice& a, const InputDevice& b) { return a.path < b.path; });
+  return found;
+}
+
+}  // namespace
+
+EvdevFacts accessFacts() {
+  EvdevFacts facts{keyboards(), userName(getuid(), readFile("/etc/passwd")), {}, false};
+  std::vector<gid_t> ids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
+  ids.resize(static_cast<size_t>(
+                 std::max(getgroups(static_cast<int>(ids.size()) - 1, ids.data() + 1), 0)) +
+             1);
+  ids[0] = getegid();
+  const std::string etcGroup = readFile("/etc/group");
+  facts.groups = groupNames(std::vector<unsigned>(ids.begin(), ids.end()), etcGroup);
+  facts.inputGroupListsUser = groupListsUser(etcGroup, "input", facts.user);
+  return facts;
+}
+
+}  // namespace evdev

@@ -1,0 +1,42 @@
+// The two Linux keyboard sources in one executable: X11 (XInput2 through XCB) and evdev
+// (/dev/input). linux.cpp picks one when keytap starts and hands it the calls of platform.h and
+// poll_loop.h that differ between them; each backend defines the functions of its namespace.
+#pragma once
+
+#include <poll.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/backend_choice.h"
+#include "platform/linux_diagnosis.h"
+#include "platform/platform.h"
+
+/// What the taps of both backends begin with; each extends it with its own state.
+struct Tap {
+  TapCallback callback;
+};
+
+namespace x11 {
+bool preflightListenAccess();
+Tap* openTap(TapCallback onEvent);
+bool keyIsDown(uint16_t keyCode);
+void addTapSources(std::vector<pollfd>& sources);
+void serveTap(std::span<const pollfd> ready);
+/// The display, whether it opens, and its XInput version.
+X11Facts displayFacts();
+}  // namespace x11
+
+namespace evdev {
+bool preflightListenAccess();
+Tap* openTap(TapCallback onEvent);
+bool keyIsDown(uint16_t keyCode);
+void addTapSources(std::vector<pollfd>& sources);
+void serveTap(std::span<const pollfd> ready);
+/// The keyboards under /dev/input, whether this user can read them, and the user's groups.
+EvdevFacts accessFacts();
+}  // namespace evdev
+
+/// The environment variables that the backend choice depends on.
+Session currentSession();
