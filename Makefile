@@ -1,5 +1,5 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run,
-# make fuzz, make windows, make macos SDK=..., make check-macos SDK=...
+# make fuzz, make linux-arm64, make windows, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -14,6 +14,7 @@ CTEST = ctest --output-on-failure --parallel 2 --test-dir
 SDK ?= ../shared/macos-sdk
 
 .PHONY: all deps build test quick-test vm-kernel macos-link sanitize fuzz demo bench run windows \
+	linux-arm64 \
 	macos check-macos clean
 
 all: build
@@ -23,7 +24,7 @@ deps:
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows \
-		-DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel
+		-DKEYTAP_ARM64_BUILD=$(CURDIR)/build-arm64 -DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -32,7 +33,7 @@ build: deps $(BUILD)/CMakeCache.txt
 # ASan+UBSan and under TSan, then each fuzz target for a bounded time.
 test: quick-test macos-link sanitize fuzz
 
-quick-test: build windows vm-kernel
+quick-test: build windows linux-arm64 vm-kernel
 	$(CTEST) $(BUILD)
 
 # The kernel that the evdev tests' virtual machine boots, fetched once.
@@ -72,6 +73,13 @@ bench: build
 run: build
 	$(BUILD)/keytap
 
+# build-arm64/keytap: the same static Linux keytap for 64-bit Arm, cross-built; make test runs
+# it under qemu-user.
+linux-arm64: deps
+	cmake -S . -B build-arm64 --toolchain cmake/linux-arm64.toolchain.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DKEYTAP_WERROR=ON -DKEYTAP_TESTS=OFF
+	cmake --build build-arm64 --parallel
+
 # build-windows/keytap.exe, cross-built with mingw-w64; make test runs it under wine.
 windows: deps
 	cmake -S . -B build-windows --toolchain cmake/windows.toolchain.cmake \
@@ -86,4 +94,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-arm64

@@ -18,13 +18,18 @@ set(KEYTAP_CORE_SOURCES
   src/keyboard/tap.cpp
 )
 set(KEYTAP_MAIN_SOURCES src/host/command_line.cpp src/host/main.cpp)
-set(KEYTAP_MACOS_SOURCES src/platform/macos.cpp src/platform/posix_io.cpp)
+set(KEYTAP_MACOS_SOURCES
+  src/platform/macos.cpp
+  src/platform/macos_diagnosis.cpp
+  src/platform/posix_io.cpp
+)
 set(KEYTAP_WINDOWS_SOURCES
   src/platform/windows.cpp
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
   src/platform/raw_input.cpp
   src/platform/ticker.cpp
+  src/platform/windows_diagnosis.cpp
 )
 set(KEYTAP_LINUX_SOURCES
   src/platform/backend_choice.cpp

@@ -3,10 +3,12 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
 #include <dispatch/dispatch.h>
+#include <libproc.h>
 
 #include <memory>
 
 #include "core/accel.h"
+#include "platform/macos_diagnosis.h"
 #include "platform/platform.h"
 
 static_assert(kCGEventKeyDown == keyDownEvent && kCGEventKeyUp == keyUpEvent);
@@ -44,6 +46,22 @@ void serveLines(void* context) {
   serveLinesWith(*lines);
 }
 
+// The process that holds Secure Input on now, as the window server tells it.
+std::optional<SecureInput> secureInputHolder() {
+  CFDictionaryRef session = CGSessionCopyCurrentDictionary();
+  if (!session) return std::nullopt;
+  const auto number =
+      static_cast<CFNumberRef>(CFDictionaryGetValue(session, CFSTR("kCGSSessionSecureInputPID")));
+  int pid = 0;
+  const bool held = number && CFGetTypeID(number) == CFNumberGetTypeID() &&
+                    CFNumberGetValue(number, kCFNumberIntType, &pid) && pid > 0;
+  CFRelease(session);
+  if (!held) return std::nullopt;
+  char name[2 * MAXCOMLEN + 1] = {};
+  proc_name(pid, name, sizeof name);
+  return SecureInput{pid, name};
+}
+
 }  // namespace
 
 std::string_view takePlatformArguments(std::span<const char* const>) {
@@ -56,6 +74,11 @@ bool preflightListenAccess() {
 
 bool requestListenAccess() {
   return CGRequestListenEventAccess();
+}
+
+Diagnosis diagnose() {
+  const MacFacts facts{CGPreflightListenEventAccess(), secureInputHolder()};
+  return {macosFindings(facts), facts.granted};
 }
 
 Tap* openTap(TapCallback onEvent) {

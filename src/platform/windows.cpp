@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/raw_input.h"
 #include "platform/ticker.h"
+#include "platform/windows_diagnosis.h"
 
 struct Tap {
   TapCallback callback;
@@ -108,6 +109,17 @@ HANDLE linesQueued() {
   return event;
 }
 
+bool runsElevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation{};
+  DWORD size = sizeof elevation;
+  const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, size, &size) &&
+                        elevation.TokenIsElevated;
+  CloseHandle(token);
+  return elevated;
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -154,6 +166,12 @@ bool preflightListenAccess() {
 }
 bool requestListenAccess() {
   return true;
+}
+
+Diagnosis diagnose() {
+  // Registering is the whole test; the process ends right after --doctor.
+  const WindowsFacts facts{openTap(nullptr) != nullptr, runsElevated()};
+  return {windowsFindings(facts), facts.rawInputRegisters};
 }
 
 Tap* openTap(TapCallback onEvent) {

@@ -13,20 +13,32 @@
 // Generous: sanitizer builds run many times slower, and only a failing test waits it out.
 constexpr int replyTimeoutMs = 30000;
 
-/// Starts the keytap under test on the display (none when empty: then on Linux the X11 road,
-/// which is the same on every machine, whatever keyboards it has) and checks that "ready" comes
-/// first. It is this build's binary, or KEYTAP_BINARY from the environment, started through
-/// KEYTAP_LAUNCHER when that is set (wine, for keytap.exe).
-inline Child startKeytap(const std::string& display, const std::string& permission,
-                         std::vector<std::string> args = {"--no-prompt"}) {
-  if (display.empty()) args.push_back("--backend=x11");
+/// Starts the keytap under test with the arguments, on the display (none when empty), through
+/// `env` when `environment` (NAME=value) is given: this build's binary, or KEYTAP_BINARY from
+/// the environment, started through KEYTAP_LAUNCHER when that is set (wine for keytap.exe,
+/// qemu-user for another architecture's keytap).
+inline std::optional<Child> spawnKeytap(std::vector<std::string> args, const std::string& display,
+                                        const std::string& environment = "") {
   const char* binary = std::getenv("KEYTAP_BINARY");
   std::string program = binary ? binary : KEYTAP_BINARY;
   if (const char* launcher = std::getenv("KEYTAP_LAUNCHER")) {
     args.insert(args.begin(), program);
     program = launcher;
   }
-  std::optional<Child> keytap = spawnChild(program, args, display);
+  if (!environment.empty()) {
+    args.insert(args.begin(), {environment, program});
+    program = "/usr/bin/env";
+  }
+  return spawnChild(program, args, display);
+}
+
+/// Starts the keytap under test on the display (none when empty: then on Linux the X11 road,
+/// which is the same on every machine, whatever keyboards it has) and checks that "ready" comes
+/// first.
+inline Child startKeytap(const std::string& display, const std::string& permission,
+                         std::vector<std::string> args = {"--no-prompt"}) {
+  if (display.empty()) args.push_back("--backend=x11");
+  std::optional<Child> keytap = spawnKeytap(args, display);
   EXPECT_TRUE(keytap.has_value());
   if (!keytap) return Child{};
   const std::optional<std::string> ready = readLine(*keytap, replyTimeoutMs);

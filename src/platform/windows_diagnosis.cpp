@@ -1,0 +1,31 @@
+#include "platform/windows_diagnosis.h"
+
+std::vector<Finding> windowsFindings(const WindowsFacts& facts) {
+  std::vector<Finding> findings;
+  if (facts.rawInputRegisters) {
+    findings.push_back({"Raw Input",
+                        "Registration succeeds: keytap hears the keyboards of this "
+                        "session.",
+                        ""});
+  } else {
+    findings.push_back({"Raw Input", "Registration fails: keytap hears no keyboard.",
+                        "Start keytap from a program of the interactive desktop session, not "
+                        "from a service."});
+  }
+  // Windows keeps the input of a window of a higher integrity level from a process of a lower
+  // one (User Interface Privilege Isolation): only a process with UIAccess "read[s] input for
+  // all integrity levels using low-level hooks, raw input, GetKeyState, GetAsyncKeyState" (the
+  // security policy setting "User Account Control: Only elevate UIAccess applications that are
+  // installed in secure locations").
+  if (facts.elevated) {
+    findings.push_back(
+        {"elevation", "keytap runs elevated: it also hears keys typed into elevated windows.", ""});
+  } else {
+    findings.push_back({"elevation",
+                        "keytap does not run elevated: keys typed into the windows of elevated "
+                        "programs (run as administrator) do not reach it, nor keys typed on the "
+                        "secure desktop (lock screen, Ctrl+Alt+Del, UAC).",
+                        ""});
+  }
+  return findings;
+}

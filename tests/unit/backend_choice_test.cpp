@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include "platform/backend_choice.h"
+
+namespace {
+
+TEST(BackendChoiceTest, TheSessionChoosesTheRoad) {
+  const struct {
+    Session session;
+    Backend backend;
+  } rows[] = {
+      {{"wayland-0", "wayland", ":0"},
+       Backend::evdev},  // Xwayland's DISPLAY hears X11 windows only
+      {{"wayland-0", "", ""}, Backend::evdev},
+      {{"", "wayland", ":0"}, Backend::evdev},
+      {{"", "x11", ":0"}, Backend::x11},
+      {{"", "", ":1"}, Backend::x11},
+      {{"", "tty", ""}, Backend::evdev},
+      {{"", "", ""}, Backend::evdev},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(chooseBackend(row.session).backend, row.backend)
+        << row.session.waylandDisplay << "|" << row.session.sessionType << "|"
+        << row.session.display;
+  }
+}
+
+TEST(BackendChoiceTest, ArgumentsForceOneOrAreRefused) {
+  const struct {
+    std::vector<const char*> args;
+    bool valid;
+    std::optional<Backend> backend;
+  } rows[] = {
+      {{"keytap"}, true, std::nullopt},
+      {{"keytap", "--backend=x11"}, true, Backend::x11},
+      {{"keytap", "--status", "--backend=evdev"}, true, Backend::evdev},
+      {{"keytap", "--backend=x11", "--backend=evdev"}, true, Backend::evdev},
+      {{"keytap", "--backend=wayland"}, false, std::nullopt},
+      {{"keytap", "--backend="}, false, std::nullopt},
+      {{"keytap", "--backend"}, false, std::nullopt},
+      {{"keytap", "--backends=x11"}, true, std::nullopt},  // another word, ignored like any
+  };
+  for (const auto& row : rows) {
+    const BackendRequest request = requestedBackend(row.args);
+    EXPECT_EQ(request.valid, row.valid) << row.args.back();
+    EXPECT_EQ(request.backend, row.backend) << row.args.back();
+  }
+}
+
+}  // namespace
