@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "core/state.h"
@@ -31,6 +32,18 @@ X11Tap* opened() {
 // X key codes are Linux evdev codes plus 8.
 constexpr unsigned evdevOffset = 8;
 
+// $DISPLAY, for a static program, which cannot load the system's name service modules: the
+// "localhost" of SSH's X forwarding is taken as the loopback address it stands for (xcb finds
+// the same Xauthority entry for it), addresses need no resolving, and any other host name is
+// resolved from /etc/hosts or DNS alone.
+std::string displayName() {
+  const char* display = std::getenv("DISPLAY");
+  std::string name = display ? display : "";
+  if (name.starts_with("localhost:"))
+    name.replace(0, std::string_view("localhost").size(), "127.0.0.1");
+  return name;
+}
+
 // libxcb writes a server's refusal to standard error, where keytap never writes: while it
 // connects, standard error points at /dev/null.
 xcb_connection_t* connectQuietly() {
@@ -40,7 +53,7 @@ xcb_connection_t* connectQuietly() {
     dup2(null, STDERR_FILENO);
     close(null);
   }
-  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  xcb_connection_t* connection = xcb_connect(displayName().c_str(), nullptr);
   if (savedErrors >= 0) {
     dup2(savedErrors, STDERR_FILENO);
     close(savedErrors);

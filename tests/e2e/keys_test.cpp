@@ -181,4 +181,18 @@ TEST(FreshDisplayTest, TheOnlyClientOfANewServerGetsItsTap) {
   }
 }
 
+// The display SSH's X forwarding sets: a host name and TCP.
+TEST(TcpDisplayTest, LocalhostOverTcpListens) {
+  const std::unique_ptr<VirtualDisplay> display = startVirtualDisplay(false, true);
+  ASSERT_NE(display, nullptr);
+  const std::unique_ptr<Injector> injector = connectInjector(*display);
+  ASSERT_NE(injector, nullptr);
+  Child keytap = startKeytap("localhost" + display->name, "granted");
+  ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F5"));
+  injectKey(*injector, xkey::f5, true);
+  injectKey(*injector, xkey::f5, false);
+  EXPECT_EQ(keysSaid(keytap), (std::vector<std::string>{"down:F5", "up:F5"}));
+}
+
 }  // namespace

@@ -38,11 +38,11 @@ VirtualDisplay::~VirtualDisplay() {
   if (!authFile.empty()) unlink(authFile.c_str());
 }
 
-std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked) {
+std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked, bool tcp) {
   auto owned = std::make_unique<VirtualDisplay>();
   VirtualDisplay& display = *owned;
-  std::vector<std::string> args{"-displayfd", "3", "-nolisten", "tcp",
-                                "-screen",    "0", "320x240x24"};
+  std::vector<std::string> args{
+      "-displayfd", "3", tcp ? "-listen" : "-nolisten", "tcp", "-screen", "0", "320x240x24"};
   if (locked) {
     display.cookie = randomCookie();
     char path[] = "/tmp/keytap-auth-XXXXXX";

@@ -19,8 +19,9 @@ struct VirtualDisplay {
 };
 
 /// Starts Xvfb on the first free display it finds (-displayfd). With `locked`, only clients
-/// that present the display's cookie may connect. Null when no server comes up.
-std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked = false);
+/// that present the display's cookie may connect; with `tcp`, clients may also connect over TCP
+/// on the loopback. Null when no server comes up.
+std::unique_ptr<VirtualDisplay> startVirtualDisplay(bool locked = false, bool tcp = false);
 
 /// Starts Xvfb again on a display name that an earlier server chose and has given up, as
 /// after a crash of the X server. Null when it does not come up within a few seconds.
