@@ -66,8 +66,10 @@ fuzz: deps
 demo: build
 	@scripts/demo $(BUILD)
 
-bench: build
-	$(BUILD)/keytap-bench $(BUILD)/keytap $(BUILD)/keytap-observer $(BUILD)/keytap-matcher-bench bench/RESULTS.md
+bench: build windows vm-kernel
+	$(BUILD)/keytap-bench $(BUILD)/keytap $(BUILD)/keytap-observer $(BUILD)/keytap-matcher-bench \
+		bench/RESULTS.md $(BUILD)/keytap-evdev-bench-guest $(BUILD)/vm-kernel build-windows \
+		$(CURDIR)/$(BUILD)/tests/wine-prefix
 
 # keytap on the current display, for trying it by hand: type commands, press keys.
 run: build

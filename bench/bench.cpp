@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "support/process.h"
 #include "support/xserver.h"
+#include "wall_clock.h"
 
 namespace {
 
@@ -142,22 +144,27 @@ void measureStartUp(const std::string& keytap, const std::string& display, const
   report(label, describe(stats, "ms"), "under 5 ms median", stats.median < 5.0);
 }
 
-// Injects the key and times until each listener has written its line about it.
-std::vector<double> timeKey(Injector& injector, std::vector<Child*> listeners, uint8_t key,
-                            bool press) {
-  const Clock::time_point start = Clock::now();
-  xcb_test_fake_input(injector.connection, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, key,
-                      XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-  xcb_flush(injector.connection);
+// The moment a listener stamped on its line: keytap's "at", or an observer's last field.
+double stampOf(const std::string& line) {
+  if (!line.starts_with('{')) return std::strtod(line.c_str() + line.rfind(' ') + 1, nullptr);
+  const json at = json::parse(line, nullptr, false)["d"]["at"];
+  return at.is_number() ? at.get<double>() : -1;
+}
+
+// Injects a key and times each listener by the moment it stamped on its line about it, not by
+// when this process got round to reading it.
+std::vector<double> timeKey(const std::function<void()>& inject, std::vector<Child*> listeners) {
+  const double start = wallClockMs();
+  inject();
   std::vector<double> elapsed(listeners.size(), -1);
   for (size_t waiting = listeners.size(); waiting > 0;) {
     std::vector<pollfd> sources;
     for (Child* listener : listeners) sources.push_back({listener->output, POLLIN, 0});
     if (poll(sources.data(), sources.size(), timeoutMs) <= 0) break;
-    const Clock::time_point now = Clock::now();
     for (size_t i = 0; i < listeners.size(); ++i) {
-      if (elapsed[i] < 0 && (sources[i].revents & POLLIN) && readLine(*listeners[i], 1)) {
-        elapsed[i] = msBetween(start, now);
+      if (elapsed[i] >= 0 || !(sources[i].revents & POLLIN)) continue;
+      if (const std::optional<std::string> line = readLine(*listeners[i], 1)) {
+        elapsed[i] = stampOf(*line) - start;
         --waiting;
       }
     }
@@ -165,38 +172,102 @@ std::vector<double> timeKey(Injector& injector, std::vector<Child*> listeners, u
   return elapsed;
 }
 
+std::vector<double> timeKey(Injector& injector, std::vector<Child*> listeners, uint8_t key,
+                            bool press) {
+  return timeKey(
+      [&] {
+        xcb_test_fake_input(injector.connection, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, key,
+                            XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(injector.connection);
+      },
+      std::move(listeners));
+}
+
+struct Latencies {
+  std::vector<double> down, up;
+};
+
+void reportAgainstFloor(const std::string& road, const std::string& floor, const Latencies& keytap,
+                        const Latencies& bare);
+
+// Presses and releases F5 `count` times for one listener alone (the first ten warm it up); false
+// when it stops reporting.
+bool sampleAlone(Child& listener, const std::function<void(bool)>& inject, int count,
+                 Latencies& into) {
+  for (int i = 0; i < count + 10; ++i) {
+    for (const bool down : {true, false}) {
+      const double elapsed = timeKey([&] { inject(down); }, {&listener})[0];
+      if (elapsed < 0) return false;
+      if (i >= 10) (down ? into.down : into.up).push_back(elapsed);
+    }
+  }
+  return true;
+}
+
+// keytap and its floor in turns, each alone on the keyboard: when both listen, the one the
+// system wakes first is the other's head start. `start` brings keytap (true) or the floor up,
+// ready to report F5. Reports both, and the ratio of their medians.
+void compareWithFloor(const std::string& road, const std::string& floor,
+                      const std::function<std::optional<Child>(bool)>& start,
+                      const std::function<void(bool)>& inject) {
+  Latencies keytap, bare;
+  for (int round = 0; round < 4; ++round) {
+    for (const bool isKeytap : {true, false}) {
+      std::optional<Child> listener = start(isKeytap);
+      if (!listener) return report(road + " latency", "could not start the listener");
+      if (!sampleAlone(*listener, inject, 75, isKeytap ? keytap : bare)) {
+        return report(road + " latency", "a key went unreported");
+      }
+    }
+  }
+  reportAgainstFloor(road, floor, keytap, bare);
+}
+
+// keytap's press and release latencies beside the floor's, and the ratio of their medians.
+void reportAgainstFloor(const std::string& road, const std::string& floor, const Latencies& keytap,
+                        const Latencies& bare) {
+  const Stats kd = summarize(keytap.down), ku = summarize(keytap.up);
+  const Stats fd = summarize(bare.down), fu = summarize(bare.up);
+  report(format("%s latency, press -> \"down\" (%zu samples)", road.c_str(), keytap.down.size()),
+         describe(kd, "ms"));
+  report(format("%s latency, release -> \"up\"", road.c_str()), describe(ku, "ms"));
+  report(format("floor: %s, press", floor.c_str()), describe(fd, "ms"));
+  report(format("floor: %s, release", floor.c_str()), describe(fu, "ms"));
+  const double ratio = (kd.median + ku.median) / (fd.median + fu.median);
+  report(road + ": keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2);
+}
+
+// keytap started and ready to report F5.
+std::optional<Child> startListeningKeytap(std::optional<Child> keytap) {
+  if (!keytap || !readLine(*keytap, timeoutMs) || !sendText(*keytap, command("register", "F5")) ||
+      !readLine(*keytap, timeoutMs)) {
+    return std::nullopt;
+  }
+  return keytap;
+}
+
+// A floor started and ready ("ready" said).
+std::optional<Child> startFloor(std::optional<Child> floor) {
+  if (!floor || !readLine(*floor, timeoutMs)) return std::nullopt;
+  return floor;
+}
+
 void measureLatency(const std::string& keytapPath, const std::string& observerPath,
                     const VirtualDisplay& display, Injector& injector) {
-  std::optional<Child> keytap = startKeytap(keytapPath, display.name);
-  std::optional<Child> observer = spawnChild(observerPath, {}, display.name);
-  if (!keytap || !observer || !readLine(*observer, timeoutMs)) {
-    return report("key latency", "could not start keytap and the observer");
-  }
-  sendText(*keytap, command("register", "F5"));
-  readLine(*keytap, timeoutMs);
+  compareWithFloor(
+      "X11", "bare XInput2 observer",
+      [&](bool isKeytap) {
+        return isKeytap ? startListeningKeytap(spawnChild(keytapPath, {}, display.name))
+                        : startFloor(spawnChild(observerPath, {}, display.name));
+      },
+      [&](bool down) {
+        xcb_test_fake_input(injector.connection, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, xkey::f5,
+                            XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(injector.connection);
+      });
 
-  std::vector<double> keytapDown, keytapUp, floorDown, floorUp;
-  for (int i = 0; i < 600; ++i) {
-    const std::vector<double> down = timeKey(injector, {&*keytap, &*observer}, xkey::f5, true);
-    const std::vector<double> up = timeKey(injector, {&*keytap, &*observer}, xkey::f5, false);
-    if (down[0] < 0 || down[1] < 0 || up[0] < 0 || up[1] < 0) {
-      return report("key latency", "a key went unreported");
-    }
-    if (i < 100) continue;  // warm-up
-    keytapDown.push_back(down[0]);
-    floorDown.push_back(down[1]);
-    keytapUp.push_back(up[0]);
-    floorUp.push_back(up[1]);
-  }
-  const Stats kd = summarize(keytapDown), ku = summarize(keytapUp);
-  const Stats fd = summarize(floorDown), fu = summarize(floorUp);
-  report("key latency, press -> \"down\" (500 samples)", describe(kd, "ms"));
-  report("key latency, release -> \"up\"", describe(ku, "ms"));
-  report("floor: bare XInput2 observer, press", describe(fd, "ms"));
-  report("floor: bare XInput2 observer, release", describe(fu, "ms"));
-  const double ratio = (kd.median + ku.median) / (fd.median + fu.median);
-  report("keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2);
-
+  std::optional<Child> keytap = startListeningKeytap(spawnChild(keytapPath, {}, display.name));
+  if (!keytap) return report("key latency", "could not start keytap");
   // The same key with many accelerators registered: every event walks all of them.
   for (int count : {100, 10000}) {
     std::string lines;
@@ -217,6 +288,58 @@ void measureLatency(const std::string& keytapPath, const std::string& observerPa
     }
     exchange(*keytap, undo, static_cast<size_t>(count - 1));
   }
+}
+
+// In the evdev tests' virtual machine, keytap on its console beside a bare evdev reader.
+void measureEvdevLatency(const std::string& keytapPath, const std::string& guest,
+                         const std::string& kernel) {
+  const std::string results = "/tmp/keytap-evdev-bench.json";
+  const std::string boot =
+      "tests/evdev/boot-vm '" + keytapPath + "' '" + guest + "' '" + kernel + "' " + results;
+  if (std::system((boot + " >/dev/null").c_str()) != 0) {
+    return report("evdev latency", "the virtual machine did not run (no kernel or qemu?)");
+  }
+  std::ifstream file(results);
+  const json measured = json::parse(file, nullptr, false);
+  std::remove(results.c_str());
+  if (!measured.contains("keytap")) {
+    return report("evdev latency", "the guest failed: " + measured.dump());
+  }
+  const auto latencies = [&](const char* who) {
+    return Latencies{measured[who]["down"].get<std::vector<double>>(),
+                     measured[who]["up"].get<std::vector<double>>()};
+  };
+  reportAgainstFloor("evdev (in a virtual machine)", "bare evdev reader", latencies("keytap"),
+                     latencies("floor"));
+}
+
+// keytap.exe under wine beside a bare Raw Input reader, keys sent with SendInput by a third
+// wine process.
+void measureWindowsLatency(const std::string& windowsBuild, const std::string& prefix) {
+  setenv("KEYTAP_WINEPREFIX", prefix.c_str(), 1);
+  const std::string wine = "tests/windows/wine";
+  if (std::system(("tests/windows/wine-prefix start '" + prefix + "'").c_str()) != 0) {
+    return report("Windows latency", "no wine prefix");
+  }
+  std::optional<Child> injector = spawnChild(wine, {windowsBuild + "/tests/keytap-inject.exe"}, "");
+  if (injector) {
+    compareWithFloor(
+        "Windows (wine)", "bare Raw Input reader",
+        [&](bool isKeytap) {
+          return isKeytap
+                     ? startListeningKeytap(spawnChild(wine, {windowsBuild + "/keytap.exe"}, ""))
+                     : startFloor(spawnChild(
+                           wine, {windowsBuild + "/bench/keytap-rawinput-observer.exe"}, ""));
+        },
+        [&](bool down) {
+          sendText(*injector, down ? "down 3f\n" : "up 3f\n");  // F5
+          readLine(*injector, timeoutMs);
+        });
+  } else {
+    report("Windows latency", "could not start the injector");
+  }
+  injector.reset();
+  std::system(("tests/windows/wine-prefix stop '" + prefix + "'").c_str());
 }
 
 void measureMatcher(const std::string& matcherBench) {
@@ -395,7 +518,10 @@ void writeResults(const std::string& path, const std::string& machine) {
   std::ofstream out(path);
   out << "# keytap benchmark results\n\n"
       << "Measured by `make bench` on " << date << ".\n\n"
-      << "Machine: " << machine << ". Keys are injected with XTEST into a private Xvfb.\n\n"
+      << "Machine: " << machine
+      << ". X11 keys are injected with XTEST into a private Xvfb; evdev keys with uinput inside a "
+         "virtual machine (qemu, software emulation); Windows keys with SendInput under wine. Each "
+         "listener is timed by its own stamp of the moment it wrote its line.\n\n"
       << "| figure | measured | target | |\n|---|---|---|---|\n";
   for (const Row& row : rows) {
     out << "| " << row.figure << " | " << row.measured << " | " << row.target << " | "
@@ -406,8 +532,11 @@ void writeResults(const std::string& path, const std::string& machine) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s KEYTAP OBSERVER MATCHER_BENCH RESULTS_MD\n", argv[0]);
+  if (argc != 9) {
+    std::fprintf(stderr,
+                 "usage: %s KEYTAP OBSERVER MATCHER_BENCH RESULTS_MD EVDEV_GUEST VM_KERNEL "
+                 "WINDOWS_BUILD WINE_PREFIX\n",
+                 argv[0]);
     return 2;
   }
   const std::string keytap = argv[1], observer = argv[2], matcher = argv[3];
@@ -424,6 +553,8 @@ int main(int argc, char** argv) {
   measureStartUp(keytap, "", "start -> \"ready\", no display (200 starts)");
   measureStartUp(keytap, display->name, "start -> \"ready\", with a display (200 starts)");
   measureLatency(keytap, observer, *display, *injector);
+  measureEvdevLatency(keytap, argv[5], argv[6]);
+  measureWindowsLatency(argv[7], argv[8]);
   measureMatcher(matcher);
   measureThroughput(keytap, *display);
   measureQueuedLines(keytap);

@@ -1,11 +1,14 @@
 // The latency floor: the least a program can do to report XInput2 raw key events, one line per
-// event, written at once. make bench times keytap against it on the same display.
+// event ("down 71 <wall-clock ms>"), written at once. make bench times keytap against it on the
+// same display.
 #include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "wall_clock.h"
 
 int main() {
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
@@ -29,10 +32,10 @@ int main() {
     if ((event->response_type & 0x7F) == XCB_GE_GENERIC &&
         generic->extension == xinput->major_opcode) {
       const auto* raw = reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event);
-      char line[32];
-      const int length =
-          std::snprintf(line, sizeof line, "%s %u\n",
-                        raw->event_type == XCB_INPUT_RAW_KEY_PRESS ? "down" : "up", raw->detail);
+      char line[64];
+      const int length = std::snprintf(line, sizeof line, "%s %u %.3f\n",
+                                       raw->event_type == XCB_INPUT_RAW_KEY_PRESS ? "down" : "up",
+                                       raw->detail, wallClockMs());
       if (write(1, line, static_cast<size_t>(length)) != length) return 0;
     }
     std::free(event);

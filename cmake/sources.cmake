@@ -28,7 +28,6 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
   src/platform/raw_input.cpp
-  src/platform/ticker.cpp
   src/platform/windows_diagnosis.cpp
 )
 set(KEYTAP_LINUX_SOURCES

@@ -1,5 +1,5 @@
-// The hand-off of input lines from the reader thread to a main loop that waits on a wake-up of
-// its own (X11, Windows).
+// The hand-off of input lines from the reader thread to a main loop that is woken on its own
+// terms (the Linux poll loop, the Windows message queue).
 #pragma once
 
 #include <string>

@@ -12,7 +12,6 @@
 #include "platform/line_queue.h"
 #include "platform/platform.h"
 #include "platform/raw_input.h"
-#include "platform/ticker.h"
 #include "platform/windows_diagnosis.h"
 
 struct Tap {
@@ -44,9 +43,12 @@ constexpr ModifierVirtualKey modifierVirtualKeys[] = {
 // elevated window has the focus, so releases go missing: a Windows key that stays down would
 // break every exact match. The system's own key state forgets them again, for the keys it knows
 // by a virtual key. Only once no raw input waits: a key event still queued describes a moment
-// the system's state has already left.
-void forgetMissedReleases(Tap& opened) {
-  if (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT) return;
+// the system's state has already left. Only when another key than the event's is down: nothing
+// else can be stale, and the system's answers are not free.
+void forgetMissedReleases(Tap& opened, unsigned eventKey) {
+  KeysDown others = opened.down;
+  if (eventKey < others.size()) others.reset(eventKey);
+  if (others.none() || (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT)) return;
   forgetReleasedKeys(opened.down, [&](unsigned evdev) {
     const USHORT virtualKey = opened.virtualKeys[evdev];
     return virtualKey == 0 || GetAsyncKeyState(virtualKey) < 0;
@@ -72,15 +74,39 @@ void handleRawInput(HRAWINPUT input) {
       evdevFromRawKey({key.VKey, key.MakeCode, key.Flags}, scanCodeOfVirtualKey);
   if (!evdev) return;
   const bool press = !(key.Flags & RI_KEY_BREAK);
-  forgetMissedReleases(*tap);
+  forgetMissedReleases(*tap, *evdev);
   std::optional<Event> event = trackKey(tap->down, *evdev, press);
   if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.VKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
-LRESULT CALLBACK receive(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// What the reader thread posts when it has queued lines, and the ticker's timer.
+constexpr UINT linesPosted = WM_APP;
+constexpr UINT_PTR tickTimer = 1;
+
+LinesHandler serveLinesWith = nullptr;
+Tick tickWith = nullptr;
+HWND window = nullptr;  // the message-only window of the main thread: keys, lines and ticks
+
+void serveLines() {
+  // Key events first: a key that reached us before a line is handled before it, although
+  // Windows hands out posted messages before input.
+  MSG message;
+  while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
+  for (const std::string& lines : takeLines()) serveLinesWith(lines);
+}
+
+LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INPUT && tap) handleRawInput(reinterpret_cast<HRAWINPUT>(lParam));
-  return DefWindowProcW(window, message, wParam, lParam);
+  if (message == linesPosted) {
+    serveLines();
+    return 0;
+  }
+  if (message == WM_TIMER && wParam == tickTimer) {
+    if (tickWith) tickWith();
+    return 0;
+  }
+  return DefWindowProcW(to, message, wParam, lParam);
 }
 
 HWND createWindow() {
@@ -103,12 +129,6 @@ void writeTo(HANDLE output, std::string_view bytes) {
   }
 }
 
-// Set by the reader thread when it has queued lines.
-HANDLE linesQueued() {
-  static const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  return event;
-}
-
 bool runsElevated() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -125,6 +145,8 @@ bool runsElevated() {
 void prepareProcess() {
   // A helper process never shows a dialog box, not even for its own crash.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // Before the reader thread exists, which posts to it.
+  window = createWindow();
 }
 
 size_t readInput(char* buffer, size_t size) {
@@ -175,7 +197,6 @@ Diagnosis diagnose() {
 }
 
 Tap* openTap(TapCallback onEvent) {
-  static const HWND window = createWindow();
   if (!window) return nullptr;
   // RIDEV_INPUTSINK: every key of the session, whichever window has the focus.
   const RAWINPUTDEVICE keyboards{genericDesktopPage, keyboardUsage, RIDEV_INPUTSINK, window};
@@ -205,19 +226,20 @@ uint64_t commandOrControlFlag() {
 }
 
 void postLines(std::string lines) {
-  if (queueLines(std::move(lines))) SetEvent(linesQueued());
+  if (queueLines(std::move(lines))) PostMessageW(window, linesPosted, 0, 0);
 }
 
+void tickEverySecond(Tick tick) {
+  if (tick && !tickWith) SetTimer(window, tickTimer, 1000, nullptr);
+  if (!tick && tickWith) KillTimer(window, tickTimer);
+  tickWith = tick;
+}
+
+// One queue for keys, lines and ticks: a key costs one wait, as for any Windows program.
 void runMainLoop(LinesHandler handleLines) {
-  const HANDLE queued = linesQueued();
-  for (;;) {
-    const int timeout = msUntilTick();
-    MsgWaitForMultipleObjectsEx(1, &queued, timeout < 0 ? INFINITE : static_cast<DWORD>(timeout),
-                                QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    // Key events first: a key that reached us before a line was handled before it.
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    for (const std::string& lines : takeLines()) handleLines(lines);
-    tickIfDue();
-  }
+  serveLinesWith = handleLines;
+  serveLines();  // what came before the loop ran
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  endProcess();
 }
