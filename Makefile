@@ -1,4 +1,4 @@
-# The front door: make (deps + build), make test, make demo, make bench, make run,
+# The front door: make (deps + build), make test, make demo, make bench, make run, make dist,
 # make fuzz, make linux-arm64, make windows, make macos SDK=..., make check-macos SDK=...
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
@@ -14,7 +14,7 @@ CTEST = ctest --output-on-failure --parallel 2 --test-dir
 SDK ?= ../shared/macos-sdk
 
 .PHONY: all deps build test quick-test vm-kernel macos-link sanitize fuzz demo bench run windows \
-	linux-arm64 \
+	linux-arm64 dist registry \
 	macos check-macos clean
 
 all: build
@@ -24,7 +24,8 @@ deps:
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows \
-		-DKEYTAP_ARM64_BUILD=$(CURDIR)/build-arm64 -DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel
+		-DKEYTAP_ARM64_BUILD=$(CURDIR)/build-arm64 -DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel \
+		-DKEYTAP_NPM_DIST=$(CURDIR)/dist/npm
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -33,8 +34,21 @@ build: deps $(BUILD)/CMakeCache.txt
 # ASan+UBSan and under TSan, then each fuzz target for a bounded time.
 test: quick-test macos-link sanitize fuzz
 
-quick-test: build windows linux-arm64 vm-kernel
+quick-test: build windows linux-arm64 vm-kernel dist registry
 	$(CTEST) $(BUILD)
+
+# dist/npm/: the Node client and one package per platform with its binary, at the version in
+# VERSION, from the builds of every platform (the macOS one needs SDK).
+dist: build linux-arm64 windows macos
+	scripts/dist-npm
+
+# The private npm registry that the install test publishes to, pinned by tests/npm's lockfile
+# and installed once into the build tree.
+registry: deps
+	@if [ ! -x $(BUILD)/registry/node_modules/.bin/verdaccio ]; then \
+		mkdir -p $(BUILD)/registry && cp tests/npm/package.json tests/npm/package-lock.json $(BUILD)/registry/ && \
+		npm ci --prefix $(BUILD)/registry --no-audit --no-fund --silent; \
+	fi
 
 # The kernel that the evdev tests' virtual machine boots, fetched once.
 vm-kernel: deps
@@ -96,4 +110,4 @@ check-macos:
 	scripts/check-macos $(SDK)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-arm64
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-arm64 dist

@@ -4,15 +4,8 @@
 // "down" it delivered is followed by exactly one "up", whatever becomes of keytap.
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
-
-/** An "error" reply from keytap, or a command or start that could not be carried out. */
-class KeytapError extends Error {
-  constructor(code, message) {
-    super(message);
-    this.name = 'KeytapError';
-    this.code = code;
-  }
-}
+const { findBinary } = require('./find-binary.cjs');
+const { KeytapError } = require('./keytap-error.cjs');
 
 // keytap's "error" reply, with a code a program can switch on; the message stays keytap's.
 function replyError({ code, message }) {
@@ -327,12 +320,12 @@ class Keytap extends EventEmitter {
 
 /**
  * Spawns keytap and resolves once it is ready. Rejects with a KeytapError when the binary
- * cannot be started ("spawn"), exits first ("exited") or stays silent for timeoutMs ("timeout"),
- * and with the signal's reason when it is aborted.
+ * cannot be found or started ("spawn"), exits first ("exited") or stays silent for timeoutMs
+ * ("timeout"), and with the signal's reason when it is aborted.
  */
 async function start({ binary, noPrompt = false, env, timeoutMs = 5000, signal, autoRestart = false } = {}) {
   const keytap = new Keytap({
-    binary: binary ?? process.env.KEYTAP_BINARY ?? 'keytap',
+    binary: findBinary({ binary }),
     noPrompt,
     env,
     timeoutMs,

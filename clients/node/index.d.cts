@@ -1,7 +1,10 @@
 import { EventEmitter } from 'node:events';
 
 export interface StartOptions {
-  /** Path of the keytap binary; default KEYTAP_BINARY from the environment, else "keytap" on PATH. */
+  /**
+   * Path of the keytap binary; default KEYTAP_BINARY from the environment, else the binary of the
+   * installed platform package (@keytap/<platform>), else "keytap" on PATH.
+   */
   binary?: string;
   /** Pass --no-prompt: never ask the system to prompt for the listen permission. */
   noPrompt?: boolean;

@@ -2,7 +2,7 @@
 // the project's XTEST injector (KEYTAP_INJECT) for key events, and against stand-ins.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn, execFile, execFileSync } from 'node:child_process';
+import { execFile, execFileSync } from 'node:child_process';
 import { mkdtemp, writeFile, chmod, rm, access } from 'node:fs/promises';
 import { readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -11,6 +11,7 @@ import { once } from 'node:events';
 import { promisify } from 'node:util';
 
 import { start, KeytapError } from '../index.js';
+import { startDisplay } from './display.js';
 import commonjs from '../index.cjs';
 
 const binary = process.env.KEYTAP_BINARY ?? new URL('../../../build/keytap', import.meta.url).pathname;
@@ -20,19 +21,6 @@ delete headless.DISPLAY;
 
 // X key codes of the evdev keymap.
 const keys = { control: 37, shift: 50, k: 45, f5: 71 };
-
-// Xvfb on the first free display; resolves with its name and a function that ends it.
-async function startDisplay() {
-  const server = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp'], {
-    stdio: ['ignore', 'ignore', 'ignore', 'pipe'],
-  });
-  let number = '';
-  for await (const chunk of server.stdio[3]) {
-    number += chunk;
-    if (number.includes('\n')) break;
-  }
-  return { name: `:${number.trim()}`, stop: () => server.kill('SIGKILL') };
-}
 
 // A stand-in for keytap that writes the given shell commands' output.
 async function fakeKeytap(script) {
