@@ -25,7 +25,7 @@ deps:
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DKEYTAP_WINDOWS_BUILD=$(CURDIR)/build-windows \
 		-DKEYTAP_ARM64_BUILD=$(CURDIR)/build-arm64 -DKEYTAP_VM_KERNEL=$(CURDIR)/$(BUILD)/vm-kernel \
-		-DKEYTAP_NPM_DIST=$(CURDIR)/dist/npm
+		-DKEYTAP_NPM_DIST=$(CURDIR)/dist/npm -DKEYTAP_PYTHON_DIST=$(CURDIR)/dist/python
 
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --parallel
@@ -37,13 +37,14 @@ test: quick-test macos-link sanitize fuzz
 quick-test: build windows linux-arm64 vm-kernel dist registry
 	$(CTEST) $(BUILD)
 
-# dist/npm/: the Node client and one package per platform with its binary, at the version in
-# VERSION, from the builds of every platform; the macOS one needs SDK, without it there is no
-# darwin package.
+# dist/npm/ and dist/python/: the Node packages (the client, one package per platform with its
+# binary) and the Python wheels (one per platform, the binary inside), at the version in VERSION,
+# from the builds of every platform; the macOS one needs SDK, without it there is none for macOS.
 dist: build linux-arm64 windows
 	@if [ -d "$(SDK)" ]; then scripts/build-macos $(SDK); else rm -f build-macos/keytap; \
-		echo "dist: no SDK at $(SDK), so no darwin package"; fi
+		echo "dist: no SDK at $(SDK), so nothing for macOS"; fi
 	scripts/dist-npm
+	/usr/bin/python3 scripts/dist-python
 
 # The private npm registry that the install test publishes to, pinned by tests/npm's lockfile
 # and installed once into the build tree.

@@ -1,0 +1,11 @@
+"""keytap for Python: system-wide keyboard shortcuts with both press and release.
+
+Two faces over one client: :func:`start` (blocking; callbacks run on a thread of the client)
+and :func:`keytap.aio.start` (asyncio). Every "down" delivered is followed by exactly one "up".
+"""
+from . import aio
+from ._client import Keytap, start
+from ._errors import KeytapError
+from ._events import KeyEvent, StatusEvent
+
+__all__ = ["Keytap", "KeyEvent", "KeytapError", "StatusEvent", "aio", "start"]

@@ -1,0 +1,102 @@
+"""The protocol with one keytap process, without any I/O: replies are matched to commands by
+order (the protocol has no request ids), and every "down" delivered is closed by exactly one
+"up"."""
+import json
+import time
+from collections import deque
+from dataclasses import dataclass
+from typing import Deque, List, Optional, Set, Tuple, Union
+
+from ._errors import KeytapError
+from ._events import KeyEvent, StatusEvent
+
+
+@dataclass(frozen=True)
+class Ready:
+    permission: str
+
+
+@dataclass(frozen=True)
+class Reply:
+    """The answer to the oldest command in flight."""
+
+    command: str  # "register" or "unregister"
+    text: str
+    error: Optional[KeytapError]
+
+
+Outcome = Union[Ready, Reply, KeyEvent, StatusEvent]
+
+
+def now_ms() -> float:
+    return time.time() * 1000.0
+
+
+def reply_error(code: str, message: str) -> KeytapError:
+    """keytap's "error" reply, with a code a program can switch on; the message stays keytap's."""
+    bad_text = code == "bad_request" and message.startswith("unknown accelerator: ")
+    return KeytapError("unknown_accelerator" if bad_text else code, message)
+
+
+class Session:
+    """One keytap process's commands in flight and the accelerators it holds down."""
+
+    def __init__(self) -> None:
+        self.in_flight: Deque[Tuple[str, str]] = deque()  # (command, text), oldest first
+        self.registered: Set[str] = set()
+        self.held: List[str] = []  # in the order they went down
+
+    def command(self, command: str, text: str) -> bytes:
+        self.in_flight.append((command, text))
+        line = json.dumps({"t": command, "d": {"accelerator": text}}, separators=(",", ":"))
+        return (line + "\n").encode()
+
+    def receive(self, line: str) -> List[Outcome]:
+        """What one line from keytap means; a line it cannot understand means nothing."""
+        try:
+            message = json.loads(line)
+            kind, data = message["t"], message["d"]
+        except (ValueError, KeyError, TypeError):
+            return []
+        if kind == "ready":
+            return [Ready(str(data.get("permission")))]
+        if kind in ("registered", "unregistered", "error"):
+            return self._reply(kind, data)
+        if kind == "status":
+            return [StatusEvent(bool(data.get("listening")), data.get("reason"))]
+        text = data.get("accelerator")
+        if kind == "down" and text in self.registered and text not in self.held:
+            self.held.append(text)
+            return [KeyEvent("down", text, float(data.get("at", now_ms())))]
+        if kind == "up" and text in self.held:
+            self.held.remove(text)
+            return [KeyEvent("up", text, float(data.get("at", now_ms())))]
+        return []
+
+    def _reply(self, kind: str, data: dict) -> List[Outcome]:  # type: ignore[type-arg]
+        if not self.in_flight:
+            return []
+        command, text = self.in_flight.popleft()
+        if kind == "error":
+            error = reply_error(str(data.get("code")), str(data.get("message")))
+            return [Reply(command, text, error)]
+        outcomes: List[Outcome] = []
+        if kind == "registered":
+            self.registered.add(text)
+        else:
+            self.registered.discard(text)
+            outcomes += self.close_hold(text, "unregistered")
+        return outcomes + [Reply(command, text, None)]
+
+    def close_hold(self, text: str, reason: str) -> List[Outcome]:
+        if text not in self.held:
+            return []
+        self.held.remove(text)
+        return [KeyEvent("up", text, now_ms(), True, reason)]
+
+    def close_all(self, reason: str) -> List[Outcome]:
+        """Synthetic "up"s for every hold, when keytap can no longer send the real ones."""
+        outcomes: List[Outcome] = []
+        for text in list(self.held):
+            outcomes += self.close_hold(text, reason)
+        return outcomes
