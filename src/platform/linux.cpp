@@ -34,10 +34,12 @@ std::string_view takePlatformArguments(std::span<const char* const> args) {
 
 Diagnosis diagnose() {
   Diagnosis diagnosis{{sessionFinding(currentSession(), forced)}};
+  // First: the check keeps its X connection, so a fresh server whose only other client was the
+  // look at the display below does not reset under it.
+  diagnosis.canListen = preflightListenAccess();
   const std::vector<Finding> found = chosen == Backend::x11 ? x11Findings(x11::displayFacts())
                                                             : evdevFindings(evdev::accessFacts());
   diagnosis.findings.insert(diagnosis.findings.end(), found.begin(), found.end());
-  diagnosis.canListen = preflightListenAccess();
   return diagnosis;
 }
 
