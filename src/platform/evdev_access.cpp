@@ -64,11 +64,10 @@ std::vector<InputDevice> keyboards() {
 
 EvdevFacts accessFacts() {
   EvdevFacts facts{keyboards(), userName(getuid(), readFile("/etc/passwd")), {}, false};
-  std::vector<gid_t> ids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)) + 1);
-  ids.resize(static_cast<size_t>(
-                 std::max(getgroups(static_cast<int>(ids.size()) - 1, ids.data() + 1), 0)) +
-             1);
-  ids[0] = getegid();
+  // The effective group first, then the supplementary ones.
+  std::vector<gid_t> ids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  ids.resize(static_cast<size_t>(std::max(getgroups(static_cast<int>(ids.size()), ids.data()), 0)));
+  ids.insert(ids.begin(), getegid());
   const std::string etcGroup = readFile("/etc/group");
   facts.groups = groupNames(std::vector<unsigned>(ids.begin(), ids.end()), etcGroup);
   facts.inputGroupListsUser = groupListsUser(etcGroup, "input", facts.user);
