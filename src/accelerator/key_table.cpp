@@ -22,7 +22,49 @@ const KeyName keyTable[83] = {
     {"RIGHT", 124}, {"DOWN", 125},     {"UP", 126},
 };
 
+const KeyName extendedKeyTable[37] = {
+    {"NUMPAD0", 82},
+    {"NUMPAD1", 83},
+    {"NUMPAD2", 84},
+    {"NUMPAD3", 85},
+    {"NUMPAD4", 86},
+    {"NUMPAD5", 87},
+    {"NUMPAD6", 88},
+    {"NUMPAD7", 89},
+    {"NUMPAD8", 91},
+    {"NUMPAD9", 92},
+    {"NUMPADADD", 69},
+    {"NUMPADSUBTRACT", 78},
+    {"NUMPADMULTIPLY", 67},
+    {"NUMPADDIVIDE", 75},
+    {"NUMPADDECIMAL", 65},
+    {"NUMPADENTER", 76},
+    {"NUMPADEQUAL", 81},
+    {"NUM0", 82},
+    {"NUM1", 83},
+    {"NUM2", 84},
+    {"NUM3", 85},
+    {"NUM4", 86},
+    {"NUM5", 87},
+    {"NUM6", 88},
+    {"NUM7", 89},
+    {"NUM8", 91},
+    {"NUM9", 92},
+    {"NUMADD", 69},
+    {"NUMSUB", 78},
+    {"NUMMULT", 67},
+    {"NUMDIV", 75},
+    {"NUMDEC", 65},
+    {"INTLBACKSLASH", 10},
+    {"F21", beyondMacKeys + 191},
+    {"F22", beyondMacKeys + 192},
+    {"F23", beyondMacKeys + 193},
+    {"F24", beyondMacKeys + 194},
+};
+
 void buildKeyCodes() {
   keyCodes.clear();
   for (const KeyName& key : keyTable) keyCodes.emplace(key.name, key.code);
+  if (!options.extendedKeys) return;
+  for (const KeyName& key : extendedKeyTable) keyCodes.emplace(key.name, key.code);
 }

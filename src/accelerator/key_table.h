@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/accel.h"
+
 struct KeyName {
   std::string_view name;  // upper case
   uint16_t code;          // the key's position on the ANSI (US) keyboard
@@ -12,5 +14,8 @@ struct KeyName {
 /// All 83 names, in ascending order of code.
 extern const KeyName keyTable[83];
 
-/// Fills keyCodes from keyTable.
+/// The keypad, F21 to F24 and the ISO key, which only --extended-keys names.
+extern const KeyName extendedKeyTable[37];
+
+/// Fills keyCodes from keyTable, and from extendedKeyTable too with --extended-keys.
 void buildKeyCodes();

@@ -39,6 +39,31 @@ std::optional<uint64_t> modifierFlag(std::string_view word) {
   return std::nullopt;
 }
 
+// A modifier word with "Left" or "Right" before or after it, as --extended-keys allows.
+struct SidedModifier {
+  uint64_t flag;  // the word's generic bit
+  uint64_t side;  // the device-dependent bit of the key on the named side
+};
+
+std::optional<SidedModifier> sidedModifier(std::string_view piece) {
+  for (const std::string_view side : {"LEFT", "RIGHT"}) {
+    std::string_view word = piece;
+    if (word.starts_with(side)) {
+      word.remove_prefix(side.size());
+    } else if (word.ends_with(side)) {
+      word.remove_suffix(side.size());
+    } else {
+      continue;
+    }
+    const std::optional<uint64_t> flag = modifierFlag(word);
+    if (!flag) continue;
+    const uint64_t both = sideFlagsOf(*flag);
+    const uint64_t left = both & -both;  // of each pair, the left key has the lower bit
+    return SidedModifier{*flag, side == "LEFT" ? left : both & ~left};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> foldPiece(std::string_view piece) {
@@ -65,6 +90,7 @@ std::optional<std::string> foldPiece(std::string_view piece) {
 std::optional<Accel> parse(std::string_view text) {
   Accel accel;
   bool haveKey = false;
+  bool fn = false;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('+', start);
@@ -79,12 +105,33 @@ std::optional<Accel> parse(std::string_view text) {
       accel.flags |= *flag;
       continue;
     }
+    if (options.extendedKeys) {
+      if (*folded == "FN" || *folded == "GLOBE") {
+        fn = true;
+        continue;
+      }
+      if (const std::optional<SidedModifier> modifier = sidedModifier(*folded)) {
+        accel.flags |= modifier->flag;
+        accel.sides |= modifier->side;
+        accel.sided |= sideFlagsOf(modifier->flag);
+        continue;
+      }
+    }
     if (haveKey) return std::nullopt;
     const auto key = keyCodes.find(*folded);
     if (key == keyCodes.end()) return std::nullopt;
     accel.keyCode = key->second;
     haveKey = true;
   }
-  if (!haveKey) return std::nullopt;
+  // Fn is held alone or not at all: with other keys it is how laptops type them. It is one key,
+  // so it is named by its side as well.
+  if (fn) {
+    if (haveKey || accel.flags) return std::nullopt;
+    return Accel{modifiersOnly, fnFlag, fnFlag, fnFlag};
+  }
+  if (!haveKey) {
+    if (!options.extendedKeys || accel.flags == 0) return std::nullopt;
+    accel.keyCode = modifiersOnly;
+  }
   return accel;
 }

@@ -8,7 +8,9 @@
 #include "core/accel.h"
 
 /// The accelerator the text names, or nothing when it does not name exactly one key of the key
-/// table with any number of modifier words. Pure; reads keyCodes.
+/// table with any number of modifier words. With --extended-keys, modifier words may also be
+/// sided (RightAlt, AltRight) or stand alone (Ctrl+Shift), and Fn or Globe may stand alone.
+/// Pure; reads keyCodes and options.
 std::optional<Accel> parse(std::string_view text);
 
 /// The piece upper-cased as Unicode does it, and with the few non-ASCII characters that are

@@ -8,4 +8,5 @@ Tap* tap = nullptr;
 TapCallback callback = nullptr;
 bool granted = false;
 bool listening = false;
+std::vector<uint16_t> otherKeysDown;
 Options options;

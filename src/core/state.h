@@ -43,10 +43,14 @@ extern TapCallback callback;
 extern bool granted;
 /// Whether the tap delivers key events, as far as keytap knows.
 extern bool listening;
+/// The keys other than modifiers that are down, as key events said; kept with --extended-keys
+/// only, where a modifier-only accelerator needs to know that none is.
+extern std::vector<uint16_t> otherKeysDown;
 
 /// What the host asked for beyond the default protocol, on the command line.
 struct Options {
   bool releaseStaleHolds = false;  // --release-stale-holds: close holds whose release was missed
   bool status = false;             // --status: say when keytap stops or starts listening
+  bool extendedKeys = false;       // --extended-keys: sided modifiers, modifiers alone, more keys
 };
 extern Options options;

@@ -13,6 +13,8 @@ constexpr std::string_view help =
     "  --no-prompt            macOS: do not ask for the Input Monitoring permission at start\n"
     "  --release-stale-holds  close every hold whose release may have been missed\n"
     "  --status               say when keytap stops or starts listening\n"
+    "  --extended-keys        also sided modifiers (RightAlt), modifiers alone, Fn, the keypad,\n"
+    "                         F21-F24 and IntlBackslash\n"
     "  --backend=x11|evdev    Linux: the keyboard source, instead of the session's choice\n"
     "  --doctor               say what keytap sees and what to do when it cannot listen\n"
     "  --json                 with --doctor: the same as one JSON object\n"

@@ -13,6 +13,9 @@ namespace {
 void registerAccelerator(const std::string& text) {
   const std::optional<Accel> accel = parse(text);
   if (!accel) return emit(errorMessage("bad_request", "unknown accelerator: " + text));
+  if (!canHear(*accel)) {
+    return emit(errorMessage("bad_request", "not available on this platform: " + text));
+  }
   if (registered.contains(text)) {
     return emit(errorMessage("conflict", "already registered: " + text));
   }

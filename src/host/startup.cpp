@@ -15,9 +15,13 @@ bool hasArgument(std::span<const char* const> args, std::string_view name) {
 }
 
 void startUp(std::span<const char* const> args) {
+  options = {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
+             .status = hasArgument(args, "--status"),
+             .extendedKeys = hasArgument(args, "--extended-keys")};
   buildKeyCodes();
   clearRegistrations();
   held.clear();
+  otherKeysDown.clear();
   tap = nullptr;
   callback = tapCallback;
 
@@ -25,8 +29,6 @@ void startUp(std::span<const char* const> args) {
   if (!granted && !hasArgument(args, "--no-prompt")) granted = requestListenAccess();
   if (granted && !createTap()) granted = false;
   listening = tap != nullptr;
-  options = {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
-             .status = hasArgument(args, "--status")};
 
   emit(readyMessage(granted));
 }

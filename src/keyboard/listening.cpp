@@ -23,12 +23,22 @@ void retryListening() {
   }
 }
 
+// Whether the keys of a hold are down now, as the system tells.
+bool stillDown(const Accel& accel) {
+  if (accel.keyCode != modifiersOnly) return keyIsDown(accel.keyCode);
+  uint64_t flags = 0;
+  for (const ModifierKey& key : modifierKeys) {
+    if (keyIsDown(key.keyCode)) flags |= key.flag | key.sideFlag;
+  }
+  return namedModifiersDown(accel, flags);
+}
+
 }  // namespace
 
 void releaseStaleHolds() {
   for (auto text = held.begin(); text != held.end();) {
     const auto next = std::next(text);
-    if (!keyIsDown(registered.find(*text)->second.keyCode)) {
+    if (!stillDown(registered.find(*text)->second)) {
       const auto released = held.extract(text);
       emit(keyMessage("up", released.value(), nowMs()));
     }

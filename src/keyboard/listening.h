@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-/// Emits "up" for every held accelerator whose key is not down right now. Main thread.
+/// Emits "up" for every held accelerator whose keys are not down right now. Main thread.
 void releaseStaleHolds();
 
 /// The tap stopped delivering key events, for `reason` (the text of the status message).

@@ -1,6 +1,6 @@
 #include "keyboard/matcher.h"
 
-#include <limits>
+#include <algorithm>
 
 #include "core/registry.h"
 #include "host/emit.h"
@@ -8,18 +8,59 @@
 
 namespace {
 
-void pressKey(uint16_t keyCode, uint64_t modifiers) {
+// Exactly the modifiers of the accelerator are down, each on an allowed side; only the flags of
+// `counted` are looked at.
+bool exactModifiers(const Accel& accel, uint64_t flags, uint64_t counted) {
+  return (flags & counted) == accel.flags && (flags & accel.sided) == accel.sides;
+}
+
+void pressKey(uint16_t keyCode, uint64_t flags) {
   for (const Registration* entry : registrationsOf(keyCode)) {
     const auto& [text, accel] = *entry;
-    if (accel.flags != modifiers) continue;
+    // Fn never stops a hotkey with a key: laptops type some keys with it.
+    if (!exactModifiers(accel, flags, modifierMask)) continue;
     if (!held.insert(text).second) continue;
     emit(keyMessage("down", text, nowMs()));
   }
 }
 
-// Key codes are 16-bit: a wider value names no key, and truncating it could hit a real one.
+// Key codes are 16-bit: a wider value names no key, and truncating it could hit a real one. The
+// highest stands for modifiers alone and names no key either.
 bool namesKey(int64_t keyCode) {
-  return keyCode >= 0 && keyCode <= std::numeric_limits<uint16_t>::max();
+  return keyCode >= 0 && keyCode < modifiersOnly;
+}
+
+void trackOtherKey(uint32_t type, uint16_t keyCode) {
+  const auto down = std::find(otherKeysDown.begin(), otherKeysDown.end(), keyCode);
+  if (type == keyDownEvent && down == otherKeysDown.end()) otherKeysDown.push_back(keyCode);
+  if (type == keyUpEvent && down != otherKeysDown.end()) {
+    *down = otherKeysDown.back();
+    otherKeysDown.pop_back();
+  }
+}
+
+// Keys whose release the tap missed are asked about, so that they cannot block modifier-only
+// accelerators for good.
+bool onlyModifiersDown() {
+  std::erase_if(otherKeysDown, [](uint16_t keyCode) { return !keyIsDown(keyCode); });
+  return otherKeysDown.empty();
+}
+
+// A modifier-only accelerator goes down at the press that makes the modifiers down exactly its
+// own, while no other key is down; it stays down, whatever else is pressed, until one of its
+// modifiers is let go.
+void matchModifierKey(uint32_t type, const Event* event) {
+  const uint64_t flags = eventFlags(event);
+  const bool press = type == keyDownEvent && eventAutorepeat(event) == 0;
+  if (press && !onlyModifiersDown()) return;
+  for (const Registration* entry : registrationsOf(modifiersOnly)) {
+    const auto& [text, accel] = *entry;
+    if (press && exactModifiers(accel, flags, modifierMask | fnFlag) && held.insert(text).second) {
+      emit(keyMessage("down", text, nowMs()));
+    } else if (type == keyUpEvent && !namedModifiersDown(accel, flags) && held.erase(text)) {
+      emit(keyMessage("up", text, nowMs()));
+    }
+  }
 }
 
 }  // namespace
@@ -31,16 +72,33 @@ void releaseKey(int64_t keyCode) {
     if (held.erase(text) == 0) continue;
     emit(keyMessage("up", text, nowMs()));
   }
+  if (!options.extendedKeys) return;
+  const ModifierKey* modifier = modifierKeyAt(keyCode);
+  if (!modifier) return;
+  // Modifier-only holds that name this very key; one that names its pair allows either key.
+  for (const Registration* entry : registrationsOf(modifiersOnly)) {
+    const auto& [text, accel] = *entry;
+    if ((accel.sides & modifier->sideFlag) && held.erase(text)) {
+      emit(keyMessage("up", text, nowMs()));
+    }
+  }
 }
 
 Event* matchKeyEvent(uint32_t type, Event* event) {
   const int64_t keyCode = eventKeyCode(event);
   if (!namesKey(keyCode)) return event;
 
+  if (options.extendedKeys) {
+    if (modifierKeyAt(keyCode)) {
+      matchModifierKey(type, event);
+      return event;
+    }
+    trackOtherKey(type, static_cast<uint16_t>(keyCode));
+  }
   if (type == keyUpEvent) {
     releaseKey(keyCode);
   } else if (type == keyDownEvent && eventAutorepeat(event) == 0) {
-    pressKey(static_cast<uint16_t>(keyCode), eventFlags(event) & modifierMask);
+    pressKey(static_cast<uint16_t>(keyCode), eventFlags(event));
   }
   return event;
 }

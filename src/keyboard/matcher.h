@@ -6,10 +6,12 @@
 #include "platform/platform.h"
 
 /// Emits "down" for every registered accelerator that the key-down presses (exact modifiers,
-/// not an autorepeat, not already held) and "up" for every held one whose key goes up. Other
-/// event types do nothing. Returns the event unchanged. Main thread.
+/// not an autorepeat, not already held) and "up" for every held one whose key goes up. With
+/// --extended-keys, a modifier key's own events do the same for the modifier-only accelerators.
+/// Other event types do nothing. Returns the event unchanged. Main thread.
 Event* matchKeyEvent(uint32_t type, Event* event);
 
-/// Emits "up" for every held accelerator of the key, whatever the modifiers; a key code that
-/// names no key does nothing. Main thread.
+/// Emits "up" for every held accelerator of the key, whatever the modifiers, and with
+/// --extended-keys for every held modifier-only one that names this modifier key by its side; a
+/// key code that names no key does nothing. Main thread.
 void releaseKey(int64_t keyCode);

@@ -130,7 +130,7 @@ void readKeyboard(Keyboard& keyboard) {
     } else if (event.type == EV_KEY) {
       // Value 2 is the kernel's autorepeat: a press of a key already down, as trackKey sees it.
       const bool press = event.value != 0;
-      std::optional<Event> key = trackKey(keyboard.down, event.code, press);
+      std::optional<Event> key = trackKey(keyboard.down, event.code, press, options.extendedKeys);
       if (!key) continue;
       key->flags = modifierFlags(allKeysDown(*opened()));
       deliver(press ? keyDownEvent : keyUpEvent, &*key);

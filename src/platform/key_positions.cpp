@@ -7,11 +7,8 @@
 
 namespace {
 
-// Keys without a macOS counterpart get codes from here on, which no key name uses.
-constexpr uint16_t unmappedBase = 0x1000;
-
 struct KeyMapping {
-  uint8_t evdev;
+  uint16_t evdev;
   uint16_t mac;  // the macOS virtual key code of the key in the same ANSI position
 };
 
@@ -29,14 +26,15 @@ constexpr KeyMapping keyMappings[] = {
     {89, 94},   {96, 76},   {98, 75},   {102, 115}, {103, 126}, {104, 116}, {105, 123}, {106, 124},
     {107, 119}, {108, 125}, {109, 121}, {110, 114}, {111, 117}, {113, 74},  {114, 73},  {115, 72},
     {117, 81},  {121, 95},  {124, 93},  {127, 110}, {183, 105}, {184, 107}, {185, 113}, {186, 106},
-    {187, 64},  {188, 79},  {189, 80},  {190, 90},
+    {187, 64},  {188, 79},  {189, 80},  {190, 90},  {29, 59},   {97, 62},   {42, 56},   {54, 60},
+    {56, 58},   {100, 61},  {125, 55},  {126, 54},  {58, 57},   {464, 63},
 };
 
 // Indexed by evdev code.
 constexpr std::array<uint16_t, KeysDown().size()> macKeyCodes = [] {
   std::array<uint16_t, KeysDown().size()> codes{};
   for (unsigned evdev = 0; evdev < codes.size(); ++evdev) {
-    codes[evdev] = static_cast<uint16_t>(unmappedBase + evdev);
+    codes[evdev] = static_cast<uint16_t>(beyondMacKeys + evdev);
   }
   for (const KeyMapping& mapping : keyMappings) codes[mapping.evdev] = mapping.mac;
   return codes;
@@ -59,24 +57,24 @@ constexpr ScanMapping e0ScanCodes[] = {
     {0x50, 108}, {0x51, 109}, {0x52, 110}, {0x53, 111}, {0x5B, 125}, {0x5C, 126}, {0x5D, 127},
 };
 
-struct ModifierKey {
-  uint8_t evdev;
-  uint64_t flag;
+// Caps Lock is a modifier key on macOS, but one that sets no flag of a held key.
+constexpr unsigned capsLock = 58;
+
+struct ModifierPosition {
+  uint16_t evdev;
+  uint64_t flags;  // its generic and its device-dependent bit
 };
 
-// Both keys of each pair, AltGr (right Alt) as Option. Caps Lock is a modifier key that sets no
-// flag.
-constexpr ModifierKey modifierKeys[] = {
-    {42, shiftFlag},   {54, shiftFlag},    {29, controlFlag},  {97, controlFlag}, {56, optionFlag},
-    {100, optionFlag}, {125, commandFlag}, {126, commandFlag}, {58, 0},
-};
-
-bool isModifierKey(unsigned evdev) {
-  for (const ModifierKey& modifier : modifierKeys) {
-    if (modifier.evdev == evdev) return true;
+// The modifier keys by evdev code, AltGr (right Alt) as right Option.
+constexpr auto modifierPositions = [] {
+  std::array<ModifierPosition, std::size(modifierKeys)> positions{};
+  size_t count = 0;
+  for (const KeyMapping& mapping : keyMappings) {
+    const ModifierKey* modifier = modifierKeyAt(mapping.mac);
+    if (modifier) positions[count++] = {mapping.evdev, modifier->flag | modifier->sideFlag};
   }
-  return false;
-}
+  return positions;
+}();
 
 }  // namespace
 
@@ -92,17 +90,18 @@ unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
 
 uint64_t modifierFlags(const KeysDown& down) {
   uint64_t flags = 0;
-  for (const ModifierKey& modifier : modifierKeys) {
-    if (down[modifier.evdev]) flags |= modifier.flag;
+  for (const ModifierPosition& modifier : modifierPositions) {
+    if (down[modifier.evdev]) flags |= modifier.flags;
   }
   return flags;
 }
 
-std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press) {
+std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press, bool modifiersToo) {
   if (evdev >= down.size()) return std::nullopt;
   const bool wasDown = down[evdev];
   down[evdev] = press;
-  if (isModifierKey(evdev)) return std::nullopt;
+  if (evdev == capsLock || (!modifiersToo && modifierKeyAt(macKeyCodes[evdev])))
+    return std::nullopt;
   // A held key repeats as presses without releases.
   return Event{macKeyCodes[evdev], press && wasDown, modifierFlags(down)};
 }

@@ -17,15 +17,16 @@ struct Event {
   uint64_t flags;      // the modifiers down, in CGEventFlags encoding
 };
 
-/// The keys that are down, by evdev code, modifiers included.
-using KeysDown = std::bitset<256>;
+/// The keys that are down, by evdev code, modifiers included; KEY_FN is 464.
+using KeysDown = std::bitset<512>;
 
 /// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
 unsigned evdevFromScanCode(unsigned scanCode, bool e0);
 
-/// Records a key going down or up and returns its event; nothing for a modifier key, which only
-/// changes the flags of later events (as on macOS, where it is no key event at all).
-std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press);
+/// Records a key going down or up and returns its event. A modifier key has one only when
+/// `modifiersToo` (--extended-keys); otherwise it only changes the flags of later events, as on
+/// macOS, where it is no key event at all. Caps Lock never has one.
+std::optional<Event> trackKey(KeysDown& down, unsigned evdev, bool press, bool modifiersToo);
 
 /// Forgets every key recorded as down that the system reports up now (`isDownNow(evdev)`); never
 /// records one, so a key the system cannot see is at worst forgotten, never made up.
@@ -36,7 +37,7 @@ void forgetReleasedKeys(KeysDown& down, IsDownNow isDownNow) {
   }
 }
 
-/// The modifier flags of the keys down.
+/// The modifier flags of the keys down, generic and device-dependent.
 uint64_t modifierFlags(const KeysDown& down);
 
 /// Whether a key at this macOS position is down.

@@ -66,6 +66,11 @@ bool keyIsDown(uint16_t keyCode) {
   return chosen == Backend::x11 ? x11::keyIsDown(keyCode) : evdev::keyIsDown(keyCode);
 }
 
+// X key codes end at 255, before KEY_FN (464): only evdev hears Fn, where the keyboard reports it.
+bool canHear(const Accel& accel) {
+  return chosen == Backend::evdev || !(accel.flags & fnFlag);
+}
+
 // Control is the shortcut key of Linux desktops.
 uint64_t commandOrControlFlag() {
   return controlFlag;

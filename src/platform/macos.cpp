@@ -8,7 +8,9 @@
 #include <memory>
 
 #include "core/accel.h"
+#include "core/state.h"
 #include "platform/macos_diagnosis.h"
+#include "platform/macos_modifiers.h"
 #include "platform/platform.h"
 
 static_assert(kCGEventKeyDown == keyDownEvent && kCGEventKeyUp == keyUpEvent);
@@ -27,13 +29,31 @@ TapCallback deliverTo = nullptr;
 LinesHandler serveLinesWith = nullptr;
 Tick tickWith = nullptr;
 CFRunLoopTimerRef ticker = nullptr;
+// Whether the Fn key is down, from its own events (--extended-keys).
+bool fnDown = false;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
   return reinterpret_cast<CGEventRef>(const_cast<Event*>(event));
 }
 
+int64_t keyCodeField(CGEventRef event) {
+  return CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode);
+}
+
+// With --extended-keys, a modifier key's flags-changed event goes on as that key's press or
+// release, and the Globe key's own events count as the Fn key's.
 CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (type == kCGEventFlagsChanged) {
+    const int64_t keyCode = keyCodeField(event);
+    const std::optional<bool> pressed = modifierKeyPressed(keyCode, CGEventGetFlags(event));
+    if (!pressed) return event;
+    if (keyCode == fnKeyCode) fnDown = *pressed;
+    type = *pressed ? kCGEventKeyDown : kCGEventKeyUp;
+  } else if (options.extendedKeys && (type == kCGEventKeyDown || type == kCGEventKeyUp) &&
+             keyCodeField(event) == globeKeyCode) {
+    fnDown = type == kCGEventKeyDown;
+  }
   return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
 }
 
@@ -83,7 +103,8 @@ Diagnosis diagnose() {
 
 Tap* openTap(TapCallback onEvent) {
   deliverTo = onEvent;
-  const CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  if (options.extendedKeys) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
   CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
                                         kCGEventTapOptionListenOnly, keyEvents, deliver, nullptr);
   if (!port) return nullptr;
@@ -100,12 +121,12 @@ Tap* openTap(TapCallback onEvent) {
   return new Tap{port};
 }
 
-void enableTap(Tap* tap) {
-  CGEventTapEnable(tap->port, true);
+void enableTap(Tap* opened) {
+  CGEventTapEnable(opened->port, true);
 }
 
-bool tapIsEnabled(Tap* tap) {
-  return CGEventTapIsEnabled(tap->port);
+bool tapIsEnabled(Tap* opened) {
+  return CGEventTapIsEnabled(opened->port);
 }
 
 // Asked of the system, not of the tap, which may have missed the release. The HID state covers
@@ -117,7 +138,8 @@ bool keyIsDown(uint16_t keyCode) {
 }
 
 int64_t eventKeyCode(const Event* event) {
-  return CGEventGetIntegerValueField(toCGEvent(event), kCGKeyboardEventKeycode);
+  const int64_t keyCode = keyCodeField(toCGEvent(event));
+  return options.extendedKeys && keyCode == globeKeyCode ? fnKeyCode : keyCode;
 }
 
 int64_t eventAutorepeat(const Event* event) {
@@ -125,7 +147,13 @@ int64_t eventAutorepeat(const Event* event) {
 }
 
 uint64_t eventFlags(const Event* event) {
-  return CGEventGetFlags(toCGEvent(event));
+  const uint64_t flags = CGEventGetFlags(toCGEvent(event));
+  return options.extendedKeys ? withFnKey(flags, fnDown) : flags;
+}
+
+// Mac keyboards end at F20.
+bool canHear(const Accel& accel) {
+  return accel.keyCode == modifiersOnly || accel.keyCode < beyondMacKeys;
 }
 
 uint64_t commandOrControlFlag() {

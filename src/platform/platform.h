@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/accel.h"
 #include "platform/diagnosis.h"
 
 // Event types carry macOS's values on every platform, so nothing above this seam branches
@@ -79,6 +80,10 @@ int64_t eventKeyCode(const Event* event);
 int64_t eventAutorepeat(const Event* event);
 /// The event's modifier flags in CGEventFlags encoding.
 uint64_t eventFlags(const Event* event);
+
+/// Whether this platform can hear every key the accelerator names: Fn, and F21 to F24, are
+/// missing on some.
+bool canHear(const Accel& accel);
 
 /// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for on this platform.
 uint64_t commandOrControlFlag();

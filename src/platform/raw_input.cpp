@@ -7,6 +7,10 @@ namespace {
 // What Windows puts in VKey for the made-up Shift presses around some keys.
 constexpr uint16_t madeUpKey = 0xFF;
 
+// The scan codes of Control and Alt: E0 makes them the right-hand keys.
+constexpr uint16_t controlScanCode = 0x1D;
+constexpr uint16_t altScanCode = 0x38;
+
 }  // namespace
 
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned)) {
@@ -25,5 +29,13 @@ std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtual
     scanCode = mapped & 0xFF;
     e0 = e0 || (mapped >> 8) == 0xE0;
   }
-  return evdevFromScanCode(scanCode, e0);
+  const unsigned evdev = evdevFromScanCode(scanCode, e0);
+  if (evdev == 0) return std::nullopt;
+  return evdev;
+}
+
+bool isAltGrControl(RawKey key, RawKey next) {
+  return key.makeCode == controlScanCode && !(key.flags & rawKeyE0) &&
+         next.makeCode == altScanCode && (next.flags & rawKeyE0) &&
+         (key.flags & rawKeyBreak) == (next.flags & rawKeyBreak);
 }

@@ -18,7 +18,13 @@ constexpr uint16_t rawKeyE0 = 0x02;          // RI_KEY_E0
 constexpr uint16_t rawKeyE1 = 0x04;          // RI_KEY_E1
 constexpr uint16_t virtualKeyPacket = 0xE7;  // VK_PACKET
 
-/// The evdev code of the key a report is about; nothing when it names no key position. When
+/// The evdev code of the key a report is about; nothing when it names no key position (E0 2A,
+/// the made-up Shift of some keys, among them). When
 /// the report has no scan code, `scanCodeOfVirtualKey` gives one (MapVirtualKeyW with
 /// MAPVK_VK_TO_VSC_EX: the prefix in the high byte, 0 for none).
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned));
+
+/// Whether a report is the Left Control press or release that Windows adds to Right Alt's on
+/// layouts with AltGr: the one that Right Alt's report of the same direction directly follows in
+/// the queue. Right Alt alone is the key pressed.
+bool isAltGrControl(RawKey key, RawKey next);

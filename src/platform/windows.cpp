@@ -28,6 +28,8 @@ constexpr USHORT keyboardUsage = 0x06;
 static_assert(RI_KEY_BREAK == rawKeyBreak && RI_KEY_E0 == rawKeyE0 && RI_KEY_E1 == rawKeyE1);
 static_assert(VK_PACKET == virtualKeyPacket);
 
+HWND window = nullptr;  // the message-only window of the main thread: keys, lines and ticks
+
 struct ModifierVirtualKey {
   int virtualKey;
   unsigned evdev;
@@ -59,24 +61,41 @@ unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
   return MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
 }
 
-// Keys are told apart by scan code, their position, never by virtual key, which follows the
-// layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
-// later moment than the one the event reports.
-void handleRawInput(HRAWINPUT input) {
+std::optional<RawKey> keyboardReport(HRAWINPUT input) {
   RAWINPUT raw;
   UINT size = sizeof raw;
   if (GetRawInputData(input, RID_INPUT, &raw, &size, sizeof raw.header) == static_cast<UINT>(-1) ||
       raw.header.dwType != RIM_TYPEKEYBOARD) {
-    return;
+    return std::nullopt;
   }
   const RAWKEYBOARD& key = raw.data.keyboard;
-  const std::optional<unsigned> evdev =
-      evdevFromRawKey({key.VKey, key.MakeCode, key.Flags}, scanCodeOfVirtualKey);
+  return RawKey{key.VKey, key.MakeCode, key.Flags};
+}
+
+// The keyboard report that waits next in the queue, left there.
+std::optional<RawKey> nextReport() {
+  MSG next;
+  if (!PeekMessageW(&next, window, WM_INPUT, WM_INPUT, PM_NOREMOVE)) return std::nullopt;
+  return keyboardReport(reinterpret_cast<HRAWINPUT>(next.lParam));
+}
+
+// Keys are told apart by scan code, their position, never by virtual key, which follows the
+// layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
+// later moment than the one the event reports.
+void handleRawInput(HRAWINPUT input) {
+  const std::optional<RawKey> key = keyboardReport(input);
+  if (!key) return;
+  // Where the side of a modifier counts, AltGr is Right Alt alone.
+  if (options.extendedKeys) {
+    const std::optional<RawKey> next = nextReport();
+    if (next && isAltGrControl(*key, *next)) return;
+  }
+  const std::optional<unsigned> evdev = evdevFromRawKey(*key, scanCodeOfVirtualKey);
   if (!evdev) return;
-  const bool press = !(key.Flags & RI_KEY_BREAK);
+  const bool press = !(key->flags & RI_KEY_BREAK);
   forgetMissedReleases(*tap, *evdev);
-  std::optional<Event> event = trackKey(tap->down, *evdev, press);
-  if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.VKey;
+  std::optional<Event> event = trackKey(tap->down, *evdev, press, options.extendedKeys);
+  if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key->virtualKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
@@ -86,7 +105,6 @@ constexpr UINT_PTR tickTimer = 1;
 
 LinesHandler serveLinesWith = nullptr;
 Tick tickWith = nullptr;
-HWND window = nullptr;  // the message-only window of the main thread: keys, lines and ticks
 
 void serveLines() {
   // Key events first: a key that reached us before a line is handled before it, although
@@ -218,6 +236,11 @@ bool tapIsEnabled(Tap*) {
 
 bool keyIsDown(uint16_t keyCode) {
   return tap && isDownAt(tap->down, keyCode);
+}
+
+// Keyboards keep Fn to themselves: Windows never sees it.
+bool canHear(const Accel& accel) {
+  return !(accel.flags & fnFlag);
 }
 
 // Control is the shortcut key of Windows.

@@ -116,7 +116,8 @@ KeysDown keysDown(xcb_connection_t* connection) {
 void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) {
   if (raw.detail < evdevOffset) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
-  std::optional<Event> event = trackKey(listener.down, raw.detail - evdevOffset, press);
+  std::optional<Event> event =
+      trackKey(listener.down, raw.detail - evdevOffset, press, options.extendedKeys);
   if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 

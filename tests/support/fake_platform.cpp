@@ -15,12 +15,13 @@ Tap openedTap;
 
 void fakeReset() {
   fake = FakePlatform{};
+  options = Options{};
   buildKeyCodes();
   clearRegistrations();
   held.clear();
+  otherKeysDown.clear();
   tap = nullptr;
   listening = false;
-  options = Options{};
   openedTap = Tap{};
 }
 
@@ -68,6 +69,10 @@ void fakeLoseDisplay() {
   openedTap = Tap{};
   tap = nullptr;
   notify(displayLost, nullptr);
+}
+
+bool canHear(const Accel& accel) {
+  return fake.hasFn || !(accel.flags & fnFlag);
 }
 
 uint64_t commandOrControlFlag() {

@@ -17,6 +17,7 @@ struct FakePlatform {
   bool tapEnables = true;       // what tapIsEnabled answers
   std::set<uint16_t> keysDown;  // what keyIsDown answers
   uint64_t commandOrControl = 0x100000;
+  bool hasFn = true;      // what canHear answers for Fn
   Tick ticker = nullptr;  // what tickEverySecond was last given
 
   int preflightCalls = 0;

@@ -99,4 +99,53 @@ TEST(KeyTableTest, EveryNameParsesAloneAndInAnyCase) {
   EXPECT_EQ(keyCodes.size(), 83u);
 }
 
+TEST(ExtendedKeysTest, NewNamesParseOnlyWithTheOption) {
+  constexpr uint64_t ctrlSides = leftControlFlag | rightControlFlag,
+                     optSides = leftOptionFlag | rightOptionFlag,
+                     cmdSides = leftCommandFlag | rightCommandFlag,
+                     shiftSides = leftShiftFlag | rightShiftFlag;
+  constexpr Accel rightAlt{modifiersOnly, opt, rightOptionFlag, optSides},
+      fn{modifiersOnly, fnFlag, fnFlag, fnFlag};
+  const ParseCase rows[] = {
+      {"RightAlt", rightAlt},
+      {"AltRight", rightAlt},
+      {"rightoption", rightAlt},
+      {"OptionRight", rightAlt},
+      {"RightAlt+RightAlt", rightAlt},
+      {"LeftCtrl+K", Accel{40, ctrl, leftControlFlag, ctrlSides}},
+      {"ControlRight+Shift+K", Accel{40, ctrl | shift, rightControlFlag, ctrlSides}},
+      {"MetaLeft", Accel{modifiersOnly, cmd, leftCommandFlag, cmdSides}},
+      {"RightSuper", Accel{modifiersOnly, cmd, rightCommandFlag, cmdSides}},
+      {"RightCommandOrControl+K", Accel{40, cmd, rightCommandFlag, cmdSides}},
+      {"ShiftLeft+ShiftRight", Accel{modifiersOnly, shift, shiftSides, shiftSides}},
+      {"Ctrl+Shift", Accel{modifiersOnly, ctrl | shift}},
+      {"Fn", fn},
+      {"globe", fn},
+      {"Numpad7", Accel{89}},
+      {"num7", Accel{89}},
+      {"NumpadEnter", Accel{76}},
+      {"numdec", Accel{65}},
+      {"NumpadEqual", Accel{81}},
+      {"F21", Accel{0x10BF}},
+      {"F24", Accel{0x10C2}},
+      {"IntlBackslash", Accel{10}},
+      {"Left+RightAlt", Accel{123, opt, rightOptionFlag, optSides}},
+      // Fn only alone; a side needs a modifier word.
+      {"Fn+F1", none},
+      {"Fn+Shift", none},
+      {"RightK", none},
+      {"LeftRight", none},
+  };
+  for (const ParseCase& row : rows) {
+    fakeReset();
+    EXPECT_EQ(parse(row.text), std::nullopt) << row.text;
+    options.extendedKeys = true;
+    buildKeyCodes();
+    EXPECT_EQ(parse(row.text), row.expected) << row.text;
+  }
+  // The arrow keys keep their names.
+  EXPECT_EQ(parse("Shift+Right"), (Accel{124, shift}));
+  EXPECT_EQ(keyCodes.size(), 83u + 37u);
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "accelerator/key_table.h"
 #include "core/state.h"
 #include "host/handle.h"
 #include "keyboard/tap.h"
@@ -103,6 +104,18 @@ TEST_F(HandleTest, UnparsableTextsAreRefusedBeforeTheTapIsTouched) {
   EXPECT_EQ(reply(command("register", "Cmd+Plus")),
             error("bad_request", "unknown accelerator: Cmd+Plus"));
   EXPECT_EQ(fake.openTapCalls, 0);
+}
+
+TEST_F(HandleTest, ExtendedNamesNeedTheOptionAndAKeyThePlatformHas) {
+  EXPECT_EQ(reply(command("register", "RightAlt")),
+            error("bad_request", "unknown accelerator: RightAlt"));
+  options.extendedKeys = true;
+  buildKeyCodes();
+  fake.hasFn = false;
+  EXPECT_EQ(reply(command("register", "Fn")),
+            error("bad_request", "not available on this platform: Fn"));
+  EXPECT_EQ(reply(command("register", "RightAlt")), ok("registered", "RightAlt"));
+  EXPECT_EQ(registered.size(), 1u);
 }
 
 TEST_F(HandleTest, ADuplicateKeepsTheFirstRegistration) {

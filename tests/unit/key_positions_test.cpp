@@ -2,13 +2,16 @@
 
 #include "core/accel.h"
 #include "platform/key_positions.h"
+#include "platform/macos_modifiers.h"
 #include "platform/raw_input.h"
 
 namespace {
 
 // evdev codes
-constexpr unsigned keyJ = 36, keyK = 37, leftShift = 42, keyF7 = 65, numpad7 = 71,
-                   rightControl = 97, home = 102, right = 106, leftMeta = 125;
+constexpr unsigned keyJ = 36, keyK = 37, leftShift = 42, rightShift = 54, leftAlt = 56,
+                   capsLock = 58, keyF7 = 65, numpad7 = 71, intlBackslash = 86, numpadEnter = 96,
+                   rightControl = 97, rightAlt = 100, home = 102, right = 106, numpadEqual = 117,
+                   leftMeta = 125, keyF21 = 191, keyFn = 464;
 
 // MapVirtualKeyW(..., MAPVK_VK_TO_VSC_EX) for the virtual keys below.
 unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
@@ -41,6 +44,14 @@ TEST(RawInputTest, ReportsToPositions) {
       {"virtual key, own E0 kept", {0x24, 0, rawKeyE0}, home},
       {"virtual key, no E0", {0x24, 0, 0}, numpad7},
       {"virtual key without a scan code", {0x07, 0, 0}, std::nullopt},
+      {"Right Alt", {0, 0x38, rawKeyE0}, rightAlt},
+      {"Right Shift", {0, 0x36, 0}, rightShift},
+      {"Numpad7 whatever Num Lock makes its virtual key", {0x24, 0x47, 0}, numpad7},
+      {"Home", {0x24, 0x47, rawKeyE0}, home},
+      {"keypad Enter", {0x0D, 0x1C, rawKeyE0}, numpadEnter},
+      {"keypad =", {0, 0x59, 0}, numpadEqual},
+      {"F21", {0, 0x6C, 0}, keyF21},
+      {"ISO key", {0, 0x56, 0}, intlBackslash},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(evdevFromRawKey(row.key, scanCodeOfVirtualKey), row.evdev) << row.name;
@@ -49,14 +60,115 @@ TEST(RawInputTest, ReportsToPositions) {
 
 TEST(KeyPositionsTest, MissedReleasesAreForgottenNeverMadeUp) {
   KeysDown down;
-  for (const unsigned evdev : {leftMeta, leftShift, keyK}) trackKey(down, evdev, true);
+  for (const unsigned evdev : {leftMeta, leftShift, keyK}) trackKey(down, evdev, true, false);
   // Super and K came up unheard; Shift is still down; J is down but was never heard.
   forgetReleasedKeys(down, [](unsigned evdev) { return evdev == leftShift || evdev == keyJ; });
   EXPECT_FALSE(down[keyJ]);
-  const std::optional<Event> k = trackKey(down, keyK, true);
+  const std::optional<Event> k = trackKey(down, keyK, true, false);
   ASSERT_TRUE(k.has_value());
-  EXPECT_EQ(k->flags, shiftFlag);
+  EXPECT_EQ(k->flags, shiftFlag | leftShiftFlag);
   EXPECT_EQ(k->autorepeat, 0);
+}
+
+TEST(KeyPositionsTest, ModifierKeysAreEventsOnlyWhenAskedFor) {
+  const struct {
+    const char* name;
+    std::vector<unsigned> before;  // pressed first
+    unsigned evdev;
+    bool press;
+    bool modifiersToo;
+    std::optional<Event> event;
+  } rows[] = {
+      {"modifier, by default", {}, rightAlt, true, false, std::nullopt},
+      {"Right Alt", {}, rightAlt, true, true, Event{61, 0, optionFlag | rightOptionFlag}},
+      {"Right Alt let go, Left Alt held",
+       {leftAlt, rightAlt},
+       rightAlt,
+       false,
+       true,
+       Event{61, 0, optionFlag | leftOptionFlag}},
+      {"modifier repeating",
+       {rightAlt},
+       rightAlt,
+       true,
+       true,
+       Event{61, 1, optionFlag | rightOptionFlag}},
+      {"Fn", {}, keyFn, true, true, Event{63, 0, fnFlag}},
+      {"Caps Lock", {}, capsLock, true, true, std::nullopt},
+      {"Numpad7", {}, numpad7, true, true, Event{89, 0, 0}},
+      {"Home", {}, home, true, true, Event{115, 0, 0}},
+      {"F21", {rightShift}, keyF21, true, true, Event{0x10BF, 0, shiftFlag | rightShiftFlag}},
+  };
+  for (const auto& row : rows) {
+    KeysDown down;
+    for (const unsigned evdev : row.before) trackKey(down, evdev, true, row.modifiersToo);
+    const std::optional<Event> event = trackKey(down, row.evdev, row.press, row.modifiersToo);
+    ASSERT_EQ(event.has_value(), row.event.has_value()) << row.name;
+    if (!event) continue;
+    EXPECT_EQ(event->keyCode, row.event->keyCode) << row.name;
+    EXPECT_EQ(event->autorepeat, row.event->autorepeat) << row.name;
+    EXPECT_EQ(event->flags, row.event->flags) << row.name;
+  }
+}
+
+TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
+  constexpr RawKey leftControl{0x11, 0x1D, 0}, rightControlKey{0x11, 0x1D, rawKeyE0},
+      rightAltKey{0x12, 0x38, rawKeyE0}, k{0x4B, 0x25, 0};
+  const auto up = [](RawKey key) {
+    return RawKey{key.virtualKey, key.makeCode, static_cast<uint16_t>(key.flags | rawKeyBreak)};
+  };
+  const struct {
+    const char* name;
+    std::vector<RawKey> queue;
+    std::vector<int64_t> keyCodes;  // of the events that come out
+  } rows[] = {
+      {"AltGr", {leftControl, rightAltKey, up(leftControl), up(rightAltKey)}, {61, 61}},
+      {"Left Control, then Right Alt later",
+       {leftControl, k, rightAltKey, up(rightAltKey), up(k), up(leftControl)},
+       {59, 40, 61, 61, 40, 59}},
+      {"Right Control before Right Alt",
+       {rightControlKey, rightAltKey, up(rightAltKey), up(rightControlKey)},
+       {62, 61, 61, 62}},
+  };
+  for (const auto& row : rows) {
+    KeysDown down;
+    std::vector<int64_t> keyCodes;
+    for (size_t i = 0; i < row.queue.size(); ++i) {
+      if (i + 1 < row.queue.size() && isAltGrControl(row.queue[i], row.queue[i + 1])) continue;
+      const std::optional<unsigned> evdev = evdevFromRawKey(row.queue[i], scanCodeOfVirtualKey);
+      const bool press = !(row.queue[i].flags & rawKeyBreak);
+      if (const std::optional<Event> event = trackKey(down, *evdev, press, true)) {
+        keyCodes.push_back(event->keyCode);
+      }
+    }
+    EXPECT_EQ(keyCodes, row.keyCodes) << row.name;
+    EXPECT_TRUE(down.none()) << row.name;
+  }
+}
+
+TEST(MacModifiersTest, FlagsChangedEventsToPressesAndReleases) {
+  const struct {
+    const char* name;
+    int64_t keyCode;
+    uint64_t flags;
+    std::optional<bool> pressed;
+  } rows[] = {
+      {"Right Option down", 0x3D, 0x80040, true},
+      {"Right Option up, Left Option still down", 0x3D, 0x80020, false},
+      {"Left Option down beside Right Option", 0x3A, 0x80060, true},
+      {"Fn down", 0x3F, 0x800100, true},
+      {"Fn up", 0x3F, 0x100, false},
+      {"Right Control down", 0x3E, 0x42100, true},
+      {"Left Command up", 0x37, 0x100110, false},
+      {"Caps Lock", 0x39, 0x10100, std::nullopt},
+      {"no modifier key", 0x00, 0x100, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(modifierKeyPressed(row.keyCode, row.flags), row.pressed) << row.name;
+  }
+  // An arrow key-down carries Fn's bit without the Fn key.
+  EXPECT_EQ(withFnKey(0x800000 | commandFlag, false), commandFlag);
+  EXPECT_EQ(withFnKey(0x100, true), 0x800100u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
 #include "core/registry.h"
 #include "host/emit.h"
@@ -184,6 +187,108 @@ TEST_F(MatcherTest, EachMessageReadsTheClockAfterChangingHeld) {
   EXPECT_GE(lines[0]["d"]["at"].get<double>(), before);
   EXPECT_GE(lines[1]["d"]["at"].get<double>(), lines[0]["d"]["at"].get<double>());
   EXPECT_EQ(held.size(), 2u);
+}
+
+// With --extended-keys: modifier keys are events of their own, named by side.
+class ExtendedMatcherTest : public MatcherTest {
+ protected:
+  void SetUp() override {
+    MatcherTest::SetUp();
+    options.extendedKeys = true;
+    buildKeyCodes();
+  }
+
+  // Runs steps such as "+RAlt" (press), "*RAlt" (autorepeat), "-RAlt" (release) and "|" (a mark
+  // in what is said), with the flags a backend would give, and returns what was said.
+  Said run(const std::vector<std::string>& steps) {
+    static const std::map<std::string, uint16_t, std::less<>> keys = {
+        {"LCtrl", 59}, {"RCtrl", 62}, {"LShift", 56}, {"RShift", 60}, {"LAlt", 58}, {"RAlt", 61},
+        {"LCmd", 55},  {"RCmd", 54},  {"Fn", 63},     {"W", 13},      {"A", 0},     {"K", keyK}};
+    Said all;
+    for (const std::string& step : steps) {
+      if (step == "|") {
+        for (const std::string& message : said()) all.push_back(message);
+        all.push_back("|");
+        continue;
+      }
+      const uint16_t key = keys.at(step.substr(1));
+      const bool down = step[0] != '-';
+      if (const ModifierKey* modifier = modifierKeyAt(key)) {
+        const uint64_t bits = modifier->flag | modifier->sideFlag;
+        flags = down ? flags | bits : flags & ~bits;
+        // The generic bit stays while the other key of the pair is down.
+        for (const ModifierKey& other : modifierKeys) {
+          if (flags & other.sideFlag) flags |= other.flag;
+        }
+      }
+      down ? (void)fake.keysDown.insert(key) : (void)fake.keysDown.erase(key);
+      down ? press(key, flags, step[0] == '*') : release(key, flags);
+    }
+    for (const std::string& message : said()) all.push_back(message);
+    return all;
+  }
+
+  uint64_t flags = 0;
+};
+
+TEST_F(ExtendedMatcherTest, HoldsFollowTheModifierKeys) {
+  const struct {
+    const char* name;
+    std::vector<std::string> registrations;
+    std::vector<std::string> steps;
+    Said expected;
+  } rows[] = {
+      {"a modifier alone, other keys during it",
+       {"RightAlt"},
+       {"+RAlt", "+W", "+A", "-W", "*RAlt", "-A", "|", "-RAlt"},
+       {"down:RightAlt", "|", "up:RightAlt"}},
+      {"another modifier during it",
+       {"RightAlt"},
+       {"+RAlt", "+LShift", "-LShift", "|", "-RAlt"},
+       {"down:RightAlt", "|", "up:RightAlt"}},
+      {"Shift first", {"RightAlt"}, {"+LShift", "+RAlt", "-LShift", "-RAlt"}, {}},
+      {"both Alt keys", {"RightAlt"}, {"+LAlt", "+RAlt", "-RAlt", "-LAlt"}, {}},
+      {"a key down first", {"RightAlt"}, {"+W", "+RAlt", "-RAlt", "-W"}, {}},
+      {"either side of a plain word",
+       {"Alt"},
+       {"+RAlt", "-RAlt", "+LAlt", "-LAlt"},
+       {"down:Alt", "up:Alt", "down:Alt", "up:Alt"}},
+      {"two modifiers, up with either",
+       {"Ctrl+Shift"},
+       {"+LCtrl", "+RShift", "|", "-RShift", "+RShift", "|", "-LCtrl", "-RShift"},
+       {"down:Ctrl+Shift", "|", "up:Ctrl+Shift", "down:Ctrl+Shift", "|", "up:Ctrl+Shift"}},
+      {"beside a hotkey on the same modifier",
+       {"RightAlt", "RightAlt+K"},
+       {"+RAlt", "+K", "-K", "-RAlt"},
+       {"down:RightAlt", "down:RightAlt+K", "up:RightAlt+K", "up:RightAlt"}},
+      {"a hotkey on one side",
+       {"RightCtrl+K"},
+       {"+LCtrl", "+K", "-K", "-LCtrl", "+RCtrl", "+K", "-K", "-RCtrl"},
+       {"down:RightCtrl+K", "up:RightCtrl+K"}},
+      {"a plain hotkey, either side",
+       {"Ctrl+K"},
+       {"+RCtrl", "+K", "-K", "-RCtrl"},
+       {"down:Ctrl+K", "up:Ctrl+K"}},
+      {"Fn alone, and a hotkey under it",
+       {"Fn", "Shift+K"},
+       {"+Fn", "|", "+LShift", "+K", "-K", "-LShift", "|", "-Fn"},
+       {"down:Fn", "|", "down:Shift+K", "up:Shift+K", "|", "up:Fn"}},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    for (const std::string& text : row.registrations) add(text);
+    EXPECT_EQ(run(row.steps), row.expected) << row.name;
+    EXPECT_TRUE(held.empty()) << row.name;
+  }
+}
+
+TEST_F(ExtendedMatcherTest, AMissedReleaseOfAModifierIsNoticedOnRequest) {
+  options.releaseStaleHolds = true;
+  add("RightAlt");
+  run({"+RAlt"});
+  fake.keysDown.clear();  // Right Alt came up unheard
+  EXPECT_EQ(run({"+W"}), (Said{"up:RightAlt"}));
+  EXPECT_EQ(run({"-W", "+RAlt", "+RAlt"}), (Said{"down:RightAlt", "up:RightAlt", "down:RightAlt"}));
 }
 
 }  // namespace
