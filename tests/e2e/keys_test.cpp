@@ -15,10 +15,12 @@ class KeysTest : public testing::Test {
     ASSERT_NE(display, nullptr) << "Xvfb did not start";
     injector = connectInjector(*display);
     ASSERT_NE(injector, nullptr);
-    keytap = startKeytap(display->name, "granted");
+    keytap = startKeytap(display->name, "granted", arguments());
   }
 
   void TearDown() override { EXPECT_EQ(readErrors(keytap), ""); }
+
+  virtual std::vector<std::string> arguments() const { return {"--no-prompt"}; }
 
   void registerText(const std::string& text) {
     ASSERT_TRUE(sendText(keytap, command("register", text)));
@@ -138,6 +140,27 @@ TEST_F(KeysTest, RegisteredPrecedesEveryDown) {
     EXPECT_EQ(nextMessage(keytap), reply("unregistered", text));
   }
   release(xkey::leftSuper);
+}
+
+class ExtendedKeysTest : public KeysTest {
+ protected:
+  std::vector<std::string> arguments() const override { return {"--no-prompt", "--extended-keys"}; }
+};
+
+TEST_F(ExtendedKeysTest, ModifierHoldsSidesKeypadAndF21) {
+  for (const char* text : {"RightAlt", "Numpad7", "Home", "F21"}) registerText(text);
+  ASSERT_TRUE(sendText(keytap, command("register", "Fn")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("bad_request", "not available on this platform: Fn"));
+  press(xkey::rightAlt);
+  for (const uint8_t key : {xkey::w, xkey::a, xkey::s, xkey::d}) tap({key});
+  EXPECT_EQ(keysSaid(), (Said{"down:RightAlt"}));
+  release(xkey::rightAlt);
+  tap({xkey::leftShift, xkey::rightAlt});
+  tap({xkey::numpad7});
+  tap({xkey::home});
+  tap({xkey::f21});
+  EXPECT_EQ(keysSaid(), (Said{"up:RightAlt", "down:Numpad7", "up:Numpad7", "down:Home", "up:Home",
+                              "down:F21", "up:F21"}));
 }
 
 TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {

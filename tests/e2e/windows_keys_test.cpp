@@ -11,9 +11,13 @@ constexpr const char* leftControl = "1d";
 constexpr const char* rightControl = "e01d";
 constexpr const char* leftShift = "2a";
 constexpr const char* leftAlt = "38";
+constexpr const char* rightAlt = "e038";
 constexpr const char* rightWindows = "e05c";
 constexpr const char* k = "25";
 constexpr const char* left = "e04b";
+constexpr const char* w = "11";
+constexpr const char* numpad7 = "47";
+constexpr const char* home = "e047";
 constexpr const char* madeUpShift = "e02a";  // what Windows adds around some extended keys
 constexpr const char* pauseByVirtualKey = "vk13";
 
@@ -71,6 +75,26 @@ TEST_F(WindowsKeysTest, TypingWithoutARegistrationSaysNothing) {
   keys("down", {leftShift, k, left});
   keys("up", {left, k, leftShift});
   EXPECT_EQ(keysSaid(keytap), Said{});
+}
+
+TEST_F(WindowsKeysTest, ExtendedKeysBySide) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--extended-keys"});
+  for (const char* text : {"RightAlt", "Numpad7", "Home", "RightCtrl+K"}) registerText(text);
+  ASSERT_TRUE(sendText(keytap, command("register", "Fn")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("bad_request", "not available on this platform: Fn"));
+  keys("down", {rightAlt, w, w});
+  keys("up", {w, rightAlt});
+  keys("down", {leftShift, rightAlt});
+  keys("up", {rightAlt, leftShift});
+  keys("down", {numpad7, home});
+  keys("up", {home, numpad7});
+  keys("down", {leftControl, k});
+  keys("up", {k, leftControl});
+  keys("down", {rightControl, k});
+  keys("up", {k, rightControl});
+  EXPECT_EQ(keysSaid(keytap),
+            (Said{"down:RightAlt", "up:RightAlt", "down:Numpad7", "down:Home", "up:Home",
+                  "up:Numpad7", "down:RightCtrl+K", "up:RightCtrl+K"}));
 }
 
 // Text typed as characters is left to the unit table: wine reports it without VK_PACKET.

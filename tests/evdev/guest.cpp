@@ -105,6 +105,21 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expect(repeats >= 3, "the kernel passed on only " + std::to_string(repeats) + " repeats");
        expectSaid(keytap, {"down:\"F5\"", "up:\"F5\""});
      }},
+    {"with --extended-keys: Right Alt held alone, Fn, the keypad",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap({"--extended-keys"});
+       keytap.expectReady("granted");
+       for (const char* text : {"RightAlt", "Fn", "Numpad7", "Home"}) keytap.registerText(text);
+       keyboard.press({KEY_RIGHTALT, KEY_W});
+       keyboard.release({KEY_W, KEY_RIGHTALT});
+       keyboard.press({KEY_FN});
+       keyboard.release({KEY_FN});
+       keyboard.press({KEY_KP7, KEY_HOME});
+       keyboard.release({KEY_HOME, KEY_KP7});
+       expectSaid(keytap, {"down:\"RightAlt\"", "up:\"RightAlt\"", "down:\"Fn\"", "up:\"Fn\"",
+                           "down:\"Numpad7\"", "down:\"Home\"", "up:\"Home\"", "up:\"Numpad7\""});
+     }},
     {"a keyboard plugged in later is followed",
      [] {
        Keyboard first;

@@ -34,6 +34,7 @@ struct Keyboard {
     expect(descriptor >= 0, "cannot open /dev/uinput");
     ioctl(descriptor, UI_SET_EVBIT, EV_KEY);
     for (int code = 1; code < 256; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
+    ioctl(descriptor, UI_SET_KEYBIT, KEY_FN);
     uinput_setup setup{};
     setup.id.bustype = BUS_USB;
     std::snprintf(setup.name, sizeof setup.name, "keytap test keyboard");
