@@ -9,8 +9,10 @@ const { KeytapError } = require('./keytap-error.cjs');
 
 // keytap's "error" reply, with a code a program can switch on; the message stays keytap's.
 function replyError({ code, message }) {
-  const badText = code === 'bad_request' && String(message).startsWith('unknown accelerator: ');
-  return new KeytapError(badText ? 'unknown_accelerator' : code, message);
+  const text = String(message);
+  if (code === 'bad_request' && text.startsWith('unknown accelerator: ')) return new KeytapError('unknown_accelerator', text);
+  if (code === 'bad_request' && text.startsWith('not available on this platform: ')) return new KeytapError('not_available', text);
+  return new KeytapError(code, message);
 }
 
 const replyTypes = new Set(['registered', 'unregistered', 'error']);
@@ -97,10 +99,15 @@ class Keytap extends EventEmitter {
 
   // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
   _launch(signal) {
-    const { binary, noPrompt, env, timeoutMs } = this._options;
+    const { binary, noPrompt, extendedKeys, env, timeoutMs } = this._options;
     // The flags ask keytap to close holds whose release it missed and to say when it stops or
     // starts listening; a keytap that does not know them ignores them.
-    const args = [...(noPrompt ? ['--no-prompt'] : []), '--release-stale-holds', '--status'];
+    const args = [
+      ...(noPrompt ? ['--no-prompt'] : []),
+      ...(extendedKeys ? ['--extended-keys'] : []),
+      '--release-stale-holds',
+      '--status',
+    ];
     return new Promise((resolve, reject) => {
       // In a group of its own: a terminal's Ctrl+C is meant for the host. keytap still ends with
       // the host, at the end of its standard input.
@@ -323,10 +330,19 @@ class Keytap extends EventEmitter {
  * cannot be found or started ("spawn"), exits first ("exited") or stays silent for timeoutMs
  * ("timeout"), and with the signal's reason when it is aborted.
  */
-async function start({ binary, noPrompt = false, env, timeoutMs = 5000, signal, autoRestart = false } = {}) {
+async function start({
+  binary,
+  noPrompt = false,
+  extendedKeys = false,
+  env,
+  timeoutMs = 5000,
+  signal,
+  autoRestart = false,
+} = {}) {
   const keytap = new Keytap({
     binary: findBinary({ binary }),
     noPrompt,
+    extendedKeys,
     env,
     timeoutMs,
     autoRestart,

@@ -8,6 +8,11 @@ export interface StartOptions {
   binary?: string;
   /** Pass --no-prompt: never ask the system to prompt for the listen permission. */
   noPrompt?: boolean;
+  /**
+   * Pass --extended-keys: left/right modifiers (RightAlt), modifiers held alone (RightAlt,
+   * Ctrl+Shift, Fn), the keypad (Numpad7), F21-F24 and IntlBackslash.
+   */
+  extendedKeys?: boolean;
   /** Environment of the helper; default this process's. */
   env?: NodeJS.ProcessEnv;
   /** How long keytap may take to say "ready"; default 5000 ms. */
@@ -50,6 +55,7 @@ export interface RestartEvent {
 
 export type ErrorCode =
   | 'unknown_accelerator'
+  | 'not_available'
   | 'bad_request'
   | 'conflict'
   | 'forbidden'

@@ -20,7 +20,7 @@ const headless = { ...process.env };
 delete headless.DISPLAY;
 
 // X key codes of the evdev keymap.
-const keys = { control: 37, shift: 50, k: 45, f5: 71 };
+const keys = { control: 37, shift: 50, k: 45, f5: 71, w: 25, rightAlt: 108 };
 
 // A stand-in for keytap that writes the given shell commands' output.
 async function fakeKeytap(script) {
@@ -234,6 +234,25 @@ test('on a private display: registerAll, a restart that registers again, then ke
     assert.ok(released.at >= pressed.at);
     assert.ok(Math.abs(pressed.at - Date.now()) < 10000);
     assert.deepEqual(await kt.unregisterAll(), ['CommandOrControl+Shift+K', 'F5']);
+    assert.equal(await kt.close(), 0);
+  } finally {
+    display.stop();
+  }
+});
+
+test('extendedKeys: Right Alt held alone, and Fn not available on X11', limit, async () => {
+  const display = await startDisplay();
+  try {
+    const kt = await launch({ binary, noPrompt: true, extendedKeys: true, env: { ...process.env, DISPLAY: display.name } });
+    await kt.register('RightAlt');
+    await assert.rejects(kt.register('Fn'), { code: 'not_available', message: 'not available on this platform: Fn' });
+    const said = [];
+    kt.on('down', ({ accelerator }) => said.push(`down ${accelerator}`));
+    const up = once(kt, 'up');
+    const { rightAlt, w } = keys;
+    await promisify(execFile)(injector, [display.name, `+${rightAlt}`, `+${w}`, `-${w}`, `-${rightAlt}`]);
+    const [released] = await up;
+    assert.deepEqual([...said, `up ${released.accelerator}`], ['down RightAlt', 'up RightAlt']);
     assert.equal(await kt.close(), 0);
   } finally {
     display.stop();

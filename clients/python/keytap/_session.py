@@ -34,8 +34,11 @@ def now_ms() -> float:
 
 def reply_error(code: str, message: str) -> KeytapError:
     """keytap's "error" reply, with a code a program can switch on; the message stays keytap's."""
-    bad_text = code == "bad_request" and message.startswith("unknown accelerator: ")
-    return KeytapError("unknown_accelerator" if bad_text else code, message)
+    if code == "bad_request" and message.startswith("unknown accelerator: "):
+        return KeytapError("unknown_accelerator", message)
+    if code == "bad_request" and message.startswith("not available on this platform: "):
+        return KeytapError("not_available", message)
+    return KeytapError(code, message)
 
 
 class Session:

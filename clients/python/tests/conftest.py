@@ -15,7 +15,9 @@ from keytap import KeyEvent  # noqa: E402  (the package beside the tests)
 BINARY = os.environ.get("KEYTAP_BINARY", str(Path(__file__).parents[3] / "build" / "keytap"))
 BUILD = Path(__file__).parents[3] / "build"
 INJECT = os.environ.get("KEYTAP_INJECT", str(BUILD / "tests" / "keytap-inject"))
-F5 = 71  # its X key code
+F5 = 71  # X key codes
+RIGHT_ALT = 108
+W = 25
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ from typing import Dict
 import pytest
 
 import keytap
-from conftest import BINARY, F5, Recorder, press
+from conftest import BINARY, F5, RIGHT_ALT, W, Recorder, press
 
 ENDINGS = {
     "released": (lambda k, display: press(display, f"-{F5}"), "up F5"),
@@ -39,6 +39,20 @@ def test_every_down_is_followed_by_exactly_one_up(ending: str, display: str) -> 
     press(display, f"-{F5}")  # a real release after a synthetic up says nothing more
     k.kill()
     assert events.wait_for(3, timeout=0.3) == ["down F5", up]
+
+
+def test_extended_keys_hold_right_alt_alone(display: str) -> None:
+    events = Recorder()
+    k = keytap.start(binary=BINARY, env={"DISPLAY": display}, extended_keys=True)
+    k.on("down", events)
+    k.on("up", events)
+    k.register("RightAlt")
+    with pytest.raises(keytap.KeytapError) as raised:
+        k.register("Fn")
+    assert raised.value.code == "not_available"
+    press(display, f"+{RIGHT_ALT}", f"+{W}", f"-{W}", f"-{RIGHT_ALT}")
+    assert events.wait_for(2) == ["down RightAlt", "up RightAlt"]
+    assert k.close() == 0
 
 
 def test_fire_and_forget_commands_then_close_raise_nothing() -> None:

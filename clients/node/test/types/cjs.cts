@@ -7,7 +7,8 @@ keytap.start({ noPrompt: true }).then(async (helper) => {
   helper.kill('SIGKILL');
   return pid;
 });
-const code: keytap.ErrorCode = 'unknown_accelerator';
+keytap.start({ extendedKeys: true }).then((helper) => helper.kill());
+const code: keytap.ErrorCode = 'not_available';
 // @ts-expect-error: the CommonJS entry has no default export
 keytap.default;
 export = code;
