@@ -133,8 +133,12 @@ bool tapIsEnabled(Tap* opened) {
 // hardware keyboards only; keys posted by software (remote control, automation, the on-screen
 // keyboard, remappers) change only the combined session state. Down in either counts.
 bool keyIsDown(uint16_t keyCode) {
-  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode) ||
-         CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
+  const auto down = [](CGKeyCode code) {
+    return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, code) ||
+           CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, code);
+  };
+  // Some keyboards give the Globe key a code of its own.
+  return down(keyCode) || (keyCode == fnKeyCode && down(globeKeyCode));
 }
 
 int64_t eventKeyCode(const Event* event) {
