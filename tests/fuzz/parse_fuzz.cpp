@@ -8,6 +8,7 @@
 
 #include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/state.h"
 #include "support/fake_platform.h"
 
 namespace {
