@@ -18,6 +18,11 @@ static_assert(kCGEventTapDisabledByTimeout == tapDisabledByTimeout);
 static_assert(kCGEventTapDisabledByUserInput == tapDisabledByUserInput);
 static_assert(kCGEventFlagMaskShift == shiftFlag && kCGEventFlagMaskControl == controlFlag);
 static_assert(kCGEventFlagMaskAlternate == optionFlag && kCGEventFlagMaskCommand == commandFlag);
+static_assert(NX_DEVICELCTLKEYMASK == leftControlFlag && NX_DEVICERCTLKEYMASK == rightControlFlag);
+static_assert(NX_DEVICELSHIFTKEYMASK == leftShiftFlag && NX_DEVICERSHIFTKEYMASK == rightShiftFlag);
+static_assert(NX_DEVICELALTKEYMASK == leftOptionFlag && NX_DEVICERALTKEYMASK == rightOptionFlag);
+static_assert(NX_DEVICELCMDKEYMASK == leftCommandFlag && NX_DEVICERCMDKEYMASK == rightCommandFlag);
+static_assert(kCGEventFlagMaskSecondaryFn == fnFlag);
 
 struct Tap {
   CFMachPortRef port;
