@@ -58,11 +58,13 @@ registry: deps
 vm-kernel: deps
 	tests/evdev/fetch-kernel $(BUILD)/vm-kernel
 
-# The macOS build, linked for real against the SDK's stubs, and a test that the checks of the
-# result catch what they exist for; skipped when no SDK is at hand.
+# The macOS build, linked for real against the SDK's stubs, a test that the checks of the result
+# catch what they exist for, and the syntax check the README offers; skipped when no SDK is at
+# hand.
 macos-link: deps
 	@if [ -d "$(SDK)" ]; then \
-		scripts/build-macos $(SDK) && tests/macos/check-binary-test $(SDK); \
+		scripts/build-macos $(SDK) && tests/macos/check-binary-test $(SDK) && \
+		scripts/check-macos $(SDK); \
 	else \
 		echo "macOS link skipped: no SDK at $(SDK)"; \
 	fi

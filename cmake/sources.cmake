@@ -21,7 +21,7 @@ set(KEYTAP_MAIN_SOURCES src/host/command_line.cpp src/host/main.cpp)
 set(KEYTAP_MACOS_SOURCES
   src/platform/macos.cpp
   src/platform/macos_diagnosis.cpp
-  src/platform/macos_modifiers.cpp
+  src/platform/macos_keys.cpp
   src/platform/posix_io.cpp
 )
 set(KEYTAP_WINDOWS_SOURCES

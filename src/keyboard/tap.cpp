@@ -30,7 +30,7 @@ Event* tapCallback(uint32_t type, Event* event) {
     if (options.releaseStaleHolds) releaseStaleHolds();
     return event;
   }
-  // A release that came while the tap heard nothing at all (Secure Input, a locked screen) is
+  // A release that came while the tap heard no key press (Secure Input, a locked screen) is
   // noticed at the next key event of any key, or at the next press of the same key.
   if (options.releaseStaleHolds) {
     releaseStaleHolds();

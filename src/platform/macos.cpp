@@ -10,7 +10,7 @@
 #include "core/accel.h"
 #include "core/state.h"
 #include "platform/macos_diagnosis.h"
-#include "platform/macos_modifiers.h"
+#include "platform/macos_keys.h"
 #include "platform/platform.h"
 
 static_assert(kCGEventKeyDown == keyDownEvent && kCGEventKeyUp == keyUpEvent);
@@ -23,6 +23,7 @@ static_assert(NX_DEVICELSHIFTKEYMASK == leftShiftFlag && NX_DEVICERSHIFTKEYMASK 
 static_assert(NX_DEVICELALTKEYMASK == leftOptionFlag && NX_DEVICERALTKEYMASK == rightOptionFlag);
 static_assert(NX_DEVICELCMDKEYMASK == leftCommandFlag && NX_DEVICERCMDKEYMASK == rightCommandFlag);
 static_assert(kCGEventFlagMaskSecondaryFn == fnFlag);
+static_assert(kCGEventFlagsChanged == flagsChangedEvent);
 
 struct Tap {
   CFMachPortRef port;
@@ -36,6 +37,8 @@ Tick tickWith = nullptr;
 CFRunLoopTimerRef ticker = nullptr;
 // Whether the Fn key is down, from its own events (--extended-keys).
 bool fnDown = false;
+// The keyboard type of the last key event, which tells where its ISO keys are.
+int64_t keyboardType = 0;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
@@ -46,18 +49,18 @@ int64_t keyCodeField(CGEventRef event) {
   return CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode);
 }
 
-// With --extended-keys, a modifier key's flags-changed event goes on as that key's press or
-// release, and the Globe key's own events count as the Fn key's.
 CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
-  if (type == kCGEventFlagsChanged) {
-    const int64_t keyCode = keyCodeField(event);
-    const std::optional<bool> pressed = modifierKeyPressed(keyCode, CGEventGetFlags(event));
-    if (!pressed) return event;
-    if (keyCode == fnKeyCode) fnDown = *pressed;
-    type = *pressed ? kCGEventKeyDown : kCGEventKeyUp;
-  } else if (options.extendedKeys && (type == kCGEventKeyDown || type == kCGEventKeyUp) &&
-             keyCodeField(event) == globeKeyCode) {
-    fnDown = type == kCGEventKeyDown;
+  if (options.extendedKeys) {
+    // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
+    const bool flagsChanged = type == kCGEventFlagsChanged;
+    const std::optional<uint32_t> decoded =
+        tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
+                     flagsChanged ? CGEventGetFlags(event) : 0, fnDown);
+    if (!decoded) return event;
+    if (*decoded == kCGEventKeyDown || *decoded == kCGEventKeyUp) {
+      keyboardType = CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType);
+    }
+    type = static_cast<CGEventType>(*decoded);
   }
   return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
 }
@@ -85,6 +88,14 @@ std::optional<SecureInput> secureInputHolder() {
   char name[2 * MAXCOMLEN + 1] = {};
   proc_name(pid, name, sizeof name);
   return SecureInput{pid, name};
+}
+
+// Asked of the system, not of the tap, which may have missed the release. The HID state covers
+// hardware keyboards only; keys posted by software (remote control, automation, the on-screen
+// keyboard, remappers) change only the combined session state. Down in either counts.
+bool systemSaysDown(uint16_t keyCode) {
+  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode) ||
+         CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
 }
 
 }  // namespace
@@ -134,21 +145,17 @@ bool tapIsEnabled(Tap* opened) {
   return CGEventTapIsEnabled(opened->port);
 }
 
-// Asked of the system, not of the tap, which may have missed the release. The HID state covers
-// hardware keyboards only; keys posted by software (remote control, automation, the on-screen
-// keyboard, remappers) change only the combined session state. Down in either counts.
 bool keyIsDown(uint16_t keyCode) {
-  const auto down = [](CGKeyCode code) {
-    return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, code) ||
-           CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, code);
-  };
-  // Some keyboards give the Globe key a code of its own.
-  return down(keyCode) || (keyCode == fnKeyCode && down(globeKeyCode));
+  if (!options.extendedKeys) return systemSaysDown(keyCode);
+  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, keyboardType)), fnDown,
+                      systemSaysDown);
 }
 
 int64_t eventKeyCode(const Event* event) {
-  const int64_t keyCode = keyCodeField(toCGEvent(event));
-  return options.extendedKeys && keyCode == globeKeyCode ? fnKeyCode : keyCode;
+  const CGEventRef cgEvent = toCGEvent(event);
+  if (!options.extendedKeys) return keyCodeField(cgEvent);
+  return keyPosition(keyCodeField(cgEvent),
+                     CGEventGetIntegerValueField(cgEvent, kCGKeyboardEventKeyboardType));
 }
 
 int64_t eventAutorepeat(const Event* event) {
@@ -157,7 +164,7 @@ int64_t eventAutorepeat(const Event* event) {
 
 uint64_t eventFlags(const Event* event) {
   const uint64_t flags = CGEventGetFlags(toCGEvent(event));
-  return options.extendedKeys ? withFnKey(flags, fnDown) : flags;
+  return options.extendedKeys ? matchedFlags(keyCodeField(toCGEvent(event)), flags, fnDown) : flags;
 }
 
 // Mac keyboards end at F20.

@@ -20,7 +20,9 @@ std::vector<Finding> macosFindings(const MacFacts& facts) {
                           (holder.process.empty() ? "" : " (" + holder.process + ")");
   findings.push_back(
       {"Secure Input",
-       "On, held by " + who + ": while it is on, no key reaches keytap or any other listener.",
+       "On, held by " + who +
+           ": while it is on, key presses do not reach keytap or any other listener (modifier "
+           "keys held alone still do).",
        "Leave the password field, or quit " + who +
            "; a terminal's Secure Keyboard Entry setting is a common cause."});
   return findings;

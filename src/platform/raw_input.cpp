@@ -34,8 +34,9 @@ std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtual
   return evdev;
 }
 
-bool isAltGrControl(RawKey key, RawKey next) {
+bool isAltGrControl(TimedKey report, TimedKey next) {
+  const RawKey& key = report.key;
   return key.makeCode == controlScanCode && !(key.flags & rawKeyE0) &&
-         next.makeCode == altScanCode && (next.flags & rawKeyE0) &&
-         (key.flags & rawKeyBreak) == (next.flags & rawKeyBreak);
+         next.key.makeCode == altScanCode && (next.key.flags & rawKeyE0) &&
+         (key.flags & rawKeyBreak) == (next.key.flags & rawKeyBreak) && report.time == next.time;
 }

@@ -24,7 +24,14 @@ constexpr uint16_t virtualKeyPacket = 0xE7;  // VK_PACKET
 /// MAPVK_VK_TO_VSC_EX: the prefix in the high byte, 0 for none).
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned));
 
+/// A keyboard report with the time of its message (the milliseconds of GetMessageTime).
+struct TimedKey {
+  RawKey key;
+  uint32_t time;
+};
+
 /// Whether a report is the Left Control press or release that Windows adds to Right Alt's on
 /// layouts with AltGr: the one that Right Alt's report of the same direction directly follows in
-/// the queue. Right Alt alone is the key pressed.
-bool isAltGrControl(RawKey key, RawKey next);
+/// the queue, with the same message time. Right Alt alone is the key pressed; a real Left
+/// Control pressed just before it has a time of its own.
+bool isAltGrControl(TimedKey report, TimedKey next);

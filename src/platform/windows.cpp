@@ -5,6 +5,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 
 #include "core/accel.h"
 #include "core/state.h"
@@ -72,11 +73,13 @@ std::optional<RawKey> keyboardReport(HRAWINPUT input) {
   return RawKey{key.VKey, key.MakeCode, key.Flags};
 }
 
-// The keyboard report that waits next in the queue, left there.
-std::optional<RawKey> nextReport() {
+// The keyboard report that waits next in the queue, left there, with its message time.
+std::optional<TimedKey> nextReport() {
   MSG next;
   if (!PeekMessageW(&next, window, WM_INPUT, WM_INPUT, PM_NOREMOVE)) return std::nullopt;
-  return keyboardReport(reinterpret_cast<HRAWINPUT>(next.lParam));
+  const std::optional<RawKey> key = keyboardReport(reinterpret_cast<HRAWINPUT>(next.lParam));
+  if (!key) return std::nullopt;
+  return TimedKey{*key, static_cast<uint32_t>(next.time)};
 }
 
 // Keys are told apart by scan code, their position, never by virtual key, which follows the
@@ -87,8 +90,9 @@ void handleRawInput(HRAWINPUT input) {
   if (!key) return;
   // Where the side of a modifier counts, AltGr is Right Alt alone.
   if (options.extendedKeys) {
-    const std::optional<RawKey> next = nextReport();
-    if (next && isAltGrControl(*key, *next)) return;
+    const TimedKey report{*key, static_cast<uint32_t>(GetMessageTime())};
+    const std::optional<TimedKey> next = nextReport();
+    if (next && isAltGrControl(report, *next)) return;
   }
   const std::optional<unsigned> evdev = evdevFromRawKey(*key, scanCodeOfVirtualKey);
   if (!evdev) return;
@@ -158,6 +162,52 @@ bool runsElevated() {
   return elevated;
 }
 
+// The mandatory integrity level of a process's token (SECURITY_MANDATORY_*_RID).
+std::optional<DWORD> integrityLevel(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return std::nullopt;
+  alignas(TOKEN_MANDATORY_LABEL) BYTE buffer[64];
+  DWORD size = sizeof buffer;
+  std::optional<DWORD> level;
+  if (GetTokenInformation(token, TokenIntegrityLevel, buffer, size, &size)) {
+    const PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+    level = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+  }
+  CloseHandle(token);
+  return level;
+}
+
+// The file name of a process's program in UTF-8; empty when it cannot be read.
+std::string programName(HANDLE process) {
+  wchar_t path[MAX_PATH];
+  DWORD length = MAX_PATH;
+  if (!QueryFullProcessImageNameW(process, 0, path, &length)) return "";
+  const wchar_t* name = path;
+  for (DWORD i = 0; i < length; ++i) {
+    if (path[i] == L'\\') name = path + i + 1;
+  }
+  const int nameLength = static_cast<int>(path + length - name);
+  std::string utf8(static_cast<size_t>(nameLength) * 3, '\0');
+  utf8.resize(static_cast<size_t>(WideCharToMultiByte(
+      CP_UTF8, 0, name, nameLength, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
+  return utf8;
+}
+
+// The program of the window in front, when Windows keeps its keys from keytap.
+std::optional<std::string> elevatedForeground() {
+  DWORD processId = 0;
+  const HWND front = GetForegroundWindow();
+  if (!front || !GetWindowThreadProcessId(front, &processId)) return std::nullopt;
+  const std::optional<DWORD> ours = integrityLevel(GetCurrentProcess());
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (!process) return std::nullopt;
+  const std::optional<DWORD> theirs = integrityLevel(process);
+  std::optional<std::string> elevated;
+  if (ours && theirs && *theirs > *ours) elevated = programName(process);
+  CloseHandle(process);
+  return elevated;
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -210,7 +260,7 @@ bool requestListenAccess() {
 
 Diagnosis diagnose() {
   // Registering is the whole test; the process ends right after --doctor.
-  const WindowsFacts facts{openTap(nullptr) != nullptr, runsElevated()};
+  const WindowsFacts facts{openTap(nullptr) != nullptr, runsElevated(), elevatedForeground()};
   return {windowsFindings(facts), facts.rawInputRegisters};
 }
 

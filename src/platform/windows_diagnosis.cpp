@@ -27,5 +27,16 @@ std::vector<Finding> windowsFindings(const WindowsFacts& facts) {
                         "secure desktop (lock screen, Ctrl+Alt+Del, UAC).",
                         ""});
   }
+  // The commonest "push-to-talk stops working in this game": the game runs as administrator.
+  if (facts.elevatedForeground) {
+    const std::string program =
+        facts.elevatedForeground->empty() ? "a program" : *facts.elevatedForeground;
+    findings.push_back({"window in front",
+                        "The window in front belongs to " + program +
+                            ", which runs elevated: keys typed into it do not reach keytap.",
+                        "Run " + program +
+                            " without elevation, or start the app that starts keytap as "
+                            "administrator too."});
+  }
   return findings;
 }

@@ -57,7 +57,7 @@ bool tapIsEnabled(Tap*) {
 }
 
 bool keyIsDown(uint16_t keyCode) {
-  return fake.keysDown.contains(keyCode);
+  return fake.keyIsDown ? fake.keyIsDown(keyCode) : fake.keysDown.contains(keyCode);
 }
 
 void tickEverySecond(Tick tick) {

@@ -14,8 +14,9 @@ struct FakePlatform {
   bool preflightGrants = true;
   bool requestGrants = false;
   bool tapOpens = true;
-  bool tapEnables = true;       // what tapIsEnabled answers
-  std::set<uint16_t> keysDown;  // what keyIsDown answers
+  bool tapEnables = true;                 // what tapIsEnabled answers
+  std::set<uint16_t> keysDown;            // what keyIsDown answers
+  bool (*keyIsDown)(uint16_t) = nullptr;  // answers instead, when set
   uint64_t commandOrControl = 0x100000;
   bool hasFn = true;      // what canHear answers for Fn
   Tick ticker = nullptr;  // what tickEverySecond was last given

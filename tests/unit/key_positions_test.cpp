@@ -2,7 +2,7 @@
 
 #include "core/accel.h"
 #include "platform/key_positions.h"
-#include "platform/macos_modifiers.h"
+#include "platform/macos_keys.h"
 #include "platform/raw_input.h"
 
 namespace {
@@ -114,20 +114,29 @@ TEST(KeyPositionsTest, ModifierKeysAreEventsOnlyWhenAskedFor) {
 TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
   constexpr RawKey leftControl{0x11, 0x1D, 0}, rightControlKey{0x11, 0x1D, rawKeyE0},
       rightAltKey{0x12, 0x38, rawKeyE0}, k{0x4B, 0x25, 0};
-  const auto up = [](RawKey key) {
-    return RawKey{key.virtualKey, key.makeCode, static_cast<uint16_t>(key.flags | rawKeyBreak)};
+  // Reports with their message times: AltGr's pair shares one.
+  const auto at = [](uint32_t time, RawKey key) { return TimedKey{key, time}; };
+  const auto up = [](uint32_t time, RawKey key) {
+    return TimedKey{{key.virtualKey, key.makeCode, static_cast<uint16_t>(key.flags | rawKeyBreak)},
+                    time};
   };
   const struct {
     const char* name;
-    std::vector<RawKey> queue;
+    std::vector<TimedKey> queue;
     std::vector<int64_t> keyCodes;  // of the events that come out
   } rows[] = {
-      {"AltGr", {leftControl, rightAltKey, up(leftControl), up(rightAltKey)}, {61, 61}},
+      {"AltGr",
+       {at(5, leftControl), at(5, rightAltKey), up(9, leftControl), up(9, rightAltKey)},
+       {61, 61}},
       {"Left Control, then Right Alt later",
-       {leftControl, k, rightAltKey, up(rightAltKey), up(k), up(leftControl)},
+       {at(1, leftControl), at(2, k), at(3, rightAltKey), up(4, rightAltKey), up(5, k),
+        up(6, leftControl)},
        {59, 40, 61, 61, 40, 59}},
+      {"Ctrl+Alt pressed quickly, queued back to back",
+       {at(1, leftControl), at(2, rightAltKey), up(7, rightAltKey), up(8, leftControl)},
+       {59, 61, 61, 59}},
       {"Right Control before Right Alt",
-       {rightControlKey, rightAltKey, up(rightAltKey), up(rightControlKey)},
+       {at(1, rightControlKey), at(1, rightAltKey), up(2, rightAltKey), up(2, rightControlKey)},
        {62, 61, 61, 62}},
   };
   for (const auto& row : rows) {
@@ -135,9 +144,10 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
     std::vector<int64_t> keyCodes;
     for (size_t i = 0; i < row.queue.size(); ++i) {
       if (i + 1 < row.queue.size() && isAltGrControl(row.queue[i], row.queue[i + 1])) continue;
-      const std::optional<unsigned> evdev = evdevFromRawKey(row.queue[i], scanCodeOfVirtualKey);
-      const bool press = !(row.queue[i].flags & rawKeyBreak);
-      if (const std::optional<Event> event = trackKey(down, *evdev, press, true)) {
+      const RawKey& key = row.queue[i].key;
+      const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
+      if (const std::optional<Event> event =
+              trackKey(down, *evdev, !(key.flags & rawKeyBreak), true)) {
         keyCodes.push_back(event->keyCode);
       }
     }
@@ -146,7 +156,7 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
   }
 }
 
-TEST(MacModifiersTest, FlagsChangedEventsToPressesAndReleases) {
+TEST(MacKeysTest, FlagsChangedEventsToPressesAndReleases) {
   const struct {
     const char* name;
     int64_t keyCode;
@@ -156,6 +166,8 @@ TEST(MacModifiersTest, FlagsChangedEventsToPressesAndReleases) {
       {"Right Option down", 0x3D, 0x80040, true},
       {"Right Option up, Left Option still down", 0x3D, 0x80020, false},
       {"Left Option down beside Right Option", 0x3A, 0x80060, true},
+      {"Left Option posted with the generic bit alone", 0x3A, 0x80000, true},
+      {"and released so", 0x3A, 0x0, false},
       {"Fn down", 0x3F, 0x800100, true},
       {"Fn up", 0x3F, 0x100, false},
       {"Right Control down", 0x3E, 0x42100, true},
@@ -166,9 +178,66 @@ TEST(MacModifiersTest, FlagsChangedEventsToPressesAndReleases) {
   for (const auto& row : rows) {
     EXPECT_EQ(modifierKeyPressed(row.keyCode, row.flags), row.pressed) << row.name;
   }
-  // An arrow key-down carries Fn's bit without the Fn key.
-  EXPECT_EQ(withFnKey(0x800000 | commandFlag, false), commandFlag);
-  EXPECT_EQ(withFnKey(0x100, true), 0x800100u);
+}
+
+TEST(MacKeysTest, FlagsAsTheMatcherReadsThem) {
+  const struct {
+    const char* name;
+    int64_t keyCode;
+    uint64_t flags;
+    bool fnDown;
+    uint64_t matched;
+  } rows[] = {
+      {"an arrow carries Fn's bit without the Fn key", 123, 0x800000 | commandFlag, false,
+       commandFlag},
+      {"Fn held", 0x00, 0x100, true, 0x800100},
+      {"Right Option as the system sends it", 0x3D, 0x80040, false, 0x80040},
+      {"Left Option posted with the generic bit alone", 0x3A, 0x80000, false, 0x80020},
+      {"a key under a generic-only Option keeps it generic", 0x00, 0x80000, false, 0x80000},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(matchedFlags(row.keyCode, row.flags, row.fnDown), row.matched) << row.name;
+  }
+}
+
+TEST(MacKeysTest, FnFollowsItsOwnEventsAndIsForgottenWhenTheTapStops) {
+  const struct {
+    uint32_t type;
+    int64_t keyCode;
+    uint64_t flags;
+    std::optional<uint32_t> becomes;
+    bool fnDownAfter;
+  } steps[] = {
+      {flagsChangedEvent, 0x3F, 0x800100, keyDownEvent, true},
+      {keyDownEvent, 13, 0x800100, keyDownEvent, true},
+      {flagsChangedEvent, 0x39, 0x810100, std::nullopt, true},  // Caps Lock
+      {tapDisabledByTimeout, 0, 0, tapDisabledByTimeout, false},
+      {flagsChangedEvent, 0x3F, 0x800100, keyDownEvent, true},
+      {tapDisabledByUserInput, 0, 0, tapDisabledByUserInput, false},
+      {flagsChangedEvent, 0x3F, 0x100, keyUpEvent, false},
+  };
+  bool fnDown = false;
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const auto& step = steps[i];
+    EXPECT_EQ(tapEventType(step.type, step.keyCode, step.flags, fnDown), step.becomes) << i;
+    EXPECT_EQ(fnDown, step.fnDownAfter) << i;
+  }
+}
+
+TEST(MacKeysTest, IsoKeyboardsSwapTheKeyBesideShiftBack) {
+  constexpr int64_t ansi = 40, iso = 41, jis = 42, proIso = 205;
+  const struct {
+    int64_t keyCode;
+    int64_t keyboardType;
+    int64_t position;
+  } rows[] = {
+      {50, iso, 10},  {10, iso, 50},  {50, proIso, 10}, {0, iso, 0},
+      {50, ansi, 50}, {10, ansi, 10}, {50, jis, 50},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(keyPosition(row.keyCode, row.keyboardType), row.position)
+        << row.keyCode << " on type " << row.keyboardType;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "core/registry.h"
 #include "host/emit.h"
 #include "keyboard/tap.h"
+#include "platform/macos_keys.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 
@@ -289,6 +290,18 @@ TEST_F(ExtendedMatcherTest, AMissedReleaseOfAModifierIsNoticedOnRequest) {
   fake.keysDown.clear();  // Right Alt came up unheard
   EXPECT_EQ(run({"+W"}), (Said{"up:RightAlt"}));
   EXPECT_EQ(run({"-W", "+RAlt", "+RAlt"}), (Said{"down:RightAlt", "up:RightAlt", "down:RightAlt"}));
+}
+
+TEST_F(ExtendedMatcherTest, AHeldFnStaysHeldWhereTheSystemCannotSeeFn) {
+  options.releaseStaleHolds = true;
+  // macOS's key state answers no for Fn; keytap's own Fn state answers instead.
+  fake.keyIsDown = [](uint16_t key) {
+    return macKeyIsDown(key, fake.keysDown.contains(fnKeyCode), [](uint16_t other) {
+      return other != fnKeyCode && fake.keysDown.contains(other);
+    });
+  };
+  add("Fn");
+  EXPECT_EQ(run({"+Fn", "+W", "-W", "|", "-Fn"}), (Said{"down:Fn", "|", "up:Fn"}));
 }
 
 }  // namespace
