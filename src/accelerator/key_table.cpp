@@ -36,9 +36,19 @@ const KeyName extendedKeyTable[37] = {
     {"F24", 0x10C2},
 };
 
+const KeyName mouseButtonTable[6] = {
+    {"MOUSEMIDDLE", mouseMiddleButton},   {"MOUSE3", mouseMiddleButton},
+    {"MOUSEBACK", mouseBackButton},       {"MOUSE4", mouseBackButton},
+    {"MOUSEFORWARD", mouseForwardButton}, {"MOUSE5", mouseForwardButton},
+};
+
 void buildKeyCodes() {
   keyCodes.clear();
   for (const KeyName& key : keyTable) keyCodes.emplace(key.name, key.code);
-  if (!options.extendedKeys) return;
-  for (const KeyName& key : extendedKeyTable) keyCodes.emplace(key.name, key.code);
+  if (options.extendedKeys) {
+    for (const KeyName& key : extendedKeyTable) keyCodes.emplace(key.name, key.code);
+  }
+  if (options.mouseButtons) {
+    for (const KeyName& key : mouseButtonTable) keyCodes.emplace(key.name, key.code);
+  }
 }

@@ -17,5 +17,9 @@ extern const KeyName keyTable[83];
 /// The keypad, F21 to F24 and the ISO key, which only --extended-keys names.
 extern const KeyName extendedKeyTable[37];
 
-/// Fills keyCodes from keyTable, and from extendedKeyTable too with --extended-keys.
+/// The mouse buttons, which only --mouse-buttons names.
+extern const KeyName mouseButtonTable[6];
+
+/// Fills keyCodes from keyTable, from extendedKeyTable too with --extended-keys, and from
+/// mouseButtonTable with --mouse-buttons.
 void buildKeyCodes();

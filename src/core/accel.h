@@ -30,6 +30,17 @@ constexpr uint16_t beyondMacKeys = 0x1000;
 /// The key code of accelerators made of modifiers alone, which no key event carries.
 constexpr uint16_t modifiersOnly = 0xFFFF;
 
+// The mouse buttons that --mouse-buttons names, as key codes beyond every keyboard's: a button
+// takes the place of a key in an accelerator, and backends deliver it as a key event.
+constexpr uint16_t mouseMiddleButton = 0x2000;
+constexpr uint16_t mouseBackButton = 0x2001;
+constexpr uint16_t mouseForwardButton = 0x2002;
+constexpr uint16_t mouseButtonCodes[] = {mouseMiddleButton, mouseBackButton, mouseForwardButton};
+
+constexpr bool isMouseButton(int64_t keyCode) {
+  return keyCode >= mouseMiddleButton && keyCode <= mouseForwardButton;
+}
+
 /// One key of a modifier pair, or Fn.
 struct ModifierKey {
   uint16_t keyCode;   // macOS virtual key code

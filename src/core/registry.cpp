@@ -22,6 +22,11 @@ void clearRegistrations() {
   registeredByKey.clear();
 }
 
+bool anyMouseButtonRegistered() {
+  return std::any_of(std::begin(mouseButtonCodes), std::end(mouseButtonCodes),
+                     [](uint16_t button) { return !registrationsOf(button).empty(); });
+}
+
 std::span<const Registration* const> registrationsOf(uint16_t keyCode) {
   const auto sameKey = registeredByKey.find(keyCode);
   if (sameKey == registeredByKey.end()) return {};

@@ -15,6 +15,9 @@ void removeRegistration(std::string_view text);
 /// Removes every registration. Main thread.
 void clearRegistrations();
 
+/// Whether any mouse button accelerator is registered. Main thread.
+bool anyMouseButtonRegistered();
+
 /// The registrations whose key code is `keyCode`, in no particular order; valid until the
 /// registry changes. Main thread.
 std::span<const Registration* const> registrationsOf(uint16_t keyCode);

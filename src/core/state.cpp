@@ -4,6 +4,7 @@ std::unordered_map<std::string_view, uint16_t> keyCodes;
 Registry registered;
 KeyIndex registeredByKey;
 HeldSet held;
+HeldSet chorded;
 Tap* tap = nullptr;
 TapCallback callback = nullptr;
 bool granted = false;

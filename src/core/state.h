@@ -36,6 +36,9 @@ extern Registry registered;
 extern KeyIndex registeredByKey;
 /// Invariant: every text in held is a key of registered.
 extern HeldSet held;
+/// The held modifier-only accelerators during whose hold another key or button went down
+/// (--extended-keys). Invariant: every text in it is in held.
+extern HeldSet chorded;
 /// The keyboard tap; null until one is opened.
 extern Tap* tap;
 extern TapCallback callback;
@@ -52,5 +55,6 @@ struct Options {
   bool releaseStaleHolds = false;  // --release-stale-holds: close holds whose release was missed
   bool status = false;             // --status: say when keytap stops or starts listening
   bool extendedKeys = false;       // --extended-keys: sided modifiers, modifiers alone, more keys
+  bool mouseButtons = false;       // --mouse-buttons: the middle and side mouse buttons
 };
 extern Options options;

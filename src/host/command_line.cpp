@@ -15,6 +15,8 @@ constexpr std::string_view help =
     "  --status               say when keytap stops or starts listening\n"
     "  --extended-keys        also sided modifiers (RightAlt), modifiers alone, Fn, the keypad,\n"
     "                         F21-F24 and IntlBackslash\n"
+    "  --mouse-buttons        also the middle and side mouse buttons (MouseMiddle, MouseBack,\n"
+    "                         MouseForward)\n"
     "  --backend=x11|evdev    Linux: the keyboard source, instead of the session's choice\n"
     "  --doctor               say what keytap sees and what to do when it cannot listen\n"
     "  --json                 with --doctor: the same as one JSON object\n"
@@ -37,6 +39,8 @@ std::optional<int> runCommandLine(std::span<const char* const> args) {
     return 2;
   }
   if (hasArgument(args, "--doctor")) {
+    // With --mouse-buttons it looks at the pointer devices too.
+    options = optionsFrom(args);
     const Diagnosis diagnosis = diagnose();
     writeOutput(hasArgument(args, "--json") ? doctorJson(diagnosis) : doctorText(diagnosis));
     return diagnosis.canListen ? 0 : 1;

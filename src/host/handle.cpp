@@ -23,6 +23,7 @@ void registerAccelerator(const std::string& text) {
   const bool opensTap = tap == nullptr;
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
   addRegistration(text, *accel);
+  if (isMouseButton(accel->keyCode)) watchMouseButtons(true);
   emit(acceleratorMessage("registered", text));
   if (opensTap) tapResumed();
 }
@@ -30,6 +31,9 @@ void registerAccelerator(const std::string& text) {
 void unregisterAccelerator(const std::string& text) {
   removeRegistration(text);
   held.erase(text);
+  chorded.erase(text);
+  // Pointer devices are watched only while a button is registered.
+  if (options.mouseButtons && !anyMouseButtonRegistered()) watchMouseButtons(false);
   emit(acceleratorMessage("unregistered", text));
 }
 

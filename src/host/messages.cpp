@@ -27,10 +27,12 @@ json acceleratorMessage(std::string_view type, std::string_view accelerator) {
   return envelope(type, std::move(payload));
 }
 
-json keyMessage(std::string_view type, std::string_view accelerator, double at) {
+json keyMessage(std::string_view type, std::string_view accelerator, double at,
+                std::optional<bool> alone) {
   json payload = json::object();
   payload["accelerator"] = accelerator;
   payload["at"] = at;
+  if (alone) payload["alone"] = *alone;
   return envelope(type, std::move(payload));
 }
 

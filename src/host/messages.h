@@ -1,6 +1,7 @@
 // The outbound messages, built as plain values.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
@@ -10,8 +11,10 @@ nlohmann::ordered_json readyMessage(bool permissionGranted);
 /// A reply or key message whose payload is the accelerator text alone ("registered",
 /// "unregistered").
 nlohmann::ordered_json acceleratorMessage(std::string_view type, std::string_view accelerator);
-/// "down" or "up" with the accelerator text and the time in milliseconds.
-nlohmann::ordered_json keyMessage(std::string_view type, std::string_view accelerator, double at);
+/// "down" or "up" with the accelerator text and the time in milliseconds, and "alone" when given
+/// (the "up" of a modifier-only accelerator).
+nlohmann::ordered_json keyMessage(std::string_view type, std::string_view accelerator, double at,
+                                  std::optional<bool> alone = std::nullopt);
 /// {"t":"status","d":{"listening":false,"reason":...}}, or {"listening":true} with no reason.
 nlohmann::ordered_json statusMessage(bool listening, std::string_view reason);
 /// {"t":"error","d":{"code":...,"message":...}}

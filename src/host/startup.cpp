@@ -14,13 +14,19 @@ bool hasArgument(std::span<const char* const> args, std::string_view name) {
   });
 }
 
+Options optionsFrom(std::span<const char* const> args) {
+  return {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
+          .status = hasArgument(args, "--status"),
+          .extendedKeys = hasArgument(args, "--extended-keys"),
+          .mouseButtons = hasArgument(args, "--mouse-buttons")};
+}
+
 void startUp(std::span<const char* const> args) {
-  options = {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
-             .status = hasArgument(args, "--status"),
-             .extendedKeys = hasArgument(args, "--extended-keys")};
+  options = optionsFrom(args);
   buildKeyCodes();
   clearRegistrations();
   held.clear();
+  chorded.clear();
   otherKeysDown.clear();
   tap = nullptr;
   callback = tapCallback;

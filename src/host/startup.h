@@ -4,8 +4,13 @@
 #include <span>
 #include <string_view>
 
+#include "core/state.h"
+
 /// True when one element of the argument list is exactly `name`.
 bool hasArgument(std::span<const char* const> args, std::string_view name);
+
+/// The opt-in options that the arguments ask for.
+Options optionsFrom(std::span<const char* const> args);
 
 /// Gives the process-wide state its first values, settles the listen permission (prompting
 /// unless "--no-prompt" is among `args`, the program path included), opens the tap when

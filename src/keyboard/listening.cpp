@@ -5,6 +5,7 @@
 #include "core/state.h"
 #include "host/emit.h"
 #include "host/messages.h"
+#include "keyboard/matcher.h"
 #include "keyboard/tap.h"
 
 namespace {
@@ -38,9 +39,10 @@ bool stillDown(const Accel& accel) {
 void releaseStaleHolds() {
   for (auto text = held.begin(); text != held.end();) {
     const auto next = std::next(text);
-    if (!stillDown(registered.find(*text)->second)) {
-      const auto released = held.extract(text);
-      emit(keyMessage("up", released.value(), nowMs()));
+    const Registration& entry = *registered.find(*text);
+    if (!stillDown(entry.second)) {
+      held.erase(text);
+      sayReleased(entry.first, entry.second);
     }
     text = next;
   }

@@ -46,24 +46,48 @@ bool onlyModifiersDown() {
   return otherKeysDown.empty();
 }
 
+// Whether the modifier key is one that the accelerator names, on an allowed side.
+bool namesModifierKey(const Accel& accel, const ModifierKey& key) {
+  return (accel.flags & key.flag) &&
+         (!(accel.sided & key.sideFlag) || (accel.sides & key.sideFlag));
+}
+
+// A press of any other key or button during a modifier-only hold makes the hold a chord.
+void markChords(int64_t keyCode) {
+  if (held.empty()) return;
+  const ModifierKey* modifier = modifierKeyAt(keyCode);
+  for (const Registration* entry : registrationsOf(modifiersOnly)) {
+    const auto& [text, accel] = *entry;
+    if (modifier && namesModifierKey(accel, *modifier)) continue;
+    if (held.contains(text)) chorded.insert(text);
+  }
+}
+
 // A modifier-only accelerator goes down at the press that makes the modifiers down exactly its
 // own, while no other key is down; it stays down, whatever else is pressed, until one of its
 // modifiers is let go.
 void matchModifierKey(uint32_t type, const Event* event) {
   const uint64_t flags = eventFlags(event);
   const bool press = type == keyDownEvent && eventAutorepeat(event) == 0;
+  if (press) markChords(eventKeyCode(event));
   if (press && !onlyModifiersDown()) return;
   for (const Registration* entry : registrationsOf(modifiersOnly)) {
     const auto& [text, accel] = *entry;
     if (press && exactModifiers(accel, flags, modifierMask | fnFlag) && held.insert(text).second) {
       emit(keyMessage("down", text, nowMs()));
     } else if (type == keyUpEvent && !namedModifiersDown(accel, flags) && held.erase(text)) {
-      emit(keyMessage("up", text, nowMs()));
+      sayReleased(text, accel);
     }
   }
 }
 
 }  // namespace
+
+void sayReleased(const std::string& text, const Accel& accel) {
+  if (accel.keyCode != modifiersOnly) return emit(keyMessage("up", text, nowMs()));
+  const bool alone = chorded.erase(text) == 0;
+  emit(keyMessage("up", text, nowMs(), alone));
+}
 
 void releaseKey(int64_t keyCode) {
   if (!namesKey(keyCode)) return;
@@ -78,9 +102,7 @@ void releaseKey(int64_t keyCode) {
   // Modifier-only holds that name this very key; one that names its pair allows either key.
   for (const Registration* entry : registrationsOf(modifiersOnly)) {
     const auto& [text, accel] = *entry;
-    if ((accel.sides & modifier->sideFlag) && held.erase(text)) {
-      emit(keyMessage("up", text, nowMs()));
-    }
+    if ((accel.sides & modifier->sideFlag) && held.erase(text)) sayReleased(text, accel);
   }
 }
 
@@ -94,6 +116,7 @@ Event* matchKeyEvent(uint32_t type, Event* event) {
       return event;
     }
     trackOtherKey(type, static_cast<uint16_t>(keyCode));
+    if (type == keyDownEvent && eventAutorepeat(event) == 0) markChords(keyCode);
   }
   if (type == keyUpEvent) {
     releaseKey(keyCode);

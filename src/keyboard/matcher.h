@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -10,6 +11,10 @@
 /// --extended-keys, a modifier key's own events do the same for the modifier-only accelerators.
 /// Other event types do nothing. Returns the event unchanged. Main thread.
 Event* matchKeyEvent(uint32_t type, Event* event);
+
+/// Emits "up" for a text just taken out of held; with --extended-keys the "up" of a
+/// modifier-only accelerator says whether it was held alone. Main thread.
+void sayReleased(const std::string& text, const Accel& accel);
 
 /// Emits "up" for every held accelerator of the key, whatever the modifiers, and with
 /// --extended-keys for every held modifier-only one that names this modifier key by its side; a

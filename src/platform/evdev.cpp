@@ -1,7 +1,9 @@
 // Linux evdev backend: every keyboard under /dev/input, read as the kernel reports it, so keys
 // are heard in any session (Wayland, X11, a console). Reading the devices needs read access to
 // them (the input group, or a udev rule): that is this platform's listen permission. Devices are
-// only read, never grabbed, and keyboards that come and go are followed through inotify.
+// only read, never grabbed, and devices that come and go are followed through inotify. While a
+// mouse button is registered (--mouse-buttons), the pointer devices with such buttons are read
+// too, each through a kernel filter that lets only those buttons through.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -24,7 +26,7 @@
 namespace evdev {
 namespace {
 
-struct Keyboard {
+struct Device {
   int descriptor;
   std::string name;  // "event3"
   KeysDown down;
@@ -32,7 +34,8 @@ struct Keyboard {
 
 struct EvdevTap : Tap {
   int watch;  // inotify on /dev/input
-  std::vector<Keyboard> keyboards;
+  std::vector<Device> keyboards;
+  std::vector<Device> pointers;  // only while buttonsWanted
 };
 
 // The open tap; only this backend opens one in a process that chose it.
@@ -42,95 +45,161 @@ EvdevTap* opened() {
 
 constexpr const char* inputDirectory = "/dev/input/";
 constexpr size_t bitsPerLong = CHAR_BIT * sizeof(long);
+constexpr unsigned watchedButtons[] = {buttonMiddle, buttonSide, buttonExtra, buttonForward,
+                                       buttonBack};
+
+// Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
+bool buttonsWanted = false;
 
 bool hasBit(const unsigned long* bits, unsigned bit) {
   return (bits[bit / bitsPerLong] >> (bit % bitsPerLong)) & 1;
 }
 
+void setBit(unsigned long* bits, unsigned bit) {
+  bits[bit / bitsPerLong] |= 1UL << (bit % bitsPerLong);
+}
+
 // The kernel's own record of the device's keys, so that keys held when it was opened count.
-void readKeysDown(Keyboard& keyboard) {
+void readKeysDown(Device& device) {
   unsigned long state[KEY_MAX / bitsPerLong + 1] = {};
-  if (ioctl(keyboard.descriptor, EVIOCGKEY(sizeof state), state) < 0) return;
-  for (unsigned code = 0; code < keyboard.down.size(); ++code) {
-    keyboard.down[code] = hasBit(state, code);
+  if (ioctl(device.descriptor, EVIOCGKEY(sizeof state), state) < 0) return;
+  for (unsigned code = 0; code < device.down.size(); ++code) {
+    device.down[code] = hasBit(state, code);
   }
 }
 
-// A device with letter keys and a space bar is a keyboard; mice, power buttons and lid switches
-// have none.
-std::optional<Keyboard> openKeyboard(const std::string& name) {
+// A keyboard has letter keys and a space bar; mice, power buttons and lid switches have none.
+// A pointer is no keyboard but has a button keytap watches: a mouse, a trackball.
+enum class Kind { keyboard, pointer };
+
+bool isKeyboard(const unsigned long* keys) {
+  return hasBit(keys, KEY_A) && hasBit(keys, KEY_Z) && hasBit(keys, KEY_SPACE);
+}
+
+bool isOfKind(const unsigned long* keys, Kind kind) {
+  if (kind == Kind::keyboard) return isKeyboard(keys);
+  return !isKeyboard(keys) && std::any_of(std::begin(watchedButtons), std::end(watchedButtons),
+                                          [&](unsigned button) { return hasBit(keys, button); });
+}
+
+// A mouse reports motion up to thousands of times a second: the kernel passes this reader only
+// the watched buttons, and drops the reports that are left empty, so motion never wakes it.
+void passOnlyWatchedButtons(int descriptor) {
+  unsigned long types[EV_MAX / bitsPerLong + 1] = {};
+  setBit(types, EV_KEY);
+  unsigned long buttons[KEY_MAX / bitsPerLong + 1] = {};
+  for (const unsigned button : watchedButtons) setBit(buttons, button);
+  input_mask typeMask{0, sizeof types, reinterpret_cast<uintptr_t>(types)};
+  input_mask buttonMask{EV_KEY, sizeof buttons, reinterpret_cast<uintptr_t>(buttons)};
+  // A kernel without per-reader masks (before 4.4) passes everything: slower, still right.
+  ioctl(descriptor, EVIOCSMASK, &typeMask);
+  ioctl(descriptor, EVIOCSMASK, &buttonMask);
+}
+
+// The device, when it is of the kind.
+std::optional<Device> openDevice(const std::string& name, Kind kind) {
   if (!name.starts_with("event")) return std::nullopt;
   const int descriptor = open((inputDirectory + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return std::nullopt;
   unsigned long keys[KEY_MAX / bitsPerLong + 1] = {};
-  if (ioctl(descriptor, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 || !hasBit(keys, KEY_A) ||
-      !hasBit(keys, KEY_Z) || !hasBit(keys, KEY_SPACE)) {
+  if (ioctl(descriptor, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 || !isOfKind(keys, kind)) {
     close(descriptor);
     return std::nullopt;
   }
-  Keyboard keyboard{descriptor, name, {}};
-  readKeysDown(keyboard);
-  return keyboard;
+  if (kind == Kind::pointer) passOnlyWatchedButtons(descriptor);
+  Device device{descriptor, name, {}};
+  readKeysDown(device);
+  return device;
 }
 
-// Adds every keyboard under /dev/input that is not open yet and can be read.
-void openKeyboards(std::vector<Keyboard>& keyboards) {
+bool holds(const std::vector<Device>& devices, std::string_view name) {
+  return std::any_of(devices.begin(), devices.end(),
+                     [&](const Device& device) { return device.name == name; });
+}
+
+// Adds every device of the kind under /dev/input that is not open yet and can be read.
+void openDevices(std::vector<Device>& devices, Kind kind) {
   DIR* directory = opendir(inputDirectory);
   if (!directory) return;
   while (const dirent* entry = readdir(directory)) {
-    const auto open = [&](const Keyboard& keyboard) { return keyboard.name == entry->d_name; };
-    if (std::any_of(keyboards.begin(), keyboards.end(), open)) continue;
-    if (std::optional<Keyboard> keyboard = openKeyboard(entry->d_name)) {
-      keyboards.push_back(std::move(*keyboard));
+    if (holds(devices, entry->d_name)) continue;
+    if (std::optional<Device> device = openDevice(entry->d_name, kind)) {
+      devices.push_back(std::move(*device));
     }
   }
   closedir(directory);
 }
 
-// The keys down on all keyboards together: a modifier on one counts for a key on another.
+// The keys down on all devices together: a modifier on one counts for a key on another.
 KeysDown allKeysDown(const EvdevTap& listener) {
   KeysDown down;
-  for (const Keyboard& keyboard : listener.keyboards) down |= keyboard.down;
+  for (const Device& device : listener.keyboards) down |= device.down;
+  for (const Device& device : listener.pointers) down |= device.down;
   return down;
 }
 
-// The keyboards that answered the permission check, kept for the tap.
-std::vector<Keyboard> checkedKeyboards;
+// The open device that reads from the descriptor; null for none.
+Device* readingFrom(int descriptor) {
+  for (std::vector<Device>* devices : {&opened()->keyboards, &opened()->pointers}) {
+    for (Device& device : *devices) {
+      if (device.descriptor == descriptor) return &device;
+    }
+  }
+  return nullptr;
+}
 
-// A keyboard that went away is forgotten, and with the last one the tap: the next register (or
-// the retry of --status) looks for keyboards again.
-void removeKeyboard(const std::string& name) {
-  const auto gone = std::find_if(opened()->keyboards.begin(), opened()->keyboards.end(),
-                                 [&](const Keyboard& keyboard) { return keyboard.name == name; });
-  if (gone == opened()->keyboards.end()) return;
-  close(gone->descriptor);
-  opened()->keyboards.erase(gone);
+// The keyboards that answered the permission check, kept for the tap.
+std::vector<Device> checkedKeyboards;
+
+void closeAll(std::vector<Device>& devices) {
+  for (const Device& device : devices) close(device.descriptor);
+  devices.clear();
+}
+
+// A device that went away is forgotten, and with the last keyboard the tap: the next register
+// (or the retry of --status) looks for keyboards again.
+void removeDevice(const std::string& name) {
+  const auto named = [&](const Device& device) { return device.name == name; };
+  std::vector<Device>& keyboards = opened()->keyboards;
+  std::vector<Device>& pointers = opened()->pointers;
+  const auto keyboard = std::find_if(keyboards.begin(), keyboards.end(), named);
+  const auto pointer = std::find_if(pointers.begin(), pointers.end(), named);
+  if (keyboard != keyboards.end()) {
+    close(keyboard->descriptor);
+    keyboards.erase(keyboard);
+  } else if (pointer != pointers.end()) {
+    close(pointer->descriptor);
+    pointers.erase(pointer);
+  } else {
+    return;
+  }
   const TapCallback notify = opened()->callback;
-  if (!opened()->keyboards.empty()) {
+  if (!keyboards.empty()) {
     notify(keyboardRemoved, nullptr);
     return;
   }
+  closeAll(pointers);
   if (opened()->watch >= 0) close(opened()->watch);
   delete opened();
   tap = nullptr;
   notify(keyboardsGone, nullptr);
 }
 
-void readKeyboard(Keyboard& keyboard) {
+void readDevice(Device& device) {
   input_event events[64];
-  const ssize_t got = read(keyboard.descriptor, events, sizeof events);
+  const ssize_t got = read(device.descriptor, events, sizeof events);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  // ENODEV, or no more to read at all: the keyboard is gone.
-  if (got <= 0) return removeKeyboard(keyboard.name);
+  // ENODEV, or no more to read at all: the device is gone.
+  if (got <= 0) return removeDevice(device.name);
   const TapCallback deliver = opened()->callback;
   for (const input_event& event : std::span(events, static_cast<size_t>(got) / sizeof *events)) {
     if (event.type == EV_SYN && event.code == SYN_DROPPED) {
       // The kernel's buffer overflowed and events were lost: ask it what is down now.
-      readKeysDown(keyboard);
+      readKeysDown(device);
     } else if (event.type == EV_KEY) {
       // Value 2 is the kernel's autorepeat: a press of a key already down, as trackKey sees it.
       const bool press = event.value != 0;
-      std::optional<Event> key = trackKey(keyboard.down, event.code, press, options.extendedKeys);
+      std::optional<Event> key = trackKey(device.down, event.code, press, options.extendedKeys);
       if (!key) continue;
       key->flags = modifierFlags(allKeysDown(*opened()));
       deliver(press ? keyDownEvent : keyUpEvent, &*key);
@@ -148,11 +217,14 @@ void readDirectoryChanges() {
     at += static_cast<ssize_t>(sizeof *change + change->len);
     const std::string name = change->len ? change->name : "";
     if (change->mask & IN_DELETE) {
-      removeKeyboard(name);
-    } else if (std::none_of(opened()->keyboards.begin(), opened()->keyboards.end(),
-                            [&](const Keyboard& keyboard) { return keyboard.name == name; })) {
-      if (std::optional<Keyboard> keyboard = openKeyboard(name)) {
+      removeDevice(name);
+    } else if (!holds(opened()->keyboards, name) && !holds(opened()->pointers, name)) {
+      if (std::optional<Device> keyboard = openDevice(name, Kind::keyboard)) {
         opened()->keyboards.push_back(std::move(*keyboard));
+      } else if (buttonsWanted) {
+        if (std::optional<Device> pointer = openDevice(name, Kind::pointer)) {
+          opened()->pointers.push_back(std::move(*pointer));
+        }
       }
     }
   }
@@ -161,22 +233,35 @@ void readDirectoryChanges() {
 }  // namespace
 
 bool preflightListenAccess() {
-  if (checkedKeyboards.empty()) openKeyboards(checkedKeyboards);
+  if (checkedKeyboards.empty()) openDevices(checkedKeyboards, Kind::keyboard);
   return !checkedKeyboards.empty();
 }
 
 Tap* openTap(TapCallback onEvent) {
-  // Watching starts before the scan, so that no keyboard can arrive unseen in between.
+  // Watching starts before the scan, so that no device can arrive unseen in between.
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (watch >= 0) inotify_add_watch(watch, inputDirectory, IN_CREATE | IN_ATTRIB | IN_DELETE);
-  std::vector<Keyboard> keyboards = std::move(checkedKeyboards);
+  std::vector<Device> keyboards = std::move(checkedKeyboards);
   checkedKeyboards.clear();
-  openKeyboards(keyboards);
+  openDevices(keyboards, Kind::keyboard);
   if (keyboards.empty()) {
     if (watch >= 0) close(watch);
     return nullptr;
   }
-  return new EvdevTap{{onEvent}, watch, std::move(keyboards)};
+  std::vector<Device> pointers;
+  if (buttonsWanted) openDevices(pointers, Kind::pointer);
+  return new EvdevTap{{onEvent}, watch, std::move(keyboards), std::move(pointers)};
+}
+
+void watchMouseButtons(bool watch) {
+  if (watch == buttonsWanted) return;
+  buttonsWanted = watch;
+  if (!tap) return;
+  if (watch) {
+    openDevices(opened()->pointers, Kind::pointer);
+  } else {
+    closeAll(opened()->pointers);
+  }
 }
 
 bool keyIsDown(uint16_t keyCode) {
@@ -185,26 +270,25 @@ bool keyIsDown(uint16_t keyCode) {
 
 void addTapSources(std::vector<pollfd>& sources) {
   if (!tap) return;
-  for (const Keyboard& keyboard : opened()->keyboards)
-    sources.push_back({keyboard.descriptor, POLLIN, 0});
+  for (const Device& device : opened()->keyboards)
+    sources.push_back({device.descriptor, POLLIN, 0});
+  for (const Device& device : opened()->pointers) sources.push_back({device.descriptor, POLLIN, 0});
   if (opened()->watch >= 0) sources.push_back({opened()->watch, POLLIN, 0});
 }
 
-// Keyboards first, the directory last: a keyboard opened now may take the number of one closed
-// in this round.
+// Devices first, the directory last: a device opened now may take the number of one closed in
+// this round.
 void serveTap(std::span<const pollfd> ready) {
   for (const pollfd& source : ready) {
     if (!tap) return;
     if (source.fd == opened()->watch || !source.revents) continue;
-    const auto keyboard =
-        std::find_if(opened()->keyboards.begin(), opened()->keyboards.end(),
-                     [&](const Keyboard& open) { return open.descriptor == source.fd; });
-    if (keyboard == opened()->keyboards.end()) continue;
-    // A reader that waited only for POLLIN would spin on an unplugged keyboard.
+    Device* device = readingFrom(source.fd);
+    if (!device) continue;
+    // A reader that waited only for POLLIN would spin on an unplugged device.
     if (source.revents & POLLIN) {
-      readKeyboard(*keyboard);
+      readDevice(*device);
     } else {
-      removeKeyboard(keyboard->name);
+      removeDevice(device->name);
     }
   }
   const bool directoryChanged = std::any_of(ready.begin(), ready.end(), [](const pollfd& source) {

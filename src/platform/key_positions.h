@@ -17,8 +17,17 @@ struct Event {
   uint64_t flags;      // the modifiers down, in CGEventFlags encoding
 };
 
-/// The keys that are down, by evdev code, modifiers included; KEY_FN is 464.
+/// The keys that are down, by evdev code, modifiers and mouse buttons included; KEY_FN is 464.
 using KeysDown = std::bitset<512>;
+
+// The evdev codes of the mouse buttons that --mouse-buttons watches (BTN_MIDDLE, BTN_SIDE,
+// BTN_EXTRA, BTN_FORWARD, BTN_BACK): the backends read every button as one of them. Side and
+// Back are the first side button, Extra and Forward the second.
+constexpr unsigned buttonMiddle = 0x112;
+constexpr unsigned buttonSide = 0x113;
+constexpr unsigned buttonExtra = 0x114;
+constexpr unsigned buttonForward = 0x115;
+constexpr unsigned buttonBack = 0x116;
 
 /// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
 unsigned evdevFromScanCode(unsigned scanCode, bool e0);

@@ -56,6 +56,10 @@ Tap* openTap(TapCallback onEvent) {
   return chosen == Backend::x11 ? x11::openTap(onEvent) : evdev::openTap(onEvent);
 }
 
+void watchMouseButtons(bool watch) {
+  chosen == Backend::x11 ? x11::watchMouseButtons(watch) : evdev::watchMouseButtons(watch);
+}
+
 // Nothing switches either source off while it is there.
 void enableTap(Tap*) {}
 bool tapIsEnabled(Tap*) {

@@ -21,6 +21,7 @@ struct Tap {
 namespace x11 {
 bool preflightListenAccess();
 Tap* openTap(TapCallback onEvent);
+void watchMouseButtons(bool watch);
 bool keyIsDown(uint16_t keyCode);
 void addTapSources(std::vector<pollfd>& sources);
 void serveTap(std::span<const pollfd> ready);
@@ -31,6 +32,7 @@ X11Facts displayFacts();
 namespace evdev {
 bool preflightListenAccess();
 Tap* openTap(TapCallback onEvent);
+void watchMouseButtons(bool watch);
 bool keyIsDown(uint16_t keyCode);
 void addTapSources(std::vector<pollfd>& sources);
 void serveTap(std::span<const pollfd> ready);

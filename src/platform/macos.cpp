@@ -24,9 +24,12 @@ static_assert(NX_DEVICELALTKEYMASK == leftOptionFlag && NX_DEVICERALTKEYMASK == 
 static_assert(NX_DEVICELCMDKEYMASK == leftCommandFlag && NX_DEVICERCMDKEYMASK == rightCommandFlag);
 static_assert(kCGEventFlagMaskSecondaryFn == fnFlag);
 static_assert(kCGEventFlagsChanged == flagsChangedEvent);
+static_assert(kCGEventOtherMouseDown == otherMouseDownEvent);
+static_assert(kCGEventOtherMouseUp == otherMouseUpEvent);
 
 struct Tap {
   CFMachPortRef port;
+  CFMachPortRef buttons;  // a second tap, for the mouse buttons, while they are wanted; or null
 };
 
 namespace {
@@ -39,6 +42,8 @@ CFRunLoopTimerRef ticker = nullptr;
 bool fnDown = false;
 // The keyboard type of the last key event, which tells where its ISO keys are.
 int64_t keyboardType = 0;
+// Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
+bool buttonsWanted = false;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
@@ -49,7 +54,22 @@ int64_t keyCodeField(CGEventRef event) {
   return CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode);
 }
 
+bool isButtonEvent(CGEventRef event) {
+  const CGEventType type = CGEventGetType(event);
+  return type == kCGEventOtherMouseDown || type == kCGEventOtherMouseUp;
+}
+
+int64_t buttonNumberField(CGEventRef event) {
+  return CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
+}
+
 CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  // A mouse button goes on as a key event of its key code; buttons beyond the watched pass by.
+  if (type == kCGEventOtherMouseDown || type == kCGEventOtherMouseUp) {
+    if (!buttonKeyCode(buttonNumberField(event))) return event;
+    const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
+    return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
+  }
   if (options.extendedKeys) {
     // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
     const bool flagsChanged = type == kCGEventFlagsChanged;
@@ -98,6 +118,29 @@ bool systemSaysDown(uint16_t keyCode) {
          CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
 }
 
+// The mouse buttons beyond left and right, never a move of the mouse.
+constexpr CGEventMask buttonEvents =
+    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+
+// A listen-only session tap for the events, on the main run loop and enabled; null when none
+// can be opened.
+CFMachPortRef openListener(CGEventMask events) {
+  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
+                                        kCGEventTapOptionListenOnly, events, deliver, nullptr);
+  if (!port) return nullptr;
+  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
+  if (!source) {
+    // Without a source the tap could never deliver; give it back so a later call retries.
+    CFMachPortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+  }
+  CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+  CGEventTapEnable(port, true);
+  CFRelease(source);  // the run loop holds it now
+  return port;
+}
+
 }  // namespace
 
 std::string_view takePlatformArguments(std::span<const char* const>) {
@@ -121,31 +164,41 @@ Tap* openTap(TapCallback onEvent) {
   deliverTo = onEvent;
   CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
   if (options.extendedKeys) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
-  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
-                                        kCGEventTapOptionListenOnly, keyEvents, deliver, nullptr);
+  CFMachPortRef port = openListener(keyEvents);
   if (!port) return nullptr;
-  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
-  if (!source) {
-    // Without a source the tap could never deliver; give it back so a later call retries.
-    CFMachPortInvalidate(port);
-    CFRelease(port);
-    return nullptr;
+  return new Tap{port, buttonsWanted ? openListener(buttonEvents) : nullptr};
+}
+
+void watchMouseButtons(bool watch) {
+  if (watch == buttonsWanted) return;
+  buttonsWanted = watch;
+  if (!tap) return;
+  if (watch) {
+    tap->buttons = openListener(buttonEvents);
+  } else if (tap->buttons) {
+    // Invalidating the port takes its source off the run loop too.
+    CFMachPortInvalidate(tap->buttons);
+    CFRelease(tap->buttons);
+    tap->buttons = nullptr;
   }
-  CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
-  CGEventTapEnable(port, true);
-  CFRelease(source);  // the run loop holds it now
-  return new Tap{port};
 }
 
 void enableTap(Tap* opened) {
   CGEventTapEnable(opened->port, true);
+  if (opened->buttons) CGEventTapEnable(opened->buttons, true);
 }
 
 bool tapIsEnabled(Tap* opened) {
-  return CGEventTapIsEnabled(opened->port);
+  return CGEventTapIsEnabled(opened->port) &&
+         (!opened->buttons || CGEventTapIsEnabled(opened->buttons));
 }
 
 bool keyIsDown(uint16_t keyCode) {
+  if (isMouseButton(keyCode)) {
+    const auto button = static_cast<CGMouseButton>(buttonNumber(keyCode));
+    return CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button) ||
+           CGEventSourceButtonState(kCGEventSourceStateCombinedSessionState, button);
+  }
   if (!options.extendedKeys) return systemSaysDown(keyCode);
   return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, keyboardType)), fnDown,
                       systemSaysDown);
@@ -153,18 +206,22 @@ bool keyIsDown(uint16_t keyCode) {
 
 int64_t eventKeyCode(const Event* event) {
   const CGEventRef cgEvent = toCGEvent(event);
+  if (isButtonEvent(cgEvent)) return *buttonKeyCode(buttonNumberField(cgEvent));
   if (!options.extendedKeys) return keyCodeField(cgEvent);
   return keyPosition(keyCodeField(cgEvent),
                      CGEventGetIntegerValueField(cgEvent, kCGKeyboardEventKeyboardType));
 }
 
+// Buttons have no autorepeat.
 int64_t eventAutorepeat(const Event* event) {
-  return CGEventGetIntegerValueField(toCGEvent(event), kCGKeyboardEventAutorepeat);
+  const CGEventRef cgEvent = toCGEvent(event);
+  return isButtonEvent(cgEvent) ? 0
+                                : CGEventGetIntegerValueField(cgEvent, kCGKeyboardEventAutorepeat);
 }
 
 uint64_t eventFlags(const Event* event) {
   const uint64_t flags = CGEventGetFlags(toCGEvent(event));
-  return options.extendedKeys ? matchedFlags(keyCodeField(toCGEvent(event)), flags, fnDown) : flags;
+  return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fnDown) : flags;
 }
 
 // Mac keyboards end at F20.

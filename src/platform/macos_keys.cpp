@@ -51,6 +51,18 @@ bool macKeyIsDown(uint16_t keyCode, bool fnDown, bool (*systemSaysDown)(uint16_t
   return keyCode == fnKeyCode ? fnDown : systemSaysDown(keyCode);
 }
 
+std::optional<uint16_t> buttonKeyCode(int64_t buttonNumber) {
+  constexpr int64_t middle = 2;
+  if (buttonNumber < middle || buttonNumber >= middle + int64_t{std::size(mouseButtonCodes)}) {
+    return std::nullopt;
+  }
+  return mouseButtonCodes[buttonNumber - middle];
+}
+
+uint32_t buttonNumber(uint16_t keyCode) {
+  return 2 + static_cast<uint32_t>(keyCode - mouseMiddleButton);
+}
+
 int64_t keyPosition(int64_t keyCode, int64_t keyboardType) {
   if (!isIsoKeyboard(keyboardType)) return keyCode;
   if (keyCode == isoSectionKeyCode) return graveKeyCode;

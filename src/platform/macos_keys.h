@@ -9,6 +9,9 @@
 
 /// CGEventType's flags-changed value (kCGEventFlagsChanged), which the backend checks.
 constexpr uint32_t flagsChangedEvent = 12;
+/// CGEventType's values for the middle and further mouse buttons (kCGEventOtherMouseDown/Up).
+constexpr uint32_t otherMouseDownEvent = 25;
+constexpr uint32_t otherMouseUpEvent = 26;
 /// The Fn key's code (kVK_Function).
 constexpr int64_t fnKeyCode = 0x3F;
 
@@ -33,6 +36,12 @@ uint64_t matchedFlags(int64_t keyCode, uint64_t flags, bool fnDown);
 /// Whether the key is down now: Fn by keytap's own state, since the system's key state answers
 /// no for the Fn key whatever it is doing; any other key as `systemSaysDown` tells.
 bool macKeyIsDown(uint16_t keyCode, bool fnDown, bool (*systemSaysDown)(uint16_t));
+
+/// The key code of a mouse button by its kCGMouseEventButtonNumber: 2 the middle button, 3 back,
+/// 4 forward; nothing for the others.
+std::optional<uint16_t> buttonKeyCode(int64_t buttonNumber);
+/// The kCGMouseEventButtonNumber (CGMouseButton) of a mouse button's key code.
+uint32_t buttonNumber(uint16_t keyCode);
 
 /// The ANSI position of a key event's key code. On an ISO keyboard (the event's
 /// kCGKeyboardEventKeyboardType) macOS gives the key beside left Shift 50 (kVK_ANSI_Grave) and

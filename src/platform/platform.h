@@ -74,6 +74,12 @@ bool tapIsEnabled(Tap* tap);
 /// system can tell; false while no tap is open where the tap is the only source.
 bool keyIsDown(uint16_t keyCode);
 
+/// Has the tap deliver the mouse buttons of --mouse-buttons (as key events with their key codes)
+/// or stop delivering them: keytap watches pointer devices only while a button accelerator is
+/// registered. Holds for taps opened later too; a call that changes nothing does nothing. Main
+/// thread.
+void watchMouseButtons(bool watch);
+
 /// The event's virtual key code field (macOS codes; a signed 64-bit value as read).
 int64_t eventKeyCode(const Event* event);
 /// Non-zero when the event is an autorepeated key-down.

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/key_positions.h"
+
 /// The fields of a RAWKEYBOARD that tell the key.
 struct RawKey {
   uint16_t virtualKey;  // VKey
@@ -23,6 +25,31 @@ constexpr uint16_t virtualKeyPacket = 0xE7;  // VK_PACKET
 /// the report has no scan code, `scanCodeOfVirtualKey` gives one (MapVirtualKeyW with
 /// MAPVK_VK_TO_VSC_EX: the prefix in the high byte, 0 for none).
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned));
+
+/// The buttons of a Raw Input mouse report (usButtonFlags) that keytap watches, by evdev code:
+/// the middle button and the first and second side buttons.
+struct RawMouseButton {
+  uint16_t downFlag;    // RI_MOUSE_..._DOWN
+  uint16_t upFlag;      // RI_MOUSE_..._UP
+  uint16_t virtualKey;  // what GetAsyncKeyState knows it by
+  unsigned evdev;
+};
+
+constexpr RawMouseButton rawMouseButtons[] = {
+    {0x0010, 0x0020, 0x04, buttonMiddle},  // RI_MOUSE_MIDDLE_BUTTON_..., VK_MBUTTON
+    {0x0040, 0x0080, 0x05, buttonSide},    // RI_MOUSE_BUTTON_4_..., VK_XBUTTON1
+    {0x0100, 0x0200, 0x06, buttonExtra},   // RI_MOUSE_BUTTON_5_..., VK_XBUTTON2
+};
+
+/// Calls `change(button, press)` for each watched button that the report presses or releases,
+/// in the order of rawMouseButtons; a report of motion alone calls nothing.
+template <typename Change>
+void forEachButtonChange(uint16_t buttonFlags, Change change) {
+  for (const RawMouseButton& button : rawMouseButtons) {
+    if (buttonFlags & button.downFlag) change(button, true);
+    if (buttonFlags & button.upFlag) change(button, false);
+  }
+}
 
 /// A keyboard report with the time of its message (the milliseconds of GetMessageTime).
 struct TimedKey {

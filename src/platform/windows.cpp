@@ -26,10 +26,23 @@ namespace {
 
 constexpr USHORT genericDesktopPage = 0x01;
 constexpr USHORT keyboardUsage = 0x06;
+constexpr USHORT mouseUsage = 0x02;
 static_assert(RI_KEY_BREAK == rawKeyBreak && RI_KEY_E0 == rawKeyE0 && RI_KEY_E1 == rawKeyE1);
 static_assert(VK_PACKET == virtualKeyPacket);
+static_assert(RI_MOUSE_MIDDLE_BUTTON_DOWN == rawMouseButtons[0].downFlag &&
+              RI_MOUSE_MIDDLE_BUTTON_UP == rawMouseButtons[0].upFlag &&
+              VK_MBUTTON == rawMouseButtons[0].virtualKey);
+static_assert(RI_MOUSE_BUTTON_4_DOWN == rawMouseButtons[1].downFlag &&
+              RI_MOUSE_BUTTON_4_UP == rawMouseButtons[1].upFlag &&
+              VK_XBUTTON1 == rawMouseButtons[1].virtualKey);
+static_assert(RI_MOUSE_BUTTON_5_DOWN == rawMouseButtons[2].downFlag &&
+              RI_MOUSE_BUTTON_5_UP == rawMouseButtons[2].upFlag &&
+              VK_XBUTTON2 == rawMouseButtons[2].virtualKey);
 
 HWND window = nullptr;  // the message-only window of the main thread: keys, lines and ticks
+// Whether the mouse buttons are wanted (--mouse-buttons, with a button registered): only then is
+// the mouse registered, since every move of it is a message.
+bool buttonsWanted = false;
 
 struct ModifierVirtualKey {
   int virtualKey;
@@ -62,15 +75,20 @@ unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
   return MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
 }
 
+// One report, in the one call it costs.
+bool readReport(HRAWINPUT input, RAWINPUT& raw) {
+  UINT size = sizeof raw;
+  return GetRawInputData(input, RID_INPUT, &raw, &size, sizeof raw.header) != static_cast<UINT>(-1);
+}
+
+RawKey keyOf(const RAWKEYBOARD& key) {
+  return RawKey{key.VKey, key.MakeCode, key.Flags};
+}
+
 std::optional<RawKey> keyboardReport(HRAWINPUT input) {
   RAWINPUT raw;
-  UINT size = sizeof raw;
-  if (GetRawInputData(input, RID_INPUT, &raw, &size, sizeof raw.header) == static_cast<UINT>(-1) ||
-      raw.header.dwType != RIM_TYPEKEYBOARD) {
-    return std::nullopt;
-  }
-  const RAWKEYBOARD& key = raw.data.keyboard;
-  return RawKey{key.VKey, key.MakeCode, key.Flags};
+  if (!readReport(input, raw) || raw.header.dwType != RIM_TYPEKEYBOARD) return std::nullopt;
+  return keyOf(raw.data.keyboard);
 }
 
 // The keyboard report that waits next in the queue, left there, with its message time.
@@ -85,22 +103,51 @@ std::optional<TimedKey> nextReport() {
 // Keys are told apart by scan code, their position, never by virtual key, which follows the
 // layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
 // later moment than the one the event reports.
-void handleRawInput(HRAWINPUT input) {
-  const std::optional<RawKey> key = keyboardReport(input);
-  if (!key) return;
+void handleKeyboardReport(const RAWKEYBOARD& raw) {
+  const RawKey key = keyOf(raw);
   // Where the side of a modifier counts, AltGr is Right Alt alone.
   if (options.extendedKeys) {
-    const TimedKey report{*key, static_cast<uint32_t>(GetMessageTime())};
+    const TimedKey report{key, static_cast<uint32_t>(GetMessageTime())};
     const std::optional<TimedKey> next = nextReport();
     if (next && isAltGrControl(report, *next)) return;
   }
-  const std::optional<unsigned> evdev = evdevFromRawKey(*key, scanCodeOfVirtualKey);
+  const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
   if (!evdev) return;
-  const bool press = !(key->flags & RI_KEY_BREAK);
+  const bool press = !(key.flags & RI_KEY_BREAK);
   forgetMissedReleases(*tap, *evdev);
   std::optional<Event> event = trackKey(tap->down, *evdev, press, options.extendedKeys);
-  if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key->virtualKey;
+  if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.virtualKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
+}
+
+// Most mouse reports are motion alone: they end at the first test, after the one read. Events
+// injected with SendInput come without a device and count like any other.
+void handleMouseReport(const RAWMOUSE& mouse) {
+  if (!mouse.usButtonFlags || !buttonsWanted) return;
+  forEachButtonChange(mouse.usButtonFlags, [](const RawMouseButton& button, bool press) {
+    forgetMissedReleases(*tap, button.evdev);
+    std::optional<Event> event = trackKey(tap->down, button.evdev, press, options.extendedKeys);
+    if (press) tap->virtualKeys[button.evdev] = button.virtualKey;
+    if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
+  });
+}
+
+void handleRawInput(HRAWINPUT input) {
+  RAWINPUT raw;
+  if (!readReport(input, raw)) return;
+  if (raw.header.dwType == RIM_TYPEMOUSE) {
+    handleMouseReport(raw.data.mouse);
+  } else if (raw.header.dwType == RIM_TYPEKEYBOARD) {
+    handleKeyboardReport(raw.data.keyboard);
+  }
+}
+
+// Registers the mouse for Raw Input, or removes it.
+bool registerMice(bool on) {
+  const RAWINPUTDEVICE mice{genericDesktopPage, mouseUsage,
+                            static_cast<DWORD>(on ? RIDEV_INPUTSINK : RIDEV_REMOVE),
+                            on ? window : nullptr};
+  return RegisterRawInputDevices(&mice, 1, sizeof mice);
 }
 
 // What the reader thread posts when it has queued lines, and the ticker's timer.
@@ -269,6 +316,7 @@ Tap* openTap(TapCallback onEvent) {
   // RIDEV_INPUTSINK: every key of the session, whichever window has the focus.
   const RAWINPUTDEVICE keyboards{genericDesktopPage, keyboardUsage, RIDEV_INPUTSINK, window};
   if (!RegisterRawInputDevices(&keyboards, 1, sizeof keyboards)) return nullptr;
+  if (buttonsWanted) registerMice(true);
   auto* opened = new Tap{onEvent, {}, {}};
   for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
     if (GetAsyncKeyState(modifier.virtualKey) >= 0) continue;
@@ -276,6 +324,12 @@ Tap* openTap(TapCallback onEvent) {
     opened->virtualKeys[modifier.evdev] = static_cast<USHORT>(modifier.virtualKey);
   }
   return opened;
+}
+
+void watchMouseButtons(bool watch) {
+  if (watch == buttonsWanted) return;
+  buttonsWanted = watch;
+  if (tap) registerMice(watch);
 }
 
 // Nothing switches Raw Input off.

@@ -87,13 +87,21 @@ xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
   return connection;
 }
 
-bool selectRawKeyEvents(xcb_connection_t* connection) {
+// Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
+bool buttonsWanted = false;
+
+// Raw key events, and raw button events while buttons are wanted; never motion, so that a
+// moving pointer never wakes keytap. A new selection replaces the old one.
+bool selectRawEvents(xcb_connection_t* connection) {
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
   struct {
     xcb_input_event_mask_t head;
     uint32_t bits;
   } mask{{XCB_INPUT_DEVICE_ALL_MASTER, 1},
-         XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE};
+         XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE |
+             (buttonsWanted ? XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_PRESS |
+                                  XCB_INPUT_XI_EVENT_MASK_RAW_BUTTON_RELEASE
+                            : 0u)};
   xcb_generic_error_t* error = xcb_request_check(
       connection, xcb_input_xi_select_events_checked(connection, root, 1, &mask.head));
   std::free(error);
@@ -121,6 +129,30 @@ void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) 
   if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
+// X buttons 2, 8 and 9 are the middle and the two side buttons; 4 to 7 are the wheel, and
+// presses emulated from smooth scrolling are no presses at all.
+std::optional<unsigned> evdevOfButton(const xcb_input_raw_button_press_event_t& raw) {
+  if (raw.flags & XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED) return std::nullopt;
+  switch (raw.detail) {
+    case 2:
+      return buttonMiddle;
+    case 8:
+      return buttonSide;
+    case 9:
+      return buttonExtra;
+    default:
+      return std::nullopt;
+  }
+}
+
+void handleRawButton(X11Tap& listener, const xcb_input_raw_button_press_event_t& raw) {
+  const std::optional<unsigned> evdev = evdevOfButton(raw);
+  if (!evdev) return;
+  const bool press = raw.event_type == XCB_INPUT_RAW_BUTTON_PRESS;
+  std::optional<Event> event = trackKey(listener.down, *evdev, press, options.extendedKeys);
+  if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
+}
+
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
 void dropTap() {
   const TapCallback notify = opened()->callback;
@@ -138,11 +170,15 @@ void serveTapEvents() {
       return;
     }
     const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
-    if ((event->response_type & 0x7F) == XCB_GE_GENERIC &&
-        generic->extension == opened()->xinputOpcode &&
-        (generic->event_type == XCB_INPUT_RAW_KEY_PRESS ||
-         generic->event_type == XCB_INPUT_RAW_KEY_RELEASE)) {
+    const bool fromXInput = (event->response_type & 0x7F) == XCB_GE_GENERIC &&
+                            generic->extension == opened()->xinputOpcode;
+    if (fromXInput && (generic->event_type == XCB_INPUT_RAW_KEY_PRESS ||
+                       generic->event_type == XCB_INPUT_RAW_KEY_RELEASE)) {
       handleRawKey(*opened(), *reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event));
+    } else if (fromXInput && (generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS ||
+                              generic->event_type == XCB_INPUT_RAW_BUTTON_RELEASE)) {
+      handleRawButton(*opened(),
+                      *reinterpret_cast<const xcb_input_raw_button_press_event_t*>(event));
     }
     std::free(event);
   }
@@ -170,14 +206,22 @@ Tap* openTap(TapCallback onEvent) {
   }
   if (!connection) connection = connectWithXInput2(&opcode);
   if (!connection) return nullptr;
-  if (!selectRawKeyEvents(connection)) {
+  if (!selectRawEvents(connection)) {
     xcb_disconnect(connection);
     return nullptr;
   }
   return new X11Tap{{onEvent}, connection, opcode, keysDown(connection)};
 }
 
-// The tap's own record of the keys, seeded from the server's key map when it opened.
+void watchMouseButtons(bool watch) {
+  if (watch == buttonsWanted) return;
+  buttonsWanted = watch;
+  // A failure shows as a lost connection, which the poll loop notices.
+  if (tap) selectRawEvents(opened()->connection);
+}
+
+// The tap's own record of the keys, seeded from the server's key map when it opened; X has no
+// query for the side buttons, so for buttons it is the record alone.
 bool keyIsDown(uint16_t keyCode) {
   return tap && isDownAt(opened()->down, keyCode);
 }

@@ -72,10 +72,10 @@ inline nlohmann::json errorReply(std::string_view code, std::string_view message
   return {{"t", "error"}, {"d", {{"code", code}, {"message", message}}}};
 }
 
-/// Everything keytap said about keys until the reply to a marker command, as "down:text" and
-/// "up:text": keys injected before the marker was sent were handled before it.
-inline std::vector<std::string> keysSaid(Child& keytap) {
-  std::vector<std::string> said;
+/// Every message keytap sent until the reply to a marker command: keys injected before the
+/// marker was sent were handled before it.
+inline std::vector<nlohmann::json> messagesBeforeMarker(Child& keytap) {
+  std::vector<nlohmann::json> messages;
   EXPECT_TRUE(sendText(keytap, command("unregister", "marker")));
   for (nlohmann::json message = nextMessage(keytap); message != reply("unregistered", "marker");
        message = nextMessage(keytap)) {
@@ -83,6 +83,16 @@ inline std::vector<std::string> keysSaid(Child& keytap) {
       ADD_FAILURE() << "no reply to the marker";
       break;
     }
+    messages.push_back(std::move(message));
+  }
+  return messages;
+}
+
+/// Everything keytap said about keys until the reply to a marker command, as "down:text" and
+/// "up:text".
+inline std::vector<std::string> keysSaid(Child& keytap) {
+  std::vector<std::string> said;
+  for (const nlohmann::json& message : messagesBeforeMarker(keytap)) {
     EXPECT_TRUE(message["d"]["at"].is_number()) << message;
     said.push_back(message["t"].get<std::string>() + ":" +
                    message["d"]["accelerator"].get<std::string>());

@@ -163,6 +163,41 @@ TEST_F(ExtendedKeysTest, ModifierHoldsSidesKeypadAndF21) {
                               "down:F21", "up:F21"}));
 }
 
+class MouseButtonsTest : public KeysTest {
+ protected:
+  std::vector<std::string> arguments() const override {
+    return {"--no-prompt", "--extended-keys", "--mouse-buttons"};
+  }
+  void click(uint8_t button) {
+    injectButton(*injector, button, true);
+    injectButton(*injector, button, false);
+  }
+};
+
+TEST_F(MouseButtonsTest, MiddleAndSideButtonsButNeverTheWheelOrMotion) {
+  for (const char* text : {"Mouse3", "MouseBack", "Shift+Mouse5", "RightAlt"}) registerText(text);
+  click(2);
+  click(8);
+  click(9);  // without Shift
+  press(xkey::leftShift);
+  click(9);
+  release(xkey::leftShift);
+  for (const uint8_t wheel : {uint8_t{4}, uint8_t{5}, uint8_t{6}, uint8_t{7}}) click(wheel);
+  for (int i = 0; i < 200; ++i) injectMotion(*injector, i % 2 ? 3 : -3, 1);
+  EXPECT_EQ(keysSaid(), (Said{"down:Mouse3", "up:Mouse3", "down:MouseBack", "up:MouseBack",
+                              "down:Shift+Mouse5", "up:Shift+Mouse5"}));
+  // A hold of Right Alt says at its end whether anything else went down meanwhile.
+  tap({xkey::rightAlt});
+  press(xkey::rightAlt);
+  click(8);
+  release(xkey::rightAlt);
+  std::vector<json> alone;
+  for (const json& message : messagesBeforeMarker(keytap)) {
+    if (message["t"] == "up") alone.push_back(message["d"]["alone"]);
+  }
+  EXPECT_EQ(alone, (std::vector<json>{true, false}));
+}
+
 TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {
   std::unique_ptr<VirtualDisplay> display = startVirtualDisplay(/*locked=*/true);
   ASSERT_NE(display, nullptr);

@@ -19,6 +19,7 @@ void fakeReset() {
   buildKeyCodes();
   clearRegistrations();
   held.clear();
+  chorded.clear();
   otherKeysDown.clear();
   tap = nullptr;
   listening = false;
@@ -58,6 +59,10 @@ bool tapIsEnabled(Tap*) {
 
 bool keyIsDown(uint16_t keyCode) {
   return fake.keyIsDown ? fake.keyIsDown(keyCode) : fake.keysDown.contains(keyCode);
+}
+
+void watchMouseButtons(bool watch) {
+  fake.watchingButtons = watch;
 }
 
 void tickEverySecond(Tick tick) {

@@ -18,8 +18,9 @@ struct FakePlatform {
   std::set<uint16_t> keysDown;            // what keyIsDown answers
   bool (*keyIsDown)(uint16_t) = nullptr;  // answers instead, when set
   uint64_t commandOrControl = 0x100000;
-  bool hasFn = true;      // what canHear answers for Fn
-  Tick ticker = nullptr;  // what tickEverySecond was last given
+  bool hasFn = true;             // what canHear answers for Fn
+  Tick ticker = nullptr;         // what tickEverySecond was last given
+  bool watchingButtons = false;  // what watchMouseButtons was last given
 
   int preflightCalls = 0;
   int requestCalls = 0;

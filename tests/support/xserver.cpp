@@ -133,12 +133,33 @@ std::unique_ptr<Injector> connectInjector(const VirtualDisplay& display) {
   return owned;
 }
 
+namespace {
+
+// A round trip: once it returns, the server has sent the input's events to every listener.
+void awaitServer(Injector& injector) {
+  std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),
+                                      nullptr));
+}
+
+}  // namespace
+
 void injectKey(Injector& injector, uint8_t keycode, bool press) {
   xcb_test_fake_input(injector.connection, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode,
                       XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-  // A round trip: once it returns, the server has sent the key's events to every listener.
-  std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),
-                                      nullptr));
+  awaitServer(injector);
+}
+
+void injectButton(Injector& injector, uint8_t button, bool press) {
+  xcb_test_fake_input(injector.connection, press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, button,
+                      XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+  awaitServer(injector);
+}
+
+void injectMotion(Injector& injector, int16_t dx, int16_t dy) {
+  // Detail 1: relative to where the pointer is.
+  xcb_test_fake_input(injector.connection, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE, dx, dy,
+                      0);
+  awaitServer(injector);
 }
 
 bool grabKeyboard(Injector& injector) {

@@ -42,6 +42,10 @@ std::unique_ptr<Injector> connectInjector(const VirtualDisplay& display);
 
 /// Presses or releases the key with this X key code and waits until the server has done it.
 void injectKey(Injector& injector, uint8_t keycode, bool press);
+/// Presses or releases the pointer button with this X button number, and waits likewise.
+void injectButton(Injector& injector, uint8_t button, bool press);
+/// Moves the pointer by the offset, and waits likewise.
+void injectMotion(Injector& injector, int16_t dx, int16_t dy);
 /// Takes an active grab of the whole keyboard, as an open menu, a game or a screen locker does;
 /// it lasts until the injector disconnects. False when the server refuses it.
 bool grabKeyboard(Injector& injector);

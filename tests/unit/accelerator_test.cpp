@@ -148,4 +148,34 @@ TEST(ExtendedKeysTest, NewNamesParseOnlyWithTheOption) {
   EXPECT_EQ(keyCodes.size(), 83u + 37u);
 }
 
+TEST(MouseButtonsTest, ButtonsParseOnlyWithTheOption) {
+  const ParseCase rows[] = {
+      {"MouseMiddle", Accel{mouseMiddleButton}},
+      {"mouse3", Accel{mouseMiddleButton}},
+      {"MouseBack", Accel{mouseBackButton}},
+      {"Mouse4", Accel{mouseBackButton}},
+      {"MOUSEFORWARD", Accel{mouseForwardButton}},
+      {"Shift+Mouse5", Accel{mouseForwardButton, shift}},
+      {"Cmd+Alt+Mouse4", Accel{mouseBackButton, cmd | opt}},
+      // A button takes the key's place: never beside a key or another button.
+      {"K+Mouse4", none},
+      {"Mouse4+Mouse5", none},
+      {"Mouse1", none},
+      {"Mouse2", none},
+      {"MouseLeft", none},
+      {"Mouse6", none},
+  };
+  for (const ParseCase& row : rows) {
+    fakeReset();
+    EXPECT_EQ(parse(row.text), std::nullopt) << row.text;
+    options.mouseButtons = true;
+    buildKeyCodes();
+    EXPECT_EQ(parse(row.text), row.expected) << row.text;
+  }
+  options.extendedKeys = true;
+  buildKeyCodes();
+  EXPECT_EQ(parse("RightAlt+MouseMiddle"),
+            (Accel{mouseMiddleButton, opt, rightOptionFlag, leftOptionFlag | rightOptionFlag}));
+}
+
 }  // namespace

@@ -96,7 +96,8 @@ TEST(DoctorTest, MacosAndWindowsSayWhatTheySee) {
 
   EXPECT_TRUE(mentions(windowsFindings({false, false, std::nullopt}), "Registration fails"));
   EXPECT_TRUE(mentions(windowsFindings({true, false, std::nullopt}), "do not reach it"));
-  EXPECT_TRUE(mentions(windowsFindings({true, true, std::nullopt}), "also hears keys typed into elevated"));
+  EXPECT_TRUE(
+      mentions(windowsFindings({true, true, std::nullopt}), "also hears keys typed into elevated"));
   EXPECT_TRUE(mentions(windowsFindings({true, false, "game.exe"}),
                        "game.exe, which runs elevated: keys typed into it do not reach keytap"));
   EXPECT_FALSE(mentions(windowsFindings({true, false, std::nullopt}), "which runs elevated"));

@@ -163,6 +163,24 @@ TEST_F(HandleTest, UnregisterAlwaysAnswersAndDropsTheHold) {
   EXPECT_EQ(output.bytes(), "");
 }
 
+TEST_F(HandleTest, MouseButtonsAreWatchedWhileOneIsRegistered) {
+  options.mouseButtons = true;
+  buildKeyCodes();
+  const struct {
+    const char* word;
+    const char* text;
+    bool watching;
+  } steps[] = {
+      {"register", "F5", false},          {"register", "Mouse4", true},
+      {"register", "Shift+Mouse5", true}, {"unregister", "Mouse4", true},
+      {"unregister", "F5", true},         {"unregister", "Shift+Mouse5", false},
+  };
+  for (const auto& step : steps) {
+    reply(command(step.word, step.text));
+    EXPECT_EQ(fake.watchingButtons, step.watching) << step.word << " " << step.text;
+  }
+}
+
 TEST_F(HandleTest, TextsThatDifferOnlyInCaseAreTwoRegistrations) {
   ASSERT_EQ(reply(command("register", "Cmd+K")), ok("registered", "Cmd+K"));
   ASSERT_EQ(reply(command("register", "cmd+k")), ok("registered", "cmd+k"));

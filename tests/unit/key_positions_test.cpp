@@ -240,4 +240,51 @@ TEST(MacKeysTest, IsoKeyboardsSwapTheKeyBesideShiftBack) {
   }
 }
 
+TEST(MacKeysTest, OtherMouseButtonsByNumber) {
+  const struct {
+    int64_t buttonNumber;
+    std::optional<uint16_t> keyCode;
+  } rows[] = {
+      {0, std::nullopt},       {1, std::nullopt}, {2, mouseMiddleButton}, {3, mouseBackButton},
+      {4, mouseForwardButton}, {5, std::nullopt}, {-1, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(buttonKeyCode(row.buttonNumber), row.keyCode) << row.buttonNumber;
+    if (row.keyCode) {
+      EXPECT_EQ(buttonNumber(*row.keyCode), static_cast<uint32_t>(row.buttonNumber));
+    }
+  }
+}
+
+TEST(RawInputTest, MouseReportsToButtonChanges) {
+  const struct {
+    const char* name;
+    uint16_t buttonFlags;
+    std::vector<std::pair<unsigned, bool>> changes;  // evdev code, press
+  } rows[] = {
+      {"motion alone", 0x0000, {}},
+      {"left and right buttons", 0x0001 | 0x0004, {}},
+      {"the wheel", 0x0400, {}},
+      {"middle down", 0x0010, {{buttonMiddle, true}}},
+      {"middle up", 0x0020, {{buttonMiddle, false}}},
+      {"back down, forward up in one report",
+       0x0040 | 0x0200,
+       {{buttonSide, true}, {buttonExtra, false}}},
+      {"forward down", 0x0100, {{buttonExtra, true}}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::pair<unsigned, bool>> changes;
+    forEachButtonChange(row.buttonFlags, [&](const RawMouseButton& button, bool press) {
+      changes.emplace_back(button.evdev, press);
+    });
+    EXPECT_EQ(changes, row.changes) << row.name;
+  }
+  // Every button the backends read comes out as one of the three mouse button codes.
+  KeysDown down;
+  for (const unsigned button : {buttonMiddle, buttonSide, buttonExtra, buttonForward, buttonBack}) {
+    EXPECT_TRUE(isMouseButton(trackKey(down, button, true, false)->keyCode)) << button;
+  }
+  EXPECT_EQ(trackKey(down, buttonBack, false, false)->keyCode, mouseBackButton);
+}
+
 }  // namespace

@@ -45,11 +45,13 @@ class MatcherTest : public testing::Test {
       EXPECT_TRUE(line["d"]["at"].is_number_float());
       messages.push_back(line["t"].get<std::string>() + ":" +
                          line["d"]["accelerator"].get<std::string>());
+      if (line["d"].contains("alone")) alone.push_back(line["d"]["alone"].get<bool>());
     }
     return messages;
   }
 
   CapturedOutput output;
+  std::vector<bool> alone;  // the "alone" of every "up" that had one, in order
 };
 
 using Said = std::vector<std::string>;
@@ -203,8 +205,9 @@ class ExtendedMatcherTest : public MatcherTest {
   // in what is said), with the flags a backend would give, and returns what was said.
   Said run(const std::vector<std::string>& steps) {
     static const std::map<std::string, uint16_t, std::less<>> keys = {
-        {"LCtrl", 59}, {"RCtrl", 62}, {"LShift", 56}, {"RShift", 60}, {"LAlt", 58}, {"RAlt", 61},
-        {"LCmd", 55},  {"RCmd", 54},  {"Fn", 63},     {"W", 13},      {"A", 0},     {"K", keyK}};
+        {"LCtrl", 59}, {"RCtrl", 62}, {"LShift", 56},         {"RShift", 60}, {"LAlt", 58},
+        {"RAlt", 61},  {"LCmd", 55},  {"RCmd", 54},           {"Fn", 63},     {"W", 13},
+        {"A", 0},      {"K", keyK},   {"M4", mouseBackButton}};
     Said all;
     for (const std::string& step : steps) {
       if (step == "|") {
@@ -302,6 +305,57 @@ TEST_F(ExtendedMatcherTest, AHeldFnStaysHeldWhereTheSystemCannotSeeFn) {
   };
   add("Fn");
   EXPECT_EQ(run({"+Fn", "+W", "-W", "|", "-Fn"}), (Said{"down:Fn", "|", "up:Fn"}));
+}
+
+TEST_F(ExtendedMatcherTest, ButtonsAndWhetherAModifierWasHeldAlone) {
+  const struct {
+    const char* name;
+    std::vector<std::string> registrations;
+    std::vector<std::string> steps;
+    Said expected;
+    std::vector<bool> alone;
+  } rows[] = {
+      {"a button with exact modifiers",
+       {"Shift+Mouse4"},
+       {"+M4", "-M4", "+LShift", "+M4", "-LShift", "-M4"},
+       {"down:Shift+Mouse4", "up:Shift+Mouse4"},
+       {}},
+      {"a button during a modifier-only hold",
+       {"RightAlt", "RightAlt+Mouse4"},
+       {"+RAlt", "+M4", "-M4", "-RAlt"},
+       {"down:RightAlt", "down:RightAlt+Mouse4", "up:RightAlt+Mouse4", "up:RightAlt"},
+       {false}},
+      {"held alone, repeating",
+       {"RightCmd"},
+       {"+RCmd", "*RCmd", "-RCmd"},
+       {"down:RightCmd", "up:RightCmd"},
+       {true}},
+      {"a chord with a key, then alone",
+       {"RightCmd"},
+       {"+RCmd", "+K", "-K", "-RCmd", "+RCmd", "-RCmd"},
+       {"down:RightCmd", "up:RightCmd", "down:RightCmd", "up:RightCmd"},
+       {false, true}},
+      {"another modifier makes a chord",
+       {"RightAlt"},
+       {"+RAlt", "+LShift", "-LShift", "-RAlt"},
+       {"down:RightAlt", "up:RightAlt"},
+       {false}},
+      {"the other key of a plain pair does not",
+       {"Alt"},
+       {"+RAlt", "+LAlt", "-LAlt", "-RAlt"},
+       {"down:Alt", "up:Alt"},
+       {true}},
+  };
+  for (const auto& row : rows) {
+    SetUp();
+    options.mouseButtons = true;
+    buildKeyCodes();
+    alone.clear();
+    for (const std::string& text : row.registrations) add(text);
+    EXPECT_EQ(run(row.steps), row.expected) << row.name;
+    EXPECT_EQ(alone, row.alone) << row.name;
+    EXPECT_TRUE(held.empty() && chorded.empty()) << row.name;
+  }
 }
 
 }  // namespace
