@@ -45,8 +45,6 @@ EvdevTap* opened() {
 
 constexpr const char* inputDirectory = "/dev/input/";
 constexpr size_t bitsPerLong = CHAR_BIT * sizeof(long);
-constexpr unsigned watchedButtons[] = {buttonMiddle, buttonSide, buttonExtra, buttonForward,
-                                       buttonBack};
 
 // Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
 bool buttonsWanted = false;

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/state.h"
+#include "platform/key_positions.h"
 #include "platform/linux_backends.h"
 
 namespace evdev {
@@ -24,15 +26,13 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-// sysfs prints the key bitmap as hexadecimal words of 64 bits, the lowest last; the keys that
-// tell a keyboard are all in that last word.
-bool looksLikeKeyboard(const std::string& name) {
-  const std::string bitmap = readFile("/sys/class/input/" + name + "/device/capabilities/key");
-  const size_t lastWord = bitmap.find_last_of(' ');
-  const uint64_t low = std::strtoull(
-      bitmap.c_str() + (lastWord == std::string::npos ? 0 : lastWord + 1), nullptr, 16);
-  return std::all_of(std::begin(keyboardKeys), std::end(keyboardKeys),
-                     [low](unsigned key) { return (low >> key) & 1; });
+// sysfs prints a device's key bitmap as hexadecimal words of 64 bits, the lowest last.
+bool hasKey(const std::string& bitmap, unsigned key) {
+  std::vector<uint64_t> words;
+  std::istringstream hex(bitmap);
+  for (std::string word; hex >> word;) words.push_back(std::strtoull(word.c_str(), nullptr, 16));
+  const size_t index = key / 64;
+  return index < words.size() && (words[words.size() - 1 - index] >> (key % 64)) & 1;
 }
 
 bool canRead(const std::string& path) {
@@ -42,13 +42,21 @@ bool canRead(const std::string& path) {
   return true;
 }
 
-std::vector<InputDevice> keyboards() {
+// The keyboards under /dev/input, or the pointers: devices that are no keyboard but have a
+// watched mouse button.
+std::vector<InputDevice> devices(bool pointers) {
   std::vector<InputDevice> found;
   DIR* directory = opendir("/dev/input");
   if (!directory) return found;
   while (const dirent* entry = readdir(directory)) {
     const std::string name = entry->d_name;
-    if (!name.starts_with("event") || !looksLikeKeyboard(name)) continue;
+    if (!name.starts_with("event")) continue;
+    const std::string bitmap = readFile("/sys/class/input/" + name + "/device/capabilities/key");
+    const auto has = [&](unsigned key) { return hasKey(bitmap, key); };
+    const bool keyboard = std::all_of(std::begin(keyboardKeys), std::end(keyboardKeys), has);
+    const bool pointer =
+        !keyboard && std::any_of(std::begin(watchedButtons), std::end(watchedButtons), has);
+    if (pointers ? !pointer : !keyboard) continue;
     std::string label = readFile("/sys/class/input/" + name + "/device/name");
     if (label.ends_with('\n')) label.pop_back();
     const std::string path = "/dev/input/" + name;
@@ -63,7 +71,11 @@ std::vector<InputDevice> keyboards() {
 }  // namespace
 
 EvdevFacts accessFacts() {
-  EvdevFacts facts{keyboards(), userName(getuid(), readFile("/etc/passwd")), {}, false};
+  EvdevFacts facts{devices(false),
+                   userName(getuid(), readFile("/etc/passwd")),
+                   {},
+                   false,
+                   options.mouseButtons ? devices(true) : std::vector<InputDevice>{}};
   // The effective group first, then the supplementary ones.
   std::vector<gid_t> ids(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
   ids.resize(static_cast<size_t>(std::max(getgroups(static_cast<int>(ids.size()), ids.data()), 0)));

@@ -28,6 +28,8 @@ constexpr unsigned buttonSide = 0x113;
 constexpr unsigned buttonExtra = 0x114;
 constexpr unsigned buttonForward = 0x115;
 constexpr unsigned buttonBack = 0x116;
+constexpr unsigned watchedButtons[] = {buttonMiddle, buttonSide, buttonExtra, buttonForward,
+                                       buttonBack};
 
 /// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
 unsigned evdevFromScanCode(unsigned scanCode, bool e0);

@@ -96,9 +96,16 @@ std::vector<Finding> evdevFindings(const EvdevFacts& facts) {
                             (keyboard.readable ? "readable." : "which this user cannot read."),
                         ""});
   }
+  for (const InputDevice& pointer : facts.pointers) {
+    findings.push_back({pointer.path,
+                        "\"" + pointer.name + "\", a mouse with a middle or side button, " +
+                            (pointer.readable ? "readable." : "which this user cannot read."),
+                        ""});
+  }
   Finding user{"user", facts.user + " is in the groups " + joined(facts.groups) + ".", ""};
-  const bool allReadable = std::all_of(facts.keyboards.begin(), facts.keyboards.end(),
-                                       [](const InputDevice& device) { return device.readable; });
+  const auto readable = [](const InputDevice& device) { return device.readable; };
+  const bool allReadable = std::all_of(facts.keyboards.begin(), facts.keyboards.end(), readable) &&
+                           std::all_of(facts.pointers.begin(), facts.pointers.end(), readable);
   const bool inInputGroup =
       std::find(facts.groups.begin(), facts.groups.end(), inputGroup) != facts.groups.end();
   if (!allReadable && facts.inputGroupListsUser && !inInputGroup) {

@@ -25,8 +25,9 @@ struct InputDevice {
 struct EvdevFacts {
   std::vector<InputDevice> keyboards;
   std::string user;
-  std::vector<std::string> groups;   // this process's groups, by name
-  bool inputGroupListsUser = false;  // /etc/group lists the user in "input"
+  std::vector<std::string> groups;    // this process's groups, by name
+  bool inputGroupListsUser = false;   // /etc/group lists the user in "input"
+  std::vector<InputDevice> pointers;  // mice with a watched button, looked for with --mouse-buttons
 };
 
 /// Which backend the session takes and why, or that --backend chose it.

@@ -97,6 +97,19 @@ TEST_F(WindowsKeysTest, ExtendedKeysBySide) {
                   "up:Numpad7", "down:RightCtrl+K", "up:RightCtrl+K"}));
 }
 
+TEST_F(WindowsKeysTest, MouseButtonsBesideMotion) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--mouse-buttons"});
+  for (const char* text : {"MouseMiddle", "Mouse4", "Ctrl+Mouse5"}) registerText(text);
+  keys("down", {"move", "m3", "move"});
+  keys("up", {"m3", "m4"});  // a release that no press came before
+  keys("down", {"m4", "m5"});
+  keys("up", {"m5", "m4"});
+  keys("down", {leftControl, "m5"});
+  keys("up", {"m5", leftControl});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:MouseMiddle", "up:MouseMiddle", "down:Mouse4",
+                                    "up:Mouse4", "down:Ctrl+Mouse5", "up:Ctrl+Mouse5"}));
+}
+
 // Text typed as characters is left to the unit table: wine reports it without VK_PACKET.
 TEST_F(WindowsKeysTest, InjectedOdditiesSayNothing) {
   for (const char* text : {"K", "Ctrl+K", "Shift+K"}) registerText(text);

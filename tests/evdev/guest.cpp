@@ -120,6 +120,40 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expectSaid(keytap, {"down:\"RightAlt\"", "up:\"RightAlt\"", "down:\"Fn\"", "up:\"Fn\"",
                            "down:\"Numpad7\"", "down:\"Home\"", "up:\"Home\"", "up:\"Numpad7\""});
      }},
+    {"with --mouse-buttons: a mouse is read while a button is registered, never for its motion",
+     [] {
+       Keyboard keyboard;
+       Mouse mouse;
+       Keytap keytap({"--mouse-buttons", "--extended-keys"});
+       keytap.expectReady("granted");
+       keytap.registerText("RightAlt");
+       expect(!keytap.holdsOpen(mouse.node), "the mouse was opened before a button was registered");
+       for (const char* text : {"Mouse4", "MouseMiddle", "Ctrl+Mouse5"}) keytap.registerText(text);
+       expect(keytap.holdsOpen(mouse.node), "the mouse was not opened");
+       mouse.click(BTN_SIDE);
+       mouse.click(BTN_MIDDLE);
+       mouse.click(BTN_EXTRA);  // without Control
+       keyboard.press({leftControl});
+       mouse.click(BTN_EXTRA);
+       keyboard.release({leftControl});
+       mouse.click(BTN_LEFT);
+       keyboard.press({KEY_RIGHTALT});
+       mouse.click(BTN_RIGHT);
+       keyboard.release({KEY_RIGHTALT});
+       expectSaid(keytap, {"down:\"Mouse4\"", "up:\"Mouse4\"", "down:\"MouseMiddle\"",
+                           "up:\"MouseMiddle\"", "down:\"Ctrl+Mouse5\"", "up:\"Ctrl+Mouse5\"",
+                           "down:\"RightAlt\"", "up:\"RightAlt\""});
+       const long before = keytap.wakeUps();
+       for (int report = 0; report < 2000; ++report) mouse.move(report % 2 ? 4 : -4, 1);
+       std::this_thread::sleep_for(200ms);
+       const long woken = keytap.wakeUps() - before;
+       expect(woken == 0, "2000 motion reports woke keytap " + std::to_string(woken) + " times");
+       for (const char* text : {"Mouse4", "MouseMiddle", "Ctrl+Mouse5"}) {
+         keytap.send("unregister", text);
+         keytap.next();
+       }
+       expect(!keytap.holdsOpen(mouse.node), "the mouse stayed open without a button registered");
+     }},
     {"a keyboard plugged in later is followed",
      [] {
        Keyboard first;

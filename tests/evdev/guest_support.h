@@ -1,5 +1,5 @@
-// What the scenarios of the test virtual machine work with: keyboards made with uinput, and the
-// keytap under test driven through its pipes.
+// What the scenarios of the test virtual machine work with: keyboards and mice made with uinput,
+// and the keytap under test driven through its pipes.
 #pragma once
 
 #include <fcntl.h>
@@ -27,24 +27,34 @@ void expect(bool condition, const std::string& detail) {
   if (!condition) throw Failure{detail};
 }
 
-// A keyboard made with uinput; it goes away with the object.
-struct Keyboard {
-  Keyboard() {
+// A keyboard or a mouse made with uinput; it goes away with the object.
+struct Device {
+  enum class Kind { keyboard, mouse };
+
+  explicit Device(Kind kind) {
     descriptor = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
     expect(descriptor >= 0, "cannot open /dev/uinput");
     ioctl(descriptor, UI_SET_EVBIT, EV_KEY);
-    for (int code = 1; code < 256; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
-    ioctl(descriptor, UI_SET_KEYBIT, KEY_FN);
+    if (kind == Kind::keyboard) {
+      for (int code = 1; code < 256; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
+      ioctl(descriptor, UI_SET_KEYBIT, KEY_FN);
+    } else {
+      for (int code = BTN_LEFT; code <= BTN_EXTRA; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
+      ioctl(descriptor, UI_SET_EVBIT, EV_REL);
+      ioctl(descriptor, UI_SET_RELBIT, REL_X);
+      ioctl(descriptor, UI_SET_RELBIT, REL_Y);
+    }
     uinput_setup setup{};
     setup.id.bustype = BUS_USB;
-    std::snprintf(setup.name, sizeof setup.name, "keytap test keyboard");
+    std::snprintf(setup.name, sizeof setup.name, "keytap test %s",
+                  kind == Kind::keyboard ? "keyboard" : "mouse");
     ioctl(descriptor, UI_DEV_SETUP, &setup);
     expect(ioctl(descriptor, UI_DEV_CREATE) == 0, "UI_DEV_CREATE failed");
     char sysname[64] = {};
     ioctl(descriptor, UI_GET_SYSNAME(sizeof sysname), sysname);
     node = findNode(sysname);
   }
-  ~Keyboard() {
+  ~Device() {
     ioctl(descriptor, UI_DEV_DESTROY);
     close(descriptor);
   }
@@ -82,9 +92,26 @@ struct Keyboard {
   void release(std::initializer_list<int> codes) const {
     for (int code : codes) key(code, false);
   }
+  void click(int button) const {
+    key(button, true);
+    key(button, false);
+  }
+  void move(int dx, int dy) const {
+    send(EV_REL, REL_X, dx);
+    send(EV_REL, REL_Y, dy);
+    send(EV_SYN, SYN_REPORT, 0);
+  }
 
   int descriptor;
   std::string node;
+};
+
+struct Keyboard : Device {
+  Keyboard() : Device(Kind::keyboard) {}
+};
+
+struct Mouse : Device {
+  Mouse() : Device(Kind::mouse) {}
 };
 
 // The keytap under test, started by root or as another user.
@@ -172,6 +199,37 @@ struct Keytap {
                          (d.contains("accelerator") ? d["accelerator"].dump() : d.dump()));
     }
     return messages;
+  }
+
+  // Whether keytap has the device node open now.
+  bool holdsOpen(const std::string& node) const {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 256; ++fd) {
+      char target[256] = {};
+      if (readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+          node == target) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The context switches of all of keytap's threads so far: each one is a wake-up.
+  long wakeUps() const {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    for (int tid = pid; tid < pid + 16; ++tid) {
+      FILE* status = std::fopen((tasks + std::to_string(tid) + "/status").c_str(), "r");
+      if (!status) continue;
+      char line[256];
+      long count = 0;
+      while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &count) == 1) total += count;
+        if (std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &count) == 1) total += count;
+      }
+      std::fclose(status);
+    }
+    return total;
   }
 
   pid_t pid = -1;

@@ -1,7 +1,8 @@
-// Injects keys with SendInput for the end-to-end tests of keytap.exe under wine. Reads one
-// command a line, "down 25" or "up e04b", and answers "ok" once the key has been sent. The code
-// says how: a scan code in hexadecimal (e0 before an extended key's), or "vk13" a virtual key
-// alone.
+// Injects keys and mouse buttons with SendInput for the end-to-end tests of keytap.exe under
+// wine. Reads one command a line, "down 25" or "up e04b", and answers "ok" once the input has
+// been sent. The code says how: a scan code in hexadecimal (e0 before an extended key's), "vk13"
+// a virtual key alone, "m3", "m4" or "m5" the middle or a side mouse button, and "move" a move
+// of the mouse (the action is then ignored).
 #include <windows.h>
 
 #include <cstdio>
@@ -16,14 +17,26 @@ int main() {
     if (std::sscanf(line, "%7s %15s", action, code) != 2) return 2;
     INPUT input{};
     input.type = INPUT_KEYBOARD;
-    if (std::strncmp(code, "vk", 2) == 0) {
+    const bool up = std::strcmp(action, "up") == 0;
+    if (std::strcmp(code, "move") == 0) {
+      input.type = INPUT_MOUSE;
+      input.mi.dx = 3;
+      input.mi.dwFlags = MOUSEEVENTF_MOVE;
+    } else if (std::strcmp(code, "m3") == 0) {
+      input.type = INPUT_MOUSE;
+      input.mi.dwFlags = up ? MOUSEEVENTF_MIDDLEUP : MOUSEEVENTF_MIDDLEDOWN;
+    } else if (std::strcmp(code, "m4") == 0 || std::strcmp(code, "m5") == 0) {
+      input.type = INPUT_MOUSE;
+      input.mi.dwFlags = up ? MOUSEEVENTF_XUP : MOUSEEVENTF_XDOWN;
+      input.mi.mouseData = code[1] == '4' ? XBUTTON1 : XBUTTON2;
+    } else if (std::strncmp(code, "vk", 2) == 0) {
       input.ki.wVk = static_cast<WORD>(std::strtoul(code + 2, nullptr, 16));
     } else {
       const bool extended = std::strncmp(code, "e0", 2) == 0;
       input.ki.wScan = static_cast<WORD>(std::strtoul(code + (extended ? 2 : 0), nullptr, 16));
       input.ki.dwFlags = KEYEVENTF_SCANCODE | (extended ? KEYEVENTF_EXTENDEDKEY : 0);
     }
-    if (std::strcmp(action, "up") == 0) input.ki.dwFlags |= KEYEVENTF_KEYUP;
+    if (input.type == INPUT_KEYBOARD && up) input.ki.dwFlags |= KEYEVENTF_KEYUP;
     if (SendInput(1, &input, sizeof input) != 1) return 1;
     DWORD written;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ok\n", 3, &written, nullptr);

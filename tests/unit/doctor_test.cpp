@@ -54,10 +54,14 @@ TEST(DoctorTest, EvdevSaysWhoMayReadTheKeyboards) {
     EvdevFacts facts;
     const char* fix;  // what the fix must say; empty for none
   } rows[] = {
-      {"outside the group", {unreadable, "ada", {"ada", "audio"}, false}, "usermod -aG input ada"},
-      {"added, not logged in again", {unreadable, "ada", {"ada"}, true}, "log out and in again"},
-      {"in the group", {readable, "ada", {"ada", "input"}, true}, ""},
-      {"no keyboard", {{}, "ada", {"ada"}, false}, "Plug a keyboard in"},
+      {"outside the group",
+       {unreadable, "ada", {"ada", "audio"}, false, {}},
+       "usermod -aG input ada"},
+      {"added, not logged in again",
+       {unreadable, "ada", {"ada"}, true, {}},
+       "log out and in again"},
+      {"in the group", {readable, "ada", {"ada", "input"}, true, {}}, ""},
+      {"no keyboard", {{}, "ada", {"ada"}, false, {}}, "Plug a keyboard in"},
   };
   for (const auto& row : rows) {
     const std::vector<Finding> findings = evdevFindings(row.facts);
@@ -70,6 +74,13 @@ TEST(DoctorTest, EvdevSaysWhoMayReadTheKeyboards) {
   }
   EXPECT_EQ(said(evdevFindings(rows[0].facts))[0],
             "/dev/input/event3: \"AT keyboard\", a keyboard, which this user cannot read.");
+  // With --mouse-buttons the mice are listed too, and one this user cannot read needs the fix.
+  const EvdevFacts withMouse{
+      readable, "ada", {"ada", "input"}, true, {{"/dev/input/event5", "USB mouse", false}}};
+  EXPECT_EQ(said(evdevFindings(withMouse))[1],
+            "/dev/input/event5: \"USB mouse\", a mouse with a middle or side button, which this "
+            "user cannot read.");
+  EXPECT_TRUE(mentions(evdevFindings(withMouse), "usermod -aG input ada"));
 }
 
 TEST(DoctorTest, NamesComeFromEtcWithoutNameServices) {
