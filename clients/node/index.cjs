@@ -99,12 +99,13 @@ class Keytap extends EventEmitter {
 
   // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
   _launch(signal) {
-    const { binary, noPrompt, extendedKeys, env, timeoutMs } = this._options;
+    const { binary, noPrompt, extendedKeys, mouseButtons, env, timeoutMs } = this._options;
     // The flags ask keytap to close holds whose release it missed and to say when it stops or
     // starts listening; a keytap that does not know them ignores them.
     const args = [
       ...(noPrompt ? ['--no-prompt'] : []),
       ...(extendedKeys ? ['--extended-keys'] : []),
+      ...(mouseButtons ? ['--mouse-buttons'] : []),
       '--release-stale-holds',
       '--status',
     ];
@@ -206,7 +207,7 @@ class Keytap extends EventEmitter {
       return this._report(new Error(`keytap wrote an unexpected line: ${line}`));
     }
     if (type === 'down' || type === 'up') {
-      this._key(type, payload.accelerator, payload.at);
+      this._key(type, payload);
     } else if (type === 'status') {
       this.emit('status', { listening: payload.listening, reason: payload.reason });
     } else if (type === 'ready') {
@@ -235,11 +236,12 @@ class Keytap extends EventEmitter {
     command.resolve(accelerator);
   }
 
-  _key(type, accelerator, at) {
+  _key(type, { accelerator, at, alone }) {
     if (type === 'down' ? this._held.has(accelerator) : !this._held.has(accelerator)) return;
     if (type === 'down') this._held.add(accelerator);
     else this._held.delete(accelerator);
-    this._deliver(type, { accelerator, at });
+    // The "up" of a modifier held alone says whether another key or button went down meanwhile.
+    this._deliver(type, typeof alone === 'boolean' ? { accelerator, at, alone } : { accelerator, at });
   }
 
   _release(accelerator, reason) {
@@ -334,6 +336,7 @@ async function start({
   binary,
   noPrompt = false,
   extendedKeys = false,
+  mouseButtons = false,
   env,
   timeoutMs = 5000,
   signal,
@@ -343,6 +346,7 @@ async function start({
     binary: findBinary({ binary }),
     noPrompt,
     extendedKeys,
+    mouseButtons,
     env,
     timeoutMs,
     autoRestart,

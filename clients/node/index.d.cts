@@ -13,6 +13,11 @@ export interface StartOptions {
    * Ctrl+Shift, Fn), the keypad (Numpad7), F21-F24 and IntlBackslash.
    */
   extendedKeys?: boolean;
+  /**
+   * Pass --mouse-buttons: the middle and side mouse buttons as keys (MouseMiddle, MouseBack,
+   * MouseForward; Mouse3, Mouse4, Mouse5), alone or with modifiers (Shift+Mouse4).
+   */
+  mouseButtons?: boolean;
   /** Environment of the helper; default this process's. */
   env?: NodeJS.ProcessEnv;
   /** How long keytap may take to say "ready"; default 5000 ms. */
@@ -28,6 +33,11 @@ export interface KeyEvent {
   accelerator: string;
   /** Wall-clock milliseconds since 1970, with a fraction. */
   at: number;
+  /**
+   * On the "up" of a modifier-only accelerator (extendedKeys): true when no other key or button
+   * went down during the hold, false when it was used as a chord.
+   */
+  alone?: boolean;
   /** Set on an "up" the client made because keytap can no longer send the real one. */
   synthetic?: true;
   /** Why a synthetic "up" was made. */

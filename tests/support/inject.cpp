@@ -1,5 +1,6 @@
-// keytap-inject DISPLAY KEY...: presses (+CODE) and releases (-CODE) X key codes through XTEST,
-// one after the other, for test drivers written in other languages.
+// keytap-inject DISPLAY KEY...: presses (+CODE) and releases (-CODE) X key codes, or pointer
+// buttons (+bNUMBER, -bNUMBER), through XTEST, one after the other, for test drivers written in
+// other languages.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,12 +21,13 @@ int main(int argc, char** argv) {
   }
   for (int i = 2; i < argc; ++i) {
     const std::string key = argv[i];
-    const int code = std::atoi(key.c_str() + 1);
-    if ((key[0] != '+' && key[0] != '-') || code < 8 || code > 255) {
+    const bool button = key.size() > 1 && key[1] == 'b';
+    const int code = std::atoi(key.c_str() + (button ? 2 : 1));
+    if ((key[0] != '+' && key[0] != '-') || code < (button ? 1 : 8) || code > 255) {
       std::fprintf(stderr, "%s: not a key: %s\n", argv[0], argv[i]);
       return 2;
     }
-    injectKey(*injector, static_cast<uint8_t>(code), key[0] == '+');
+    (button ? injectButton : injectKey)(*injector, static_cast<uint8_t>(code), key[0] == '+');
   }
   return 0;
 }

@@ -240,19 +240,20 @@ test('on a private display: registerAll, a restart that registers again, then ke
   }
 });
 
-test('extendedKeys: Right Alt held alone, and Fn not available on X11', limit, async () => {
+test('extendedKeys and mouseButtons: Right Alt held alone or as a chord, a side button, and Fn not available on X11', limit, async () => {
   const display = await startDisplay();
   try {
-    const kt = await launch({ binary, noPrompt: true, extendedKeys: true, env: { ...process.env, DISPLAY: display.name } });
+    const kt = await launch({ binary, noPrompt: true, extendedKeys: true, mouseButtons: true, env: { ...process.env, DISPLAY: display.name } });
     await kt.register('RightAlt');
+    await kt.register('Mouse4');
     await assert.rejects(kt.register('Fn'), { code: 'not_available', message: 'not available on this platform: Fn' });
     const said = [];
     kt.on('down', ({ accelerator }) => said.push(`down ${accelerator}`));
-    const up = once(kt, 'up');
+    kt.on('up', ({ accelerator, alone }) => said.push(`up ${accelerator}${alone === undefined ? '' : ` alone=${alone}`}`));
     const { rightAlt, w } = keys;
-    await promisify(execFile)(injector, [display.name, `+${rightAlt}`, `+${w}`, `-${w}`, `-${rightAlt}`]);
-    const [released] = await up;
-    assert.deepEqual([...said, `up ${released.accelerator}`], ['down RightAlt', 'up RightAlt']);
+    await promisify(execFile)(injector, [display.name, `+${rightAlt}`, `-${rightAlt}`, `+${rightAlt}`, `+${w}`, `-${w}`, `-${rightAlt}`, '+b8', '-b8']);
+    await kt.unregister('Mouse4'); // every key injected before it has been reported
+    assert.deepEqual(said, ['down RightAlt', 'up RightAlt alone=true', 'down RightAlt', 'up RightAlt alone=false', 'down Mouse4', 'up Mouse4']);
     assert.equal(await kt.close(), 0);
   } finally {
     display.stop();

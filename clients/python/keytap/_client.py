@@ -337,14 +337,17 @@ class Keytap:
 
 
 def start(*, binary: Optional[str] = None, no_prompt: bool = False,
-          extended_keys: bool = False, env: Optional[Mapping[str, str]] = None,
-          timeout: float = 5.0, auto_restart: bool = False) -> Keytap:
+          extended_keys: bool = False, mouse_buttons: bool = False,
+          env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
+          auto_restart: bool = False) -> Keytap:
     """Starts keytap and returns once it is ready. ``extended_keys`` passes --extended-keys
-    (RightAlt, modifiers alone, Fn, the keypad, F21-F24, IntlBackslash). Raises
+    (RightAlt, modifiers alone, Fn, the keypad, F21-F24, IntlBackslash); ``mouse_buttons``
+    passes --mouse-buttons (MouseMiddle, MouseBack, MouseForward, alone or with modifiers). Raises
     :class:`KeytapError` when the binary cannot be found or started ("spawn"), exits first
     ("exited") or stays silent for ``timeout`` seconds ("timeout")."""
     args = ["--release-stale-holds", "--status"] + (["--no-prompt"] if no_prompt else [])
     args += ["--extended-keys"] if extended_keys else []
+    args += ["--mouse-buttons"] if mouse_buttons else []
     keytap = Keytap(find_binary(binary, os.environ), args, env, timeout, auto_restart)
     keytap._spawn()
     return keytap

@@ -8,7 +8,9 @@ class KeyEvent:
     """A registered accelerator went down or up.
 
     ``at`` is milliseconds since 1970. A synthetic "up" closes a hold whose real release can no
-    longer come; its ``reason`` is "unregistered", "exited", "closed" or "killed".
+    longer come; its ``reason`` is "unregistered", "exited", "closed" or "killed". The "up" of a
+    modifier-only accelerator (``extended_keys``) has ``alone``: True when no other key or button
+    went down during the hold, False when it was used as a chord; None on every other event.
     """
 
     kind: str  # "down" or "up"
@@ -16,6 +18,7 @@ class KeyEvent:
     at: float
     synthetic: bool = False
     reason: Optional[str] = None
+    alone: Optional[bool] = None
 
 
 @dataclass(frozen=True)

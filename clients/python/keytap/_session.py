@@ -73,7 +73,9 @@ class Session:
             return [KeyEvent("down", text, float(data.get("at", now_ms())))]
         if kind == "up" and text in self.held:
             self.held.remove(text)
-            return [KeyEvent("up", text, float(data.get("at", now_ms())))]
+            alone = data.get("alone")
+            return [KeyEvent("up", text, float(data.get("at", now_ms())),
+                             alone=alone if isinstance(alone, bool) else None)]
         return []
 
     def _reply(self, kind: str, data: dict) -> List[Outcome]:  # type: ignore[type-arg]

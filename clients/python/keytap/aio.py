@@ -113,14 +113,15 @@ class AsyncKeytap:
 
 
 async def start(*, binary: Optional[str] = None, no_prompt: bool = False,
-                extended_keys: bool = False, env: Optional[Mapping[str, str]] = None,
-                timeout: float = 5.0, auto_restart: bool = False) -> AsyncKeytap:
+                extended_keys: bool = False, mouse_buttons: bool = False,
+                env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
+                auto_restart: bool = False) -> AsyncKeytap:
     """Starts keytap and returns once it is ready; raises as :func:`keytap.start` does. A
     cancelled start ends the keytap it started."""
     loop = asyncio.get_running_loop()
     starting = loop.run_in_executor(None, functools.partial(
-        start_blocking, binary=binary, no_prompt=no_prompt, extended_keys=extended_keys, env=env,
-        timeout=timeout, auto_restart=auto_restart))
+        start_blocking, binary=binary, no_prompt=no_prompt, extended_keys=extended_keys,
+        mouse_buttons=mouse_buttons, env=env, timeout=timeout, auto_restart=auto_restart))
     try:
         keytap = await asyncio.shield(starting)
     except asyncio.CancelledError:

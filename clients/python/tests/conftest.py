@@ -47,7 +47,8 @@ def press(display: str, *codes: str) -> None:
 
 
 class Recorder:
-    """The events a client delivered, as "down F5" or "up F5 synthetic exited"."""
+    """The events a client delivered, as "down F5", "up F5 synthetic exited" or "up RightAlt
+    alone"."""
 
     def __init__(self) -> None:
         self.said: List[str] = []
@@ -57,6 +58,8 @@ class Recorder:
         line = f"{event.kind} {event.accelerator}"
         if event.synthetic:
             line += f" synthetic {event.reason}"
+        if event.alone is not None:
+            line += " alone" if event.alone else " chord"
         with self.changed:
             self.said.append(line)
             self.changed.notify_all()

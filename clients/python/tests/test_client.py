@@ -41,17 +41,21 @@ def test_every_down_is_followed_by_exactly_one_up(ending: str, display: str) -> 
     assert events.wait_for(3, timeout=0.3) == ["down F5", up]
 
 
-def test_extended_keys_hold_right_alt_alone(display: str) -> None:
+def test_extended_keys_and_mouse_buttons(display: str) -> None:
     events = Recorder()
-    k = keytap.start(binary=BINARY, env={"DISPLAY": display}, extended_keys=True)
+    k = keytap.start(binary=BINARY, env={"DISPLAY": display}, extended_keys=True,
+                     mouse_buttons=True)
     k.on("down", events)
     k.on("up", events)
     k.register("RightAlt")
+    k.register("Mouse4")
     with pytest.raises(keytap.KeytapError) as raised:
         k.register("Fn")
     assert raised.value.code == "not_available"
-    press(display, f"+{RIGHT_ALT}", f"+{W}", f"-{W}", f"-{RIGHT_ALT}")
-    assert events.wait_for(2) == ["down RightAlt", "up RightAlt"]
+    press(display, f"+{RIGHT_ALT}", f"-{RIGHT_ALT}", f"+{RIGHT_ALT}", f"+{W}", f"-{W}",
+          f"-{RIGHT_ALT}", "+b8", "-b8")
+    assert events.wait_for(6) == ["down RightAlt", "up RightAlt alone", "down RightAlt",
+                                  "up RightAlt chord", "down Mouse4", "up Mouse4"]
     assert k.close() == 0
 
 

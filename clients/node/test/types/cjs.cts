@@ -7,7 +7,10 @@ keytap.start({ noPrompt: true }).then(async (helper) => {
   helper.kill('SIGKILL');
   return pid;
 });
-keytap.start({ extendedKeys: true }).then((helper) => helper.kill());
+keytap.start({ extendedKeys: true, mouseButtons: true }).then((helper) => {
+  helper.on('up', (event: keytap.KeyEvent) => event.alone === true);
+  return helper.kill();
+});
 const code: keytap.ErrorCode = 'not_available';
 // @ts-expect-error: the CommonJS entry has no default export
 keytap.default;
