@@ -237,9 +237,10 @@ void reportAgainstFloor(const std::string& road, const std::string& floor, const
   report(road + ": keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2);
 }
 
-// keytap started and ready to report F5.
-std::optional<Child> startListeningKeytap(std::optional<Child> keytap) {
-  if (!keytap || !readLine(*keytap, timeoutMs) || !sendText(*keytap, command("register", "F5")) ||
+// keytap started and ready to report F5, or another accelerator.
+std::optional<Child> startListeningKeytap(std::optional<Child> keytap,
+                                          const std::string& text = "F5") {
+  if (!keytap || !readLine(*keytap, timeoutMs) || !sendText(*keytap, command("register", text)) ||
       !readLine(*keytap, timeoutMs)) {
     return std::nullopt;
   }
@@ -290,6 +291,72 @@ void measureLatency(const std::string& keytapPath, const std::string& observerPa
   }
 }
 
+// CPU ticks and context switches of every thread of the process.
+struct Activity {
+  long ticks = 0;
+  long voluntary = 0;
+  long involuntary = 0;
+};
+
+Activity activityOf(pid_t pid) {
+  Activity activity;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  for (int tid = pid; tid < pid + 64; ++tid) {
+    std::ifstream stat(tasks + std::to_string(tid) + "/stat");
+    if (!stat) continue;
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+      if (i == 14 || i == 15) activity.ticks += std::stol(field);
+    }
+    std::ifstream status(tasks + std::to_string(tid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:"))
+        activity.voluntary += std::stol(line.substr(24));
+      if (line.starts_with("nonvoluntary_ctxt_switches:")) {
+        activity.involuntary += std::stol(line.substr(27));
+      }
+    }
+  }
+  return activity;
+}
+
+// The first side button (X button 8) against the same floor; then how often a keytap with that
+// button registered wakes while the pointer moves, which it never selects.
+void measureButtons(const std::string& keytapPath, const std::string& observerPath,
+                    const VirtualDisplay& display, Injector& injector) {
+  const auto button = [&](bool down) {
+    xcb_test_fake_input(injector.connection, down ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, 8,
+                        XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    xcb_flush(injector.connection);
+  };
+  compareWithFloor(
+      "X11 mouse button", "bare XInput2 observer",
+      [&](bool isKeytap) {
+        return isKeytap ? startListeningKeytap(
+                              spawnChild(keytapPath, {"--mouse-buttons"}, display.name), "Mouse4")
+                        : startFloor(spawnChild(observerPath, {}, display.name));
+      },
+      button);
+
+  std::optional<Child> keytap =
+      startListeningKeytap(spawnChild(keytapPath, {"--mouse-buttons"}, display.name), "Mouse4");
+  if (!keytap) return report("X11 pointer motion", "could not start keytap");
+  const Activity before = activityOf(keytap->pid);
+  for (int i = 0; i < 10000; ++i) {
+    xcb_test_fake_input(injector.connection, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE,
+                        i % 2 ? 2 : -2, 1, 0);
+  }
+  std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),
+                                      nullptr));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const Activity after = activityOf(keytap->pid);
+  const long woken = after.voluntary - before.voluntary + after.involuntary - before.involuntary;
+  report("X11: keytap's wake-ups during 10,000 pointer motions, Mouse4 registered",
+         format("%ld", woken), "none", woken == 0);
+}
+
 // In the evdev tests' virtual machine, keytap on its console beside a bare evdev reader.
 void measureEvdevLatency(const std::string& keytapPath, const std::string& guest,
                          const std::string& kernel) {
@@ -302,15 +369,44 @@ void measureEvdevLatency(const std::string& keytapPath, const std::string& guest
   std::ifstream file(results);
   const json measured = json::parse(file, nullptr, false);
   std::remove(results.c_str());
-  if (!measured.contains("keytap")) {
+  if (!measured.contains("keys")) {
     return report("evdev latency", "the guest failed: " + measured.dump());
   }
-  const auto latencies = [&](const char* who) {
-    return Latencies{measured[who]["down"].get<std::vector<double>>(),
-                     measured[who]["up"].get<std::vector<double>>()};
+  const auto latencies = [&](const char* road, const char* who) {
+    return Latencies{measured[road][who]["down"].get<std::vector<double>>(),
+                     measured[road][who]["up"].get<std::vector<double>>()};
   };
-  reportAgainstFloor("evdev (in a virtual machine)", "bare evdev reader", latencies("keytap"),
-                     latencies("floor"));
+  reportAgainstFloor("evdev (in a virtual machine)", "bare evdev reader",
+                     latencies("keys", "keytap"), latencies("keys", "floor"));
+  reportAgainstFloor("evdev mouse button (in a virtual machine)", "bare evdev reader of the mouse",
+                     latencies("buttons", "keytap"), latencies("buttons", "floor"));
+  const long woken = measured["motionWakeUps"].get<long>();
+  report("evdev: keytap's wake-ups during 10,000 motion reports, Mouse4 registered",
+         format("%ld", woken), "none", woken == 0);
+}
+
+// What a move of the mouse costs keytap.exe with a button registered, when every move is a
+// Raw Input report it reads: its CPU time over 10,000 moves, per move.
+void measureWindowsMotion(Child& injector, const std::string& wine,
+                          const std::string& windowsBuild) {
+  std::optional<Child> keytap = startListeningKeytap(
+      spawnChild(wine, {windowsBuild + "/keytap.exe", "--mouse-buttons"}, ""), "Mouse4");
+  if (!keytap) return report("Windows pointer motion", "could not start keytap.exe");
+  constexpr int moves = 10000;
+  std::string lines;
+  for (int i = 0; i < moves; ++i) lines += "down move\n";
+  const Activity before = activityOf(keytap->pid);
+  std::thread writer([&] { sendText(injector, lines); });
+  bool sent = true;
+  for (int i = 0; i < moves && sent; ++i) sent = readLine(injector, timeoutMs).has_value();
+  writer.join();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const long ticks = activityOf(keytap->pid).ticks - before.ticks;
+  if (!sent) return report("Windows pointer motion", "the injector stopped");
+  const double perMove =
+      1e6 * static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)) / moves;
+  report("Windows (wine): keytap.exe's CPU time per mouse move, Mouse4 registered",
+         format("%.2f us", perMove));
 }
 
 // keytap.exe under wine beside a bare Raw Input reader, keys sent with SendInput by a third
@@ -335,6 +431,7 @@ void measureWindowsLatency(const std::string& windowsBuild, const std::string& p
           sendText(*injector, down ? "down 3f\n" : "up 3f\n");  // F5
           readLine(*injector, timeoutMs);
         });
+    measureWindowsMotion(*injector, wine, windowsBuild);
   } else {
     report("Windows latency", "could not start the injector");
   }
@@ -371,37 +468,6 @@ void measureMatcher(const std::string& matcherBench) {
       report(figure, format("%.3f us per event", nsPerEvent / 1000));
     }
   }
-}
-
-// CPU ticks and context switches of every thread of the process.
-struct Activity {
-  long ticks = 0;
-  long voluntary = 0;
-  long involuntary = 0;
-};
-
-Activity activityOf(pid_t pid) {
-  Activity activity;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-  for (int tid = pid; tid < pid + 64; ++tid) {
-    std::ifstream stat(tasks + std::to_string(tid) + "/stat");
-    if (!stat) continue;
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14 || i == 15) activity.ticks += std::stol(field);
-    }
-    std::ifstream status(tasks + std::to_string(tid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("voluntary_ctxt_switches:"))
-        activity.voluntary += std::stol(line.substr(24));
-      if (line.starts_with("nonvoluntary_ctxt_switches:")) {
-        activity.involuntary += std::stol(line.substr(27));
-      }
-    }
-  }
-  return activity;
 }
 
 // The burst is timed three times and the best run counts: on a small machine the writer and the
@@ -457,9 +523,11 @@ void measureQueuedLines(const std::string& keytapPath) {
 }
 
 void measureIdleAndMemory(const std::string& keytapPath, const VirtualDisplay& display) {
-  // With every opt-in behaviour on: none of them may wake an idle keytap.
-  std::optional<Child> keytap =
-      startKeytap(keytapPath, display.name, {"--no-prompt", "--release-stale-holds", "--status"});
+  // With every opt-in behaviour on: none of them may wake an idle keytap, and with no button
+  // registered --mouse-buttons watches no pointer.
+  std::optional<Child> keytap = startKeytap(
+      keytapPath, display.name,
+      {"--no-prompt", "--release-stale-holds", "--status", "--extended-keys", "--mouse-buttons"});
   if (!keytap) return report("idle", "keytap did not start");
   const double atStart = statusField(keytap->pid, "VmRSS");
 
@@ -472,9 +540,10 @@ void measureIdleAndMemory(const std::string& keytapPath, const VirtualDisplay& d
   std::this_thread::sleep_for(std::chrono::seconds(10));
   const Activity after = activityOf(keytap->pid);
   const long wakeUps = after.voluntary - before.voluntary + after.involuntary - before.involuntary;
-  report("idle 10 s: CPU time", format("%ld ticks", after.ticks - before.ticks), "zero",
-         after.ticks == before.ticks);
-  report("idle 10 s: context switches (wake-ups)", format("%ld", wakeUps), "zero", wakeUps == 0);
+  report("idle 10 s, every option on, no button registered: CPU time",
+         format("%ld ticks", after.ticks - before.ticks), "zero", after.ticks == before.ticks);
+  report("idle 10 s, every option on: context switches (wake-ups)", format("%ld", wakeUps), "zero",
+         wakeUps == 0);
 
   lines.clear();
   for (uint64_t i = 0; i < 10000; ++i) {
@@ -570,6 +639,7 @@ int main(int argc, char** argv) {
   measureStartUp(keytap, "", "start -> \"ready\", no display (200 starts)");
   measureStartUp(keytap, display->name, "start -> \"ready\", with a display (200 starts)");
   measureLatency(keytap, observer, *display, *injector);
+  measureButtons(keytap, observer, *display, *injector);
   measureEvdevLatency(keytap, argv[5], argv[6]);
   measureWindowsLatency(argv[7], argv[8]);
   measureMatcher(matcher);

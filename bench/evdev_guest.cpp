@@ -1,7 +1,9 @@
 // Runs inside the evdev test virtual machine for make bench: the time from a key written to a
-// uinput keyboard to keytap's "down" or "up", beside the same for a bare evdev reader, the
-// floor, in the same boot. Writes one JSON line to the file named on the command line:
-// {"keytap": {"down": [ms...], "up": [...]}, "floor": {...}}, or {"error": why}.
+// uinput keyboard, and from a side button written to a uinput mouse, to keytap's "down" or "up",
+// beside the same for a bare evdev reader, the floor, in the same boot; and how often keytap
+// wakes while the mouse moves. Writes one JSON line to the file named on the command line:
+// {"keys": {"keytap": {"down": [ms...], "up": [...]}, "floor": {...}}, "buttons": {...},
+// "motionWakeUps": n}, or {"error": why}.
 #include <linux/input.h>
 
 #include <cstdio>
@@ -61,8 +63,8 @@ struct BareReader {
 
 // keytap and the floor in turns, each alone on the keyboard: with one processor, the one the
 // kernel wakes first is the other's head start.
-json measure() {
-  Keyboard keyboard;
+json measure(const Device& device, int code, const std::string& text,
+             const std::vector<std::string>& args) {
   json result{{"keytap", {{"down", json::array()}, {"up", json::array()}}},
               {"floor", {{"down", json::array()}, {"up", json::array()}}}};
   for (int round = 0; round < rounds; ++round) {
@@ -70,16 +72,16 @@ json measure() {
       std::optional<Keytap> keytap;
       std::optional<BareReader> floor;
       if (isKeytap) {
-        keytap.emplace();
+        keytap.emplace(args);
         keytap->expectReady("granted");
-        keytap->registerText("F5");
+        keytap->registerText(text);
       } else {
-        floor.emplace(keyboard.node);
+        floor.emplace(device.node);
       }
       for (int i = 0; i < samples + warmUp; ++i) {
         for (const bool down : {true, false}) {
           const double start = wallClockMs();
-          keyboard.key(KEY_F5, down);
+          device.key(code, down);
           double stamp = 0;
           if (isKeytap) {
             const json message = keytap->next();
@@ -98,6 +100,18 @@ json measure() {
   return result;
 }
 
+// keytap's wake-ups while the mouse moves, with a button registered: the kernel's filter should
+// keep every one of these reports from it.
+long motionWakeUps(const Mouse& mouse) {
+  Keytap keytap({"--mouse-buttons"});
+  keytap.expectReady("granted");
+  keytap.registerText("Mouse4");
+  const long before = keytap.wakeUps();
+  for (int report = 0; report < 10000; ++report) mouse.move(report % 2 ? 2 : -2, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return keytap.wakeUps() - before;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,7 +119,11 @@ int main(int argc, char** argv) {
   if (!results) return 1;
   json result;
   try {
-    result = measure();
+    const Keyboard keyboard;
+    const Mouse mouse;
+    result = {{"keys", measure(keyboard, KEY_F5, "F5", {})},
+              {"buttons", measure(mouse, BTN_SIDE, "Mouse4", {"--mouse-buttons"})},
+              {"motionWakeUps", motionWakeUps(mouse)}};
   } catch (const Failure& failure) {
     result = {{"error", failure.detail}};
   }
