@@ -30,17 +30,18 @@ struct Row {
   std::string figure;
   std::string measured;
   std::string target;
-  std::string verdict;  // "met", "missed" or empty when there is no target
+  std::string verdict;  // "met", "missed" (with why, where known) or empty when there is no target
 };
 
 std::vector<Row> rows;
 
 void report(std::string figure, std::string measured, std::string target = "",
-            std::optional<bool> met = std::nullopt) {
+            std::optional<bool> met = std::nullopt, const std::string& whyMissed = "") {
   std::printf("  %-52s %s\n", figure.c_str(), measured.c_str());
   std::fflush(stdout);
-  rows.push_back({std::move(figure), std::move(measured), std::move(target),
-                  met ? (*met ? "met" : "missed") : ""});
+  std::string verdict = met ? (*met ? "met" : "missed") : "";
+  if (met && !*met && !whyMissed.empty()) verdict += ": " + whyMissed;
+  rows.push_back({std::move(figure), std::move(measured), std::move(target), std::move(verdict)});
 }
 
 std::string format(const char* pattern, auto... values) {
@@ -234,7 +235,17 @@ void reportAgainstFloor(const std::string& road, const std::string& floor, const
   report(format("floor: %s, press", floor.c_str()), describe(fd, "ms"));
   report(format("floor: %s, release", floor.c_str()), describe(fu, "ms"));
   const double ratio = (kd.median + ku.median) / (fd.median + fu.median);
-  report(road + ": keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2);
+  // In the software-emulated guest every instruction costs tens of times its native time, and
+  // keytap's poll loop beside the floor's lone read shows as a fixed cost per event.
+  const std::string why =
+      road.find("virtual machine") == std::string::npos
+          ? ""
+          : format(
+                "%.3f ms more per event, keytap's poll loop in a software-emulated guest "
+                "against a reader that only reads",
+                (kd.median + ku.median - fd.median - fu.median) / 2);
+  report(road + ": keytap / floor (medians)", format("%.2fx", ratio), "within 1.2x", ratio <= 1.2,
+         why);
 }
 
 // keytap started and ready to report F5, or another accelerator.
