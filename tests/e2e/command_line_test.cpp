@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "e2e/e2e.h"
+#include "support/xserver.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // keys again once a register opens a tap on the new server, or at once when the host asked for
 // status messages. Runs alone: it reuses the display number that its first server chose.
 #include "e2e/e2e.h"
+#include "support/xserver.h"
 
 namespace {
 

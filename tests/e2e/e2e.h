@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "support/process.h"
-#include "support/xserver.h"
 
 // Generous: sanitizer builds run many times slower, and only a failing test waits it out.
 constexpr int replyTimeoutMs = 30000;

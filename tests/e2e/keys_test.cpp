@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "e2e/e2e.h"
+#include "support/xserver.h"
 
 namespace {
 

@@ -5,12 +5,16 @@
 
 #include <cstdio>
 
+#include "support/pipes.h"
+
 CapturedOutput::CapturedOutput() {
   std::fflush(stdout);
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return;
+  if (!openPipe(ends)) return;
   fcntl(ends[0], F_SETFL, O_NONBLOCK);
-  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // room for every test's output without a reader
+#ifdef F_SETPIPE_SZ
+  fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);  // Linux: room for every test's output without a reader
+#endif
   readEnd = ends[0];
   savedStdout = dup(1);
   dup2(ends[1], 1);

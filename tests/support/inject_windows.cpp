@@ -1,8 +1,9 @@
 // Injects keys and mouse buttons with SendInput for the end-to-end tests of keytap.exe under
 // wine. Reads one command a line, "down 25" or "up e04b", and answers "ok" once the input has
 // been sent. The code says how: a scan code in hexadecimal (e0 before an extended key's), "vk13"
-// a virtual key alone, "m3", "m4" or "m5" the middle or a side mouse button, and "move" a move
-// of the mouse (the action is then ignored).
+// a virtual key alone, "u004b" a character typed as text (KEYEVENTF_UNICODE), "m3", "m4" or
+// "m5" the middle or a side mouse button, and "move" a move of the mouse (the action is then
+// ignored).
 #include <windows.h>
 
 #include <cstdio>
@@ -29,6 +30,9 @@ int main() {
       input.type = INPUT_MOUSE;
       input.mi.dwFlags = up ? MOUSEEVENTF_XUP : MOUSEEVENTF_XDOWN;
       input.mi.mouseData = code[1] == '4' ? XBUTTON1 : XBUTTON2;
+    } else if (code[0] == 'u') {
+      input.ki.wScan = static_cast<WORD>(std::strtoul(code + 1, nullptr, 16));
+      input.ki.dwFlags = KEYEVENTF_UNICODE;
     } else if (std::strncmp(code, "vk", 2) == 0) {
       input.ki.wVk = static_cast<WORD>(std::strtoul(code + 2, nullptr, 16));
     } else {

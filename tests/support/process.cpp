@@ -13,43 +13,14 @@
 #include <thread>
 #include <utility>
 
+#include "support/pipes.h"
+
 extern char** environ;
-
-namespace {
-
-void closeIfOpen(int& descriptor) {
-  if (descriptor >= 0) close(descriptor);
-  descriptor = -1;
-}
-
-}  // namespace
-
-Child::Child(Child&& other) noexcept {
-  *this = std::move(other);
-}
-
-Child& Child::operator=(Child&& other) noexcept {
-  std::swap(pid, other.pid);
-  std::swap(input, other.input);
-  std::swap(output, other.output);
-  std::swap(errors, other.errors);
-  std::swap(buffered, other.buffered);
-  std::swap(consumed, other.consumed);
-  std::swap(exitStatus, other.exitStatus);
-  return *this;
-}
-
-Child::~Child() {
-  endChild(*this);
-  closeIfOpen(input);
-  closeIfOpen(output);
-  closeIfOpen(errors);
-}
 
 std::optional<Child> spawnChild(const std::string& program, const std::vector<std::string>& args,
                                 const std::string& display) {
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+  if (!openPipe(in) || !openPipe(out) || !openPipe(err)) {
     return std::nullopt;
   }
   posix_spawn_file_actions_t actions;
@@ -140,7 +111,7 @@ std::string readErrors(Child& child) {
 }
 
 void closeInput(Child& child) {
-  closeIfOpen(child.input);
+  closeDescriptor(child.input);
 }
 
 std::optional<int> waitForExit(Child& child, int timeoutMs) {

@@ -1,4 +1,5 @@
-// A child process driven over pipes, for the end-to-end tests, the demo and the benchmarks.
+// A child process driven over pipes, for the end-to-end tests, the demo and the benchmarks:
+// process.cpp on POSIX systems, process_windows.cpp for the Windows suite, child.cpp on both.
 #pragma once
 
 #include <sys/types.h>
@@ -42,5 +43,7 @@ void closeInput(Child& child);
 /// The child's exit status (128 + signal number when killed), or nothing when it has not
 /// exited within the timeout.
 std::optional<int> waitForExit(Child& child, int timeoutMs);
-/// Ends the child by its PID (SIGKILL) and reaps it.
+/// Ends the child by its PID (SIGKILL; TerminateProcess on Windows) and reaps it.
 void endChild(Child& child);
+/// Closes the descriptor if it is open, and marks it closed.
+void closeDescriptor(int& descriptor);

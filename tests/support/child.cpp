@@ -1,0 +1,33 @@
+// What a Child is on every system: it owns its descriptors and ends its process.
+#include <unistd.h>
+
+#include <utility>
+
+#include "support/process.h"
+
+void closeDescriptor(int& descriptor) {
+  if (descriptor >= 0) close(descriptor);
+  descriptor = -1;
+}
+
+Child::Child(Child&& other) noexcept {
+  *this = std::move(other);
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  std::swap(pid, other.pid);
+  std::swap(input, other.input);
+  std::swap(output, other.output);
+  std::swap(errors, other.errors);
+  std::swap(buffered, other.buffered);
+  std::swap(consumed, other.consumed);
+  std::swap(exitStatus, other.exitStatus);
+  return *this;
+}
+
+Child::~Child() {
+  endChild(*this);
+  closeDescriptor(input);
+  closeDescriptor(output);
+  closeDescriptor(errors);
+}
