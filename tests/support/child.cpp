@@ -10,6 +10,21 @@ void closeDescriptor(int& descriptor) {
   descriptor = -1;
 }
 
+void closeInput(Child& child) {
+  closeDescriptor(child.input);
+}
+
+std::optional<std::string> takeBufferedLine(Child& child) {
+  if (const size_t end = child.buffered.find('\n', child.consumed); end != std::string::npos) {
+    std::string line = child.buffered.substr(child.consumed, end - child.consumed);
+    child.consumed = end + 1;
+    return line;
+  }
+  child.buffered.erase(0, child.consumed);
+  child.consumed = 0;
+  return std::nullopt;
+}
+
 Child::Child(Child&& other) noexcept {
   *this = std::move(other);
 }

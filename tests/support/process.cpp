@@ -80,13 +80,7 @@ bool sendText(Child& child, std::string_view text) {
 std::optional<std::string> readLine(Child& child, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (const size_t end = child.buffered.find('\n', child.consumed); end != std::string::npos) {
-      std::string line = child.buffered.substr(child.consumed, end - child.consumed);
-      child.consumed = end + 1;
-      return line;
-    }
-    child.buffered.erase(0, child.consumed);
-    child.consumed = 0;
+    if (std::optional<std::string> line = takeBufferedLine(child)) return line;
     // Poll at least once, even when the time is up: data may already be waiting.
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -108,10 +102,6 @@ std::string readErrors(Child& child) {
     all.append(chunk, static_cast<size_t>(got));
   }
   return all;
-}
-
-void closeInput(Child& child) {
-  closeDescriptor(child.input);
 }
 
 std::optional<int> waitForExit(Child& child, int timeoutMs) {

@@ -45,5 +45,8 @@ void closeInput(Child& child);
 std::optional<int> waitForExit(Child& child, int timeoutMs);
 /// Ends the child by its PID (SIGKILL; TerminateProcess on Windows) and reaps it.
 void endChild(Child& child);
+/// The next whole line already read from the child's output, without its line feed; nothing when
+/// none is there yet (what was returned is then dropped from the buffer).
+std::optional<std::string> takeBufferedLine(Child& child);
 /// Closes the descriptor if it is open, and marks it closed.
 void closeDescriptor(int& descriptor);
