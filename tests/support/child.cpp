@@ -1,6 +1,7 @@
 // What a Child is on every system: it owns its descriptors and ends its process.
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "support/process.h"
@@ -8,6 +9,16 @@
 void closeDescriptor(int& descriptor) {
   if (descriptor >= 0) close(descriptor);
   descriptor = -1;
+}
+
+bool sendText(Child& child, std::string_view text) {
+  while (!text.empty()) {
+    const auto written = write(child.input, text.data(), static_cast<unsigned>(text.size()));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
 }
 
 void closeInput(Child& child) {

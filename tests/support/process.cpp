@@ -67,16 +67,6 @@ std::optional<Child> spawnChild(const std::string& program, const std::vector<st
   return child;
 }
 
-bool sendText(Child& child, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(child.input, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 std::optional<std::string> readLine(Child& child, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {

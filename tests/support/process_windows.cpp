@@ -98,15 +98,6 @@ std::optional<Child> spawnChild(const std::string& program, const std::vector<st
   return child;
 }
 
-bool sendText(Child& child, std::string_view text) {
-  while (!text.empty()) {
-    const int written = _write(child.input, text.data(), static_cast<unsigned>(text.size()));
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 std::optional<std::string> readLine(Child& child, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
