@@ -146,6 +146,16 @@ Device* readingFrom(int descriptor) {
   return nullptr;
 }
 
+// Whether the key is down on an open device other than this one.
+bool downOnAnother(const Device& device, unsigned code) {
+  for (const std::vector<Device>* devices : {&opened()->keyboards, &opened()->pointers}) {
+    for (const Device& other : *devices) {
+      if (&other != &device && other.down[code]) return true;
+    }
+  }
+  return false;
+}
+
 // The keyboards that answered the permission check, kept for the tap.
 std::vector<Device> checkedKeyboards;
 
@@ -199,6 +209,10 @@ void readDevice(Device& device) {
       const bool press = event.value != 0;
       std::optional<Event> key = trackKey(device.down, event.code, press, options.extendedKeys);
       if (!key) continue;
+      // One mouse often has several nodes: a button already down on another is no new press.
+      if (press && isMouseButton(key->keyCode) && downOnAnother(device, event.code)) {
+        key->autorepeat = 1;
+      }
       key->flags = modifierFlags(allKeysDown(*opened()));
       deliver(press ? keyDownEvent : keyUpEvent, &*key);
     }

@@ -154,6 +154,20 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        }
        expect(!keytap.holdsOpen(mouse.node), "the mouse stayed open without a button registered");
      }},
+    {"a button that two nodes of one mouse report gives one down",
+     [] {
+       Keyboard keyboard;
+       Mouse first, second;
+       Keytap keytap({"--mouse-buttons", "--release-stale-holds"});
+       keytap.expectReady("granted");
+       keytap.registerText("Mouse4");
+       first.key(BTN_SIDE, true);
+       second.key(BTN_SIDE, true);
+       std::this_thread::sleep_for(100ms);  // held, as a finger holds it
+       first.key(BTN_SIDE, false);
+       second.key(BTN_SIDE, false);
+       expectSaid(keytap, {"down:\"Mouse4\"", "up:\"Mouse4\""});
+     }},
     {"a keyboard plugged in later is followed",
      [] {
        Keyboard first;
