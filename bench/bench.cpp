@@ -354,6 +354,8 @@ void measureButtons(const std::string& keytapPath, const std::string& observerPa
   std::optional<Child> keytap =
       startListeningKeytap(spawnChild(keytapPath, {"--mouse-buttons"}, display.name), "Mouse4");
   if (!keytap) return report("X11 pointer motion", "could not start keytap");
+  // keytap back in its wait after the reply.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const Activity before = activityOf(keytap->pid);
   for (int i = 0; i < 10000; ++i) {
     xcb_test_fake_input(injector.connection, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, XCB_NONE,

@@ -106,6 +106,8 @@ long motionWakeUps(const Mouse& mouse) {
   Keytap keytap({"--mouse-buttons"});
   keytap.expectReady("granted");
   keytap.registerText("Mouse4");
+  // keytap back in its wait after the reply.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const long before = keytap.wakeUps();
   for (int report = 0; report < 10000; ++report) mouse.move(report % 2 ? 2 : -2, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -193,29 +193,50 @@ void removeDevice(const std::string& name) {
   notify(keyboardsGone, nullptr);
 }
 
-void readDevice(Device& device) {
+// One event as read, with the device it came from.
+struct Pending {
+  Device* device;
+  input_event event;
+};
+
+// The events read in one wake-up; kept between wake-ups for its room.
+std::vector<Pending> pending;
+
+// Adds what the device holds to `pending`; false when the device is gone (ENODEV, or nothing
+// more to read at all).
+bool readDevice(Device& device) {
   input_event events[64];
   const ssize_t got = read(device.descriptor, events, sizeof events);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  // ENODEV, or no more to read at all: the device is gone.
-  if (got <= 0) return removeDevice(device.name);
-  const TapCallback deliver = opened()->callback;
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+  if (got <= 0) return false;
   for (const input_event& event : std::span(events, static_cast<size_t>(got) / sizeof *events)) {
-    if (event.type == EV_SYN && event.code == SYN_DROPPED) {
-      // The kernel's buffer overflowed and events were lost: ask it what is down now.
-      readKeysDown(device);
-    } else if (event.type == EV_KEY) {
-      // Value 2 is the kernel's autorepeat: a press of a key already down, as trackKey sees it.
-      const bool press = event.value != 0;
-      std::optional<Event> key = trackKey(device.down, event.code, press, options.extendedKeys);
-      if (!key) continue;
-      // One mouse often has several nodes: a button already down on another is no new press.
-      if (press && isMouseButton(key->keyCode) && downOnAnother(device, event.code)) {
-        key->autorepeat = 1;
-      }
-      key->flags = modifierFlags(allKeysDown(*opened()));
-      deliver(press ? keyDownEvent : keyUpEvent, &*key);
+    pending.push_back({&device, event});
+  }
+  return true;
+}
+
+bool happenedBefore(const Pending& a, const Pending& b) {
+  const auto time = [](const input_event& event) {
+    return std::pair(event.input_event_sec, event.input_event_usec);
+  };
+  return time(a.event) < time(b.event);
+}
+
+void deliverEvent(Device& device, const input_event& event) {
+  if (event.type == EV_SYN && event.code == SYN_DROPPED) {
+    // The kernel's buffer overflowed and events were lost: ask it what is down now.
+    readKeysDown(device);
+  } else if (event.type == EV_KEY) {
+    // Value 2 is the kernel's autorepeat: a press of a key already down, as trackKey sees it.
+    const bool press = event.value != 0;
+    std::optional<Event> key = trackKey(device.down, event.code, press, options.extendedKeys);
+    if (!key) return;
+    // One mouse often has several nodes: a button already down on another is no new press.
+    if (press && isMouseButton(key->keyCode) && downOnAnother(device, event.code)) {
+      key->autorepeat = 1;
     }
+    key->flags = modifierFlags(allKeysDown(*opened()));
+    opened()->callback(press ? keyDownEvent : keyUpEvent, &*key);
   }
 }
 
@@ -289,19 +310,23 @@ void addTapSources(std::vector<pollfd>& sources) {
 }
 
 // Devices first, the directory last: a device opened now may take the number of one closed in
-// this round.
+// this round. What several devices hold at once goes to the matcher in the order it happened,
+// so that a modifier on the keyboard and a button on the mouse meet as they were pressed.
 void serveTap(std::span<const pollfd> ready) {
+  if (!tap) return;
+  pending.clear();
+  std::vector<std::string> gone;
   for (const pollfd& source : ready) {
-    if (!tap) return;
     if (source.fd == opened()->watch || !source.revents) continue;
     Device* device = readingFrom(source.fd);
     if (!device) continue;
     // A reader that waited only for POLLIN would spin on an unplugged device.
-    if (source.revents & POLLIN) {
-      readDevice(*device);
-    } else {
-      removeDevice(device->name);
-    }
+    if (!(source.revents & POLLIN) || !readDevice(*device)) gone.push_back(device->name);
+  }
+  std::stable_sort(pending.begin(), pending.end(), happenedBefore);
+  for (const Pending& next : pending) deliverEvent(*next.device, next.event);
+  for (const std::string& name : gone) {
+    if (tap) removeDevice(name);
   }
   const bool directoryChanged = std::any_of(ready.begin(), ready.end(), [](const pollfd& source) {
     return tap && source.fd == opened()->watch && (source.revents & POLLIN);

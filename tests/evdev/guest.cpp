@@ -143,6 +143,14 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expectSaid(keytap, {"down:\"Mouse4\"", "up:\"Mouse4\"", "down:\"MouseMiddle\"",
                            "up:\"MouseMiddle\"", "down:\"Ctrl+Mouse5\"", "up:\"Ctrl+Mouse5\"",
                            "down:\"RightAlt\"", "up:\"RightAlt\""});
+       // What waits on two devices at once is matched in the order it happened.
+       kill(keytap.pid, SIGSTOP);
+       keyboard.press({leftControl});
+       mouse.click(BTN_EXTRA);
+       keyboard.release({leftControl});
+       kill(keytap.pid, SIGCONT);
+       expectSaid(keytap, {"down:\"Ctrl+Mouse5\"", "up:\"Ctrl+Mouse5\""});
+       std::this_thread::sleep_for(200ms);  // keytap back in its wait after the last reply
        const long before = keytap.wakeUps();
        for (int report = 0; report < 2000; ++report) mouse.move(report % 2 ? 4 : -4, 1);
        std::this_thread::sleep_for(200ms);
