@@ -144,7 +144,7 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
                            "up:\"MouseMiddle\"", "down:\"Ctrl+Mouse5\"", "up:\"Ctrl+Mouse5\"",
                            "down:\"RightAlt\"", "up:\"RightAlt\""});
        // What waits on two devices at once is matched in the order it happened.
-       kill(keytap.pid, SIGSTOP);
+       keytap.stop();
        keyboard.press({leftControl});
        mouse.click(BTN_EXTRA);
        keyboard.release({leftControl});

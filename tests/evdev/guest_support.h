@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -199,6 +201,24 @@ struct Keytap {
                          (d.contains("accelerator") ? d["accelerator"].dump() : d.dump()));
     }
     return messages;
+  }
+
+  // Stops keytap and waits until it is stopped: what comes meanwhile waits for it all at once.
+  void stop() const {
+    kill(pid, SIGSTOP);
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      char text[512] = {};
+      FILE* file = std::fopen(stat.c_str(), "r");
+      if (file) {
+        std::fread(text, 1, sizeof text - 1, file);
+        std::fclose(file);
+      }
+      const char* state = std::strrchr(text, ')');
+      if (state && state[1] == ' ' && state[2] == 'T') return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    throw Failure{"keytap did not stop"};
   }
 
   // Whether keytap has the device node open now.
