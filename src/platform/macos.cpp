@@ -208,8 +208,8 @@ int64_t eventKeyCode(const Event* event) {
   const CGEventRef cgEvent = toCGEvent(event);
   if (isButtonEvent(cgEvent)) return *buttonKeyCode(buttonNumberField(cgEvent));
   if (!options.extendedKeys) return keyCodeField(cgEvent);
-  return keyPosition(keyCodeField(cgEvent),
-                     CGEventGetIntegerValueField(cgEvent, kCGKeyboardEventKeyboardType));
+  // deliver() has just taken the keyboard type from this very event.
+  return keyPosition(keyCodeField(cgEvent), keyboardType);
 }
 
 // Buttons have no autorepeat.
