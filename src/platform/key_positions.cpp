@@ -186,6 +186,10 @@ constexpr auto modifierPositions = [] {
 
 }  // namespace
 
+uint16_t macKeyCodeOf(unsigned evdev) {
+  return macKeyCodes[evdev];
+}
+
 unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
   if (!e0 && scanCode > 0 && scanCode < 0x59) return scanCode;
   using Mappings = std::span<const ScanMapping>;

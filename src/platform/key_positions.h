@@ -31,6 +31,10 @@ constexpr unsigned buttonBack = 0x116;
 constexpr unsigned watchedButtons[] = {buttonMiddle, buttonSide, buttonExtra, buttonForward,
                                        buttonBack};
 
+/// The macOS virtual key code of the key at this evdev code's position; one past every Mac key
+/// (beyondMacKeys and up) for a key that macOS lacks.
+uint16_t macKeyCodeOf(unsigned evdev);
+
 /// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
 unsigned evdevFromScanCode(unsigned scanCode, bool e0);
 

@@ -1,5 +1,6 @@
 // macOS backend: a listen-only CoreGraphics session event tap on the main run loop, and the
 // main dispatch queue as the hand-off from the reader thread.
+#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
 #include <dispatch/dispatch.h>
@@ -40,8 +41,10 @@ Tick tickWith = nullptr;
 CFRunLoopTimerRef ticker = nullptr;
 // Whether the Fn key is down, from its own events (--extended-keys).
 bool fnDown = false;
-// The keyboard type of the last key event, which tells where its ISO keys are.
-int64_t keyboardType = 0;
+// The keyboard type of the last key event, and whether it is an ISO keyboard, which tells where
+// its ISO keys are.
+int64_t keyboardType = -1;
+bool isoKeyboard = false;
 // Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
 bool buttonsWanted = false;
 
@@ -63,13 +66,27 @@ int64_t buttonNumberField(CGEventRef event) {
   return CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
 }
 
-CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
-  // A mouse button goes on as a key event of its key code; buttons beyond the watched pass by.
-  if (type == kCGEventOtherMouseDown || type == kCGEventOtherMouseUp) {
-    if (!buttonKeyCode(buttonNumberField(event))) return event;
-    const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
-    return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
+// Asked of the system once per keyboard type: any keyboard, Apple's or not, of any age.
+void noteKeyboardType(int64_t type) {
+  if (type == keyboardType) return;
+  keyboardType = type;
+  isoKeyboard = KBGetLayoutType(static_cast<SInt16>(type)) == kKeyboardISO;
+}
+
+// The mouse tap's own callback: a button goes on as a key event of its key code; buttons beyond
+// the watched pass by. Its tap switched off is no concern of the keyboard's, whose Fn state and
+// listening status stay as they are: it is switched on again at once.
+CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
+    if (tap && tap->buttons) CGEventTapEnable(tap->buttons, true);
+    return event;
   }
+  if (!buttonKeyCode(buttonNumberField(event))) return event;
+  const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
+  return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
+}
+
+CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   if (options.extendedKeys) {
     // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
     const bool flagsChanged = type == kCGEventFlagsChanged;
@@ -78,7 +95,7 @@ CGEventRef deliver(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
                      flagsChanged ? CGEventGetFlags(event) : 0, fnDown);
     if (!decoded) return event;
     if (*decoded == kCGEventKeyDown || *decoded == kCGEventKeyUp) {
-      keyboardType = CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType);
+      noteKeyboardType(CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType));
     }
     type = static_cast<CGEventType>(*decoded);
   }
@@ -124,9 +141,9 @@ constexpr CGEventMask buttonEvents =
 
 // A listen-only session tap for the events, on the main run loop and enabled; null when none
 // can be opened.
-CFMachPortRef openListener(CGEventMask events) {
+CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
   CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
-                                        kCGEventTapOptionListenOnly, events, deliver, nullptr);
+                                        kCGEventTapOptionListenOnly, events, callback, nullptr);
   if (!port) return nullptr;
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
   if (!source) {
@@ -139,6 +156,12 @@ CFMachPortRef openListener(CGEventMask events) {
   CGEventTapEnable(port, true);
   CFRelease(source);  // the run loop holds it now
   return port;
+}
+
+// Opens the mouse tap when the buttons are wanted and it is not open yet, as after a failed try.
+void openButtonTap() {
+  if (buttonsWanted && tap && !tap->buttons)
+    tap->buttons = openListener(buttonEvents, deliverButton);
 }
 
 }  // namespace
@@ -162,20 +185,23 @@ Diagnosis diagnose() {
 
 Tap* openTap(TapCallback onEvent) {
   deliverTo = onEvent;
+  // Without Input Monitoring macOS clears the key bits of the mask and still opens a tap when
+  // flags-changed is left: one that hears modifiers only, which is no keyboard tap.
+  if (!CGPreflightListenEventAccess()) return nullptr;
   CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
   if (options.extendedKeys) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
-  CFMachPortRef port = openListener(keyEvents);
+  CFMachPortRef port = openListener(keyEvents, deliverKey);
   if (!port) return nullptr;
-  return new Tap{port, buttonsWanted ? openListener(buttonEvents) : nullptr};
+  return new Tap{port, buttonsWanted ? openListener(buttonEvents, deliverButton) : nullptr};
 }
 
 void watchMouseButtons(bool watch) {
-  if (watch == buttonsWanted) return;
+  const bool changed = watch != buttonsWanted;
   buttonsWanted = watch;
   if (!tap) return;
   if (watch) {
-    tap->buttons = openListener(buttonEvents);
-  } else if (tap->buttons) {
+    openButtonTap();
+  } else if (changed && tap->buttons) {
     // Invalidating the port takes its source off the run loop too.
     CFMachPortInvalidate(tap->buttons);
     CFRelease(tap->buttons);
@@ -186,6 +212,7 @@ void watchMouseButtons(bool watch) {
 void enableTap(Tap* opened) {
   CGEventTapEnable(opened->port, true);
   if (opened->buttons) CGEventTapEnable(opened->buttons, true);
+  openButtonTap();
 }
 
 bool tapIsEnabled(Tap* opened) {
@@ -200,7 +227,7 @@ bool keyIsDown(uint16_t keyCode) {
            CGEventSourceButtonState(kCGEventSourceStateCombinedSessionState, button);
   }
   if (!options.extendedKeys) return systemSaysDown(keyCode);
-  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, keyboardType)), fnDown,
+  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, isoKeyboard)), fnDown,
                       systemSaysDown);
 }
 
@@ -208,8 +235,8 @@ int64_t eventKeyCode(const Event* event) {
   const CGEventRef cgEvent = toCGEvent(event);
   if (isButtonEvent(cgEvent)) return *buttonKeyCode(buttonNumberField(cgEvent));
   if (!options.extendedKeys) return keyCodeField(cgEvent);
-  // deliver() has just taken the keyboard type from this very event.
-  return keyPosition(keyCodeField(cgEvent), keyboardType);
+  // deliverKey() has just taken the keyboard type from this very event.
+  return keyPosition(keyCodeField(cgEvent), isoKeyboard);
 }
 
 // Buttons have no autorepeat.
@@ -224,9 +251,8 @@ uint64_t eventFlags(const Event* event) {
   return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fnDown) : flags;
 }
 
-// Mac keyboards end at F20.
 bool canHear(const Accel& accel) {
-  return accel.keyCode == modifiersOnly || accel.keyCode < beyondMacKeys;
+  return macCanHear(accel);
 }
 
 uint64_t commandOrControlFlag() {

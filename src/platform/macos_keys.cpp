@@ -1,6 +1,5 @@
 #include "platform/macos_keys.h"
 
-#include <algorithm>
 #include <iterator>
 
 #include "core/accel.h"
@@ -10,15 +9,6 @@ namespace {
 
 constexpr int64_t isoSectionKeyCode = 10;  // kVK_ISO_Section
 constexpr int64_t graveKeyCode = 50;       // kVK_ANSI_Grave
-
-// The ISO keyboards among Gestalt.h's keyboard types (gestaltPrtblISOKbd ... gestaltUSBAndyISOKbd).
-constexpr int64_t isoKeyboardTypes[] = {7,  8,  9,  11, 13,  16,  20,  29,
-                                        32, 35, 38, 41, 196, 199, 203, 205};
-
-bool isIsoKeyboard(int64_t keyboardType) {
-  return std::find(std::begin(isoKeyboardTypes), std::end(isoKeyboardTypes), keyboardType) !=
-         std::end(isoKeyboardTypes);
-}
 
 }  // namespace
 
@@ -63,9 +53,14 @@ uint32_t buttonNumber(uint16_t keyCode) {
   return 2 + static_cast<uint32_t>(keyCode - mouseMiddleButton);
 }
 
-int64_t keyPosition(int64_t keyCode, int64_t keyboardType) {
-  if (!isIsoKeyboard(keyboardType)) return keyCode;
+int64_t keyPosition(int64_t keyCode, bool isoKeyboard) {
+  if (!isoKeyboard) return keyCode;
   if (keyCode == isoSectionKeyCode) return graveKeyCode;
   if (keyCode == graveKeyCode) return isoSectionKeyCode;
   return keyCode;
+}
+
+bool macCanHear(const Accel& accel) {
+  return accel.keyCode == modifiersOnly || accel.keyCode < beyondMacKeys ||
+         isMouseButton(accel.keyCode);
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/accel.h"
+
 /// CGEventType's flags-changed value (kCGEventFlagsChanged), which the backend checks.
 constexpr uint32_t flagsChangedEvent = 12;
 /// CGEventType's values for the middle and further mouse buttons (kCGEventOtherMouseDown/Up).
@@ -43,9 +45,13 @@ std::optional<uint16_t> buttonKeyCode(int64_t buttonNumber);
 /// The kCGMouseEventButtonNumber (CGMouseButton) of a mouse button's key code.
 uint32_t buttonNumber(uint16_t keyCode);
 
-/// The ANSI position of a key event's key code. On an ISO keyboard (the event's
+/// The ANSI position of a key event's key code. On an ISO keyboard (the layout of the event's
 /// kCGKeyboardEventKeyboardType) macOS gives the key beside left Shift 50 (kVK_ANSI_Grave) and
 /// the key left of 1 10 (kVK_ISO_Section), the other way round from their places; swapped back,
 /// IntlBackslash is the key beside left Shift and ` the key left of 1, as on every platform.
 /// Its own inverse, so it also turns a position back into the code the system knows.
-int64_t keyPosition(int64_t keyCode, int64_t keyboardType);
+int64_t keyPosition(int64_t keyCode, bool isoKeyboard);
+
+/// Whether a Mac can hear every key the accelerator names: not F21 to F24, which no Mac keyboard
+/// has; the mouse buttons, yes.
+bool macCanHear(const Accel& accel);

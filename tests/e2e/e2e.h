@@ -31,6 +31,14 @@ inline std::optional<Child> spawnKeytap(std::vector<std::string> args, const std
   return spawnChild(program, args, display);
 }
 
+/// Checks that "ready", with this permission, is the first line keytap writes.
+inline void expectReady(Child& keytap, const std::string& permission) {
+  const std::optional<std::string> ready = readLine(keytap, replyTimeoutMs);
+  EXPECT_EQ(
+      nlohmann::json::parse(ready.value_or("null")),
+      (nlohmann::json{{"t", "ready"}, {"d", {{"available", true}, {"permission", permission}}}}));
+}
+
 /// Starts the keytap under test on the display (none when empty: then on Linux the X11 road,
 /// which is the same on every machine, whatever keyboards it has) and checks that "ready" comes
 /// first.
@@ -40,10 +48,7 @@ inline Child startKeytap(const std::string& display, const std::string& permissi
   std::optional<Child> keytap = spawnKeytap(args, display);
   EXPECT_TRUE(keytap.has_value());
   if (!keytap) return Child{};
-  const std::optional<std::string> ready = readLine(*keytap, replyTimeoutMs);
-  EXPECT_EQ(
-      nlohmann::json::parse(ready.value_or("null")),
-      (nlohmann::json{{"t", "ready"}, {"d", {{"available", true}, {"permission", permission}}}}));
+  expectReady(*keytap, permission);
   return std::move(*keytap);
 }
 

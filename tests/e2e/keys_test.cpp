@@ -3,15 +3,35 @@
 #include <thread>
 
 #include "e2e/e2e.h"
+#include "platform/key_positions.h"
+#include "support/macos_model.h"
 #include "support/xserver.h"
 
 namespace {
 
 using nlohmann::json;
 
+// The same cases run on a second road: keytap's macOS sources against the model of the Apple calls
+// (KEYTAP_ROAD=macos-model), with the keys posted through the model's channel at the same
+// positions.
+bool onMacosModel() {
+  const char* road = std::getenv("KEYTAP_ROAD");
+  return road && std::string_view(road) == "macos-model";
+}
+
 class KeysTest : public testing::Test {
  protected:
   void SetUp() override {
+    if (onMacosModel()) {
+      model = listenForModel();
+      ASSERT_NE(model, nullptr);
+      std::optional<Child> started = spawnKeytap(arguments(), "", modelEnvironment(*model));
+      ASSERT_TRUE(started.has_value());
+      keytap = std::move(*started);
+      ASSERT_TRUE(startModel(*model, {}));
+      expectReady(keytap, "granted");
+      return;
+    }
     display = startVirtualDisplay();
     ASSERT_NE(display, nullptr) << "Xvfb did not start";
     injector = connectInjector(*display);
@@ -28,17 +48,39 @@ class KeysTest : public testing::Test {
     ASSERT_EQ(nextMessage(keytap), reply("registered", text));
   }
 
-  void press(uint8_t key) { injectKey(*injector, key, true); }
-  void release(uint8_t key) { injectKey(*injector, key, false); }
+  void key(uint8_t xKeyCode, bool down) {
+    if (!model) return injectKey(*injector, xKeyCode, down);
+    // A key no Mac keyboard has cannot be pressed there.
+    const uint16_t macKeyCode = macKeyCodeOf(xKeyCode - 8u);
+    if (macKeyCode >= beyondMacKeys) return;
+    tell("key " + std::to_string(macKeyCode) + (down ? " down" : " up"));
+  }
+  void press(uint8_t key) { this->key(key, true); }
+  void release(uint8_t key) { this->key(key, false); }
   void tap(std::initializer_list<uint8_t> keys) {
     for (uint8_t key : keys) press(key);
     for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) release(*key);
   }
+  void button(uint8_t xButton, bool down) {
+    if (!model) return injectButton(*injector, xButton, down);
+    // X's buttons 4-7 are the wheel; 8 and 9 are CoreGraphics' 3 and 4.
+    if (xButton >= 4 && xButton <= 7) return tell("scroll");
+    tell("button " + std::to_string(xButton < 8 ? xButton : xButton - 5) +
+         (down ? " down" : " up"));
+  }
+  void move(int16_t dx, int16_t dy) {
+    if (!model) return injectMotion(*injector, dx, dy);
+    tell("move");
+  }
+  // Command on a Mac, Control elsewhere.
+  uint8_t commandOrControl() const { return model ? xkey::leftSuper : xkey::leftControl; }
+  void tell(const std::string& command) { ASSERT_EQ(tellModel(*model, command), "ok") << command; }
 
   std::vector<std::string> keysSaid() { return ::keysSaid(keytap); }
 
   std::unique_ptr<VirtualDisplay> display;
   std::unique_ptr<Injector> injector;
+  std::unique_ptr<ModelChannel> model;
   Child keytap;
 };
 
@@ -78,10 +120,10 @@ TEST_F(KeysTest, ModifiersMustMatchExactly) {
   registerText("Alt+F5");
   tap({xkey::leftSuper, xkey::leftShift, xkey::k});
   tap({xkey::k});
-  tap({xkey::leftControl, xkey::leftAlt, xkey::j});
+  tap({commandOrControl(), xkey::leftAlt, xkey::j});
   tap({xkey::f5});
   EXPECT_EQ(keysSaid(), Said{});
-  tap({xkey::leftControl, xkey::j});
+  tap({commandOrControl(), xkey::j});
   tap({xkey::leftAlt, xkey::f5});
   EXPECT_EQ(keysSaid(),
             (Said{"down:CommandOrControl+J", "up:CommandOrControl+J", "down:Alt+F5", "up:Alt+F5"}));
@@ -169,9 +211,9 @@ class MouseButtonsTest : public KeysTest {
   std::vector<std::string> arguments() const override {
     return {"--no-prompt", "--extended-keys", "--mouse-buttons"};
   }
-  void click(uint8_t button) {
-    injectButton(*injector, button, true);
-    injectButton(*injector, button, false);
+  void click(uint8_t xButton) {
+    button(xButton, true);
+    button(xButton, false);
   }
 };
 
@@ -184,7 +226,7 @@ TEST_F(MouseButtonsTest, MiddleAndSideButtonsButNeverTheWheelOrMotion) {
   click(9);
   release(xkey::leftShift);
   for (const uint8_t wheel : {uint8_t{4}, uint8_t{5}, uint8_t{6}, uint8_t{7}}) click(wheel);
-  for (int i = 0; i < 200; ++i) injectMotion(*injector, i % 2 ? 3 : -3, 1);
+  for (int i = 0; i < 200; ++i) move(i % 2 ? 3 : -3, 1);
   EXPECT_EQ(keysSaid(), (Said{"down:Mouse3", "up:Mouse3", "down:MouseBack", "up:MouseBack",
                               "down:Shift+Mouse5", "up:Shift+Mouse5"}));
   // A hold of Right Alt says at its end whether anything else went down meanwhile.

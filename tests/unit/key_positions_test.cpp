@@ -225,18 +225,35 @@ TEST(MacKeysTest, FnFollowsItsOwnEventsAndIsForgottenWhenTheTapStops) {
 }
 
 TEST(MacKeysTest, IsoKeyboardsSwapTheKeyBesideShiftBack) {
-  constexpr int64_t ansi = 40, iso = 41, jis = 42, proIso = 205;
   const struct {
     int64_t keyCode;
-    int64_t keyboardType;
+    bool isoKeyboard;
     int64_t position;
   } rows[] = {
-      {50, iso, 10},  {10, iso, 50},  {50, proIso, 10}, {0, iso, 0},
-      {50, ansi, 50}, {10, ansi, 10}, {50, jis, 50},
+      {50, true, 10}, {10, true, 50}, {0, true, 0}, {50, false, 50}, {10, false, 10},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(keyPosition(row.keyCode, row.keyboardType), row.position)
-        << row.keyCode << " on type " << row.keyboardType;
+    EXPECT_EQ(keyPosition(row.keyCode, row.isoKeyboard), row.position)
+        << row.keyCode << (row.isoKeyboard ? " on ISO" : " elsewhere");
+  }
+}
+
+TEST(MacKeysTest, WhatAMacCanHear) {
+  const struct {
+    uint16_t keyCode;
+    bool heard;
+  } rows[] = {
+      {40, true},
+      {modifiersOnly, true},
+      {mouseMiddleButton, true},
+      {mouseBackButton, true},
+      {mouseForwardButton, true},
+      {uint16_t{beyondMacKeys + 183}, false},
+  };
+  for (const auto& row : rows) {
+    Accel accel;
+    accel.keyCode = row.keyCode;
+    EXPECT_EQ(macCanHear(accel), row.heard) << row.keyCode;
   }
 }
 

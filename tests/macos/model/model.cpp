@@ -1,0 +1,670 @@
+// A model of the Apple calls keytap's macOS backend makes, so that its own sources run on Linux
+// under the end-to-end tests. Each call does what Apple's documentation or SDK header says (quoted
+// beside it); where projects measured something else on real Macs, the model can do that too.
+// The test drives it through the control channel of tests/support/macos_model.h.
+#include <dispatch/dispatch.h>
+#include <libproc.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <Carbon/Carbon.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreGraphics/CoreGraphics.h>
+#include <algorithm>
+#include <bitset>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct __CFAllocator {};
+
+// Every object CFRelease takes: counted, freed at zero.
+struct ModelObject {
+  explicit ModelObject(CFTypeID id) : typeID(id) {}
+  virtual ~ModelObject() = default;
+  CFTypeID typeID;
+  int references = 1;
+};
+
+enum : CFTypeID { stringType = 7, numberType = 22, dictionaryType = 18, otherType = 1 };
+
+struct __CFString : ModelObject {
+  explicit __CFString(std::string value) : ModelObject(stringType), text(std::move(value)) {}
+  std::string text;
+};
+
+struct __CFNumber : ModelObject {
+  explicit __CFNumber(int number) : ModelObject(numberType), value(number) {}
+  int value;
+};
+
+struct __CFDictionary : ModelObject {
+  __CFDictionary() : ModelObject(dictionaryType) {}
+  ~__CFDictionary() override {
+    for (auto& [key, value] : entries) CFRelease(value);
+  }
+  std::vector<std::pair<std::string, ModelObject*>> entries;
+};
+
+struct __CFMachPort : ModelObject {
+  __CFMachPort() : ModelObject(otherType) {}
+  ~__CFMachPort() override;
+  CGEventMask mask = 0;
+  CGEventTapCallBack callback = nullptr;
+  void* userInfo = nullptr;
+  bool enabled = true;
+  bool valid = true;
+};
+
+struct __CFRunLoopSource : ModelObject {
+  explicit __CFRunLoopSource(__CFMachPort* tap) : ModelObject(otherType), port(tap) {
+    ++port->references;
+  }
+  ~__CFRunLoopSource() override { CFRelease(port); }
+  __CFMachPort* port;
+};
+
+struct __CFRunLoopTimer : ModelObject {
+  __CFRunLoopTimer() : ModelObject(otherType) {}
+  CFAbsoluteTime fireDate = 0;
+  CFTimeInterval interval = 0;
+  CFRunLoopTimerCallBack callout = nullptr;
+  bool valid = true;
+};
+
+struct __CGEvent {
+  CGEventType type;
+  CGEventFlags flags;
+  std::map<CGEventField, int64_t> fields;
+};
+
+struct __CFRunLoop {
+  std::vector<__CFRunLoopSource*> sources;
+  std::vector<__CFRunLoopTimer*> timers;
+};
+
+namespace {
+
+template <typename Object>
+Object* retained(Object* object) {
+  ++object->references;
+  return object;
+}
+
+// The main queue: filled by any thread, served by the run loop on the main thread.
+struct MainQueue {
+  std::mutex lock;
+  std::deque<std::pair<dispatch_function_t, void*>> blocks;
+  int wake[2] = {-1, -1};
+};
+
+MainQueue& mainQueue() {
+  static MainQueue* queue = [] {
+    auto* made = new MainQueue;
+    if (pipe(made->wake) != 0) std::abort();
+    return made;
+  }();
+  return *queue;
+}
+
+// What the window server knows: the permission, the keys and buttons down, the keyboards.
+struct System {
+  bool permission = true;
+  int requests = 0;
+  // Without the permission, a tap asked for key events: "the appropriate bits in the mask are
+  // cleared. If that results in an empty mask, then NULL is returned" (CGEventTapCreate), or, as
+  // Apple's WWDC 2019 session 701 measured it, "CGEventTapCreate will fail and return nil".
+  bool deniedKeyTapIsNull = false;
+  bool tapsFail = false;  // no tap can be created at all, as when the window server has too many
+  std::optional<std::pair<int, std::string>> secureInput;  // the holder's pid and name
+  std::bitset<128> keysDown;
+  std::bitset<32> buttonsDown;
+  CGEventFlags flags = 0;
+  // 40: what a MacBook's built-in ANSI keyboard reports in kCGKeyboardEventKeyboardType.
+  int64_t keyboardType = 40;
+  std::map<int64_t, PhysicalKeyboardLayoutType> layouts;
+  std::vector<__CFMachPort*> taps;  // every tap created and not freed, in order
+  int channel = -1;                 // the test's control connection
+  std::string pending;              // read from it, not a whole line yet
+};
+
+System& windowServer() {
+  static System* state = new System;
+  return *state;
+}
+
+__CFRunLoop mainLoop;
+
+constexpr CGEventFlags alphaShiftFlag = 0x00010000;  // kCGEventFlagMaskAlphaShift
+
+// The modifier keys' codes and the flags each holds down: its generic and its device bit.
+struct ModifierBits {
+  int64_t keyCode;
+  CGEventFlags flags;
+};
+constexpr ModifierBits modifierBits[] = {
+    {56, kCGEventFlagMaskShift | NX_DEVICELSHIFTKEYMASK},
+    {60, kCGEventFlagMaskShift | NX_DEVICERSHIFTKEYMASK},
+    {59, kCGEventFlagMaskControl | NX_DEVICELCTLKEYMASK},
+    {62, kCGEventFlagMaskControl | NX_DEVICERCTLKEYMASK},
+    {58, kCGEventFlagMaskAlternate | NX_DEVICELALTKEYMASK},
+    {61, kCGEventFlagMaskAlternate | NX_DEVICERALTKEYMASK},
+    {55, kCGEventFlagMaskCommand | NX_DEVICELCMDKEYMASK},
+    {54, kCGEventFlagMaskCommand | NX_DEVICERCMDKEYMASK},
+    {63, kCGEventFlagMaskSecondaryFn},
+};
+constexpr int64_t capsLockKeyCode = 57;
+constexpr int64_t fnKeyCode = 63;
+// Arrows, Home, End, Page Up/Down and Forward Delete: macOS sets the Fn bit on their events.
+constexpr int64_t fnBitKeys[] = {115, 116, 117, 119, 121, 123, 124, 125, 126};
+
+const ModifierBits* modifierAt(int64_t keyCode) {
+  for (const ModifierBits& modifier : modifierBits) {
+    if (modifier.keyCode == keyCode) return &modifier;
+  }
+  return nullptr;
+}
+
+CGEventFlags heldFlags() {
+  const System& state = windowServer();
+  CGEventFlags flags = state.flags & alphaShiftFlag;
+  for (const ModifierBits& modifier : modifierBits) {
+    if (state.keysDown[modifier.keyCode]) flags |= modifier.flags;
+  }
+  return flags;
+}
+
+bool listensFor(const __CFMachPort* port, CGEventType type) {
+  return type < 64 && (port->mask & CGEventMaskBit(type));
+}
+
+bool inMainLoop(const __CFMachPort* port) {
+  return std::any_of(mainLoop.sources.begin(), mainLoop.sources.end(),
+                     [port](const __CFRunLoopSource* source) { return source->port == port; });
+}
+
+// Hands the event to every tap that listens for it, in the order they were created, one at a
+// time on the main thread, as the run loop would.
+void deliver(__CGEvent event) {
+  std::vector<__CFMachPort*> taps;
+  for (__CFMachPort* port : windowServer().taps) {
+    if (port->valid && port->enabled && listensFor(port, event.type) && inMainLoop(port)) {
+      taps.push_back(retained(port));
+    }
+  }
+  for (__CFMachPort* port : taps) {
+    // "An invalidated port delivers nothing more": a callback may have closed a later tap.
+    if (port->valid && port->enabled) port->callback(nullptr, event.type, &event, port->userInfo);
+    CFRelease(port);
+  }
+}
+
+// "If a tap becomes unresponsive or a user requests taps be disabled, an appropriate
+// kCGEventTapDisabled... event is passed to the registered CGEventTapCallBack function."
+void disableTaps(bool keyTaps, CGEventType reason) {
+  std::vector<__CFMachPort*> taps;
+  for (__CFMachPort* port : windowServer().taps) {
+    const bool isKeyTap = listensFor(port, kCGEventKeyDown) || listensFor(port, kCGEventKeyUp) ||
+                          listensFor(port, kCGEventFlagsChanged);
+    const bool isButtonTap =
+        listensFor(port, kCGEventOtherMouseDown) || listensFor(port, kCGEventOtherMouseUp);
+    if (port->valid && port->enabled && (keyTaps ? isKeyTap : isButtonTap)) {
+      port->enabled = false;
+      taps.push_back(retained(port));
+    }
+  }
+  for (__CFMachPort* port : taps) {
+    __CGEvent notice{reason, 0, {}};
+    if (port->valid) port->callback(nullptr, reason, &notice, port->userInfo);
+    CFRelease(port);
+  }
+}
+
+void pressKey(int64_t keyCode, bool down, std::istringstream& options) {
+  System& state = windowServer();
+  const bool repeat = down && state.keysDown[keyCode];
+  state.keysDown[keyCode] = down;
+  if (keyCode == capsLockKeyCode && down) state.flags ^= alphaShiftFlag;
+  const bool modifier = modifierAt(keyCode) || keyCode == capsLockKeyCode;
+  __CGEvent event{
+      modifier ? kCGEventFlagsChanged
+      : down   ? kCGEventKeyDown
+               : kCGEventKeyUp,
+      heldFlags(),
+      {{kCGKeyboardEventKeycode, keyCode}, {kCGKeyboardEventKeyboardType, state.keyboardType}}};
+  if (std::find(std::begin(fnBitKeys), std::end(fnBitKeys), keyCode) != std::end(fnBitKeys)) {
+    event.flags |= kCGEventFlagMaskSecondaryFn;
+  }
+  if (!modifier) event.fields[kCGKeyboardEventAutorepeat] = repeat;
+  // What software posts may say otherwise: flags=, type= and repeat= set the event's own.
+  for (std::string option; options >> option;) {
+    const size_t equals = option.find('=');
+    const int64_t value = std::strtoll(option.c_str() + equals + 1, nullptr, 0);
+    if (option.starts_with("flags=")) event.flags = static_cast<CGEventFlags>(value);
+    if (option.starts_with("type=")) event.fields[kCGKeyboardEventKeyboardType] = value;
+    if (option.starts_with("repeat=")) event.fields[kCGKeyboardEventAutorepeat] = value;
+  }
+  // Secure Input keeps key presses from every listener; modifier changes still reach them.
+  if (state.secureInput && !modifier) return;
+  deliver(std::move(event));
+}
+
+// Carries out one command of the control channel; the reply.
+std::string carryOut(const std::string& line) {
+  System& state = windowServer();
+  std::istringstream words(line);
+  std::string verb, what, how;
+  words >> verb;
+  if (verb == "key" || verb == "button") {
+    int64_t code = -1;
+    words >> code >> how;
+    const bool down = how == "down";
+    if (!down && how != "up") return "error: down or up";
+    if (verb == "key") {
+      if (code < 0 || code >= static_cast<int64_t>(state.keysDown.size()))
+        return "error: no such key";
+      pressKey(code, down, words);
+      return "ok";
+    }
+    if (code < 2 || code >= static_cast<int64_t>(state.buttonsDown.size()))
+      return "error: no such button";
+    state.buttonsDown[code] = down;
+    deliver({down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp,
+             heldFlags(),
+             {{kCGMouseEventButtonNumber, code}}});
+    return "ok";
+  }
+  if (verb == "move" || verb == "scroll") {
+    deliver({verb == "move" ? kCGEventMouseMoved : kCGEventScrollWheel, heldFlags(), {}});
+    return "ok";
+  }
+  words >> what;
+  if (verb == "disable" && (what == "keys" || what == "buttons")) {
+    words >> how;
+    if (how != "timeout" && how != "user-input") return "error: timeout or user-input";
+    disableTaps(what == "keys",
+                how == "timeout" ? kCGEventTapDisabledByTimeout : kCGEventTapDisabledByUserInput);
+    return "ok";
+  }
+  if (verb == "permission" && (what == "granted" || what == "denied")) {
+    state.permission = what == "granted";
+    return "ok";
+  }
+  if (verb == "requests") return "ok " + std::to_string(state.requests);
+  if (verb == "denied-key-tap" && (what == "cleared" || what == "null")) {
+    state.deniedKeyTapIsNull = what == "null";
+    return "ok";
+  }
+  if (verb == "taps" && (what == "open" || what == "fail")) {
+    state.tapsFail = what == "fail";
+    return "ok";
+  }
+  if (verb == "secure-input") {
+    if (what == "off") {
+      state.secureInput.reset();
+      return "ok";
+    }
+    std::string name;
+    std::getline(words >> std::ws, name);
+    state.secureInput.emplace(std::atoi(what.c_str()), name);
+    return "ok";
+  }
+  if (verb == "keyboard") {
+    const int64_t type = std::atoll(what.c_str());
+    words >> how;
+    if (how == "current") {
+      state.keyboardType = type;
+    } else if (how == "iso" || how == "ansi" || how == "jis") {
+      state.layouts[type] = how == "iso"   ? kKeyboardISO
+                            : how == "jis" ? kKeyboardJIS
+                                           : kKeyboardANSI;
+    } else {
+      return "error: current, ansi, iso or jis";
+    }
+    return "ok";
+  }
+  return "error: unknown command: " + line;
+}
+
+void reply(const std::string& text) {
+  const std::string line = text + "\n";
+  if (write(windowServer().channel, line.data(), line.size()) < 0) std::abort();
+}
+
+// Serves whole lines waiting on the channel; false once the test has gone.
+bool serveChannel(bool untilStart) {
+  System& state = windowServer();
+  for (;;) {
+    const size_t end = state.pending.find('\n');
+    if (end != std::string::npos) {
+      const std::string line = state.pending.substr(0, end);
+      state.pending.erase(0, end + 1);
+      if (line == "start") {
+        reply("ok");
+        if (untilStart) return true;
+        continue;
+      }
+      reply(carryOut(line));
+      continue;
+    }
+    if (!untilStart) {
+      pollfd ready{state.channel, POLLIN, 0};
+      if (poll(&ready, 1, 0) <= 0) return true;
+    }
+    char buffer[4096];
+    const ssize_t got = read(state.channel, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    state.pending.append(buffer, static_cast<size_t>(got));
+  }
+}
+
+// At keytap's first call: the test's channel, when KEYTAP_MACOS_MODEL names one, and the state
+// the system starts in, which the test sends before "start".
+void connectOnce() {
+  static const bool connected = [] {
+    const char* path = std::getenv("KEYTAP_MACOS_MODEL");
+    if (!path) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    const int channel = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(channel, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::abort();
+    windowServer().channel = channel;
+    if (!serveChannel(true)) std::abort();
+    return true;
+  }();
+  (void)connected;
+}
+
+void runDueTimers() {
+  const CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+  const std::vector<__CFRunLoopTimer*> timers = mainLoop.timers;
+  for (__CFRunLoopTimer* timer : timers) retained(timer);
+  for (__CFRunLoopTimer* timer : timers) {
+    if (timer->valid && timer->fireDate <= now) {
+      timer->fireDate +=
+          timer->interval * std::max(1.0, std::ceil((now - timer->fireDate) / timer->interval));
+      timer->callout(timer, nullptr);
+    }
+    CFRelease(timer);
+  }
+}
+
+int millisecondsToNextTimer() {
+  if (mainLoop.timers.empty()) return -1;
+  CFAbsoluteTime next = mainLoop.timers.front()->fireDate;
+  for (const __CFRunLoopTimer* timer : mainLoop.timers) next = std::min(next, timer->fireDate);
+  return std::max(0, static_cast<int>(std::ceil((next - CFAbsoluteTimeGetCurrent()) * 1000)));
+}
+
+void serveMainQueue() {
+  MainQueue& queue = mainQueue();
+  char drained[64];
+  if (read(queue.wake[0], drained, sizeof drained) < 0) std::abort();
+  for (;;) {
+    std::pair<dispatch_function_t, void*> block;
+    {
+      const std::lock_guard<std::mutex> hold(queue.lock);
+      if (queue.blocks.empty()) return;
+      block = queue.blocks.front();
+      queue.blocks.pop_front();
+    }
+    block.first(block.second);
+  }
+}
+
+}  // namespace
+
+const CFAllocatorRef kCFAllocatorDefault = nullptr;
+const CFStringRef kCFRunLoopCommonModes = __CFStringMakeConstantString("kCFRunLoopCommonModes");
+
+// One object per text, which lives as long as the process, as the compiler's constant strings.
+CFStringRef __CFStringMakeConstantString(const char* text) {
+  static auto* constants = new std::map<std::string, __CFString*, std::less<>>;
+  auto found = constants->find(text);
+  if (found == constants->end()) found = constants->emplace(text, new __CFString(text)).first;
+  return found->second;
+}
+
+// "Releasing the CFMachPortRef will release the tap."
+__CFMachPort::~__CFMachPort() {
+  auto& taps = windowServer().taps;
+  taps.erase(std::find(taps.begin(), taps.end(), this));
+}
+
+// "Releases a Core Foundation object": freed when no one holds it any more.
+void CFRelease(CFTypeRef object) {
+  auto* counted = static_cast<ModelObject*>(const_cast<void*>(object));
+  if (--counted->references == 0) delete counted;
+}
+
+CFTypeID CFGetTypeID(CFTypeRef object) {
+  return static_cast<const ModelObject*>(object)->typeID;
+}
+
+CFTypeID CFNumberGetTypeID() {
+  return numberType;
+}
+
+Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* value) {
+  if (type != kCFNumberIntType) return false;
+  std::memcpy(value, &number->value, sizeof number->value);
+  return true;
+}
+
+const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key) {
+  const std::string& name = static_cast<CFStringRef>(key)->text;
+  for (const auto& [entryKey, value] : dictionary->entries) {
+    if (entryKey == name) return value;
+  }
+  return nullptr;
+}
+
+CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef, CFMachPortRef port, CFIndex) {
+  return new __CFRunLoopSource(port);
+}
+
+// "Invalidates a CFMachPort object, stopping it from receiving any more messages"; its run loop
+// sources are removed from their run loops.
+void CFMachPortInvalidate(CFMachPortRef port) {
+  port->valid = false;
+  auto& sources = mainLoop.sources;
+  for (auto source = sources.begin(); source != sources.end();) {
+    if ((*source)->port != port) {
+      ++source;
+      continue;
+    }
+    CFRelease(*source);
+    source = sources.erase(source);
+  }
+}
+
+CFRunLoopRef CFRunLoopGetMain() {
+  return &mainLoop;
+}
+
+// "Adds a CFRunLoopSource object to a run loop mode"; the run loop retains it.
+void CFRunLoopAddSource(CFRunLoopRef loop, CFRunLoopSourceRef source, CFStringRef) {
+  loop->sources.push_back(retained(source));
+}
+
+void CFRunLoopAddTimer(CFRunLoopRef loop, CFRunLoopTimerRef timer, CFStringRef) {
+  loop->timers.push_back(retained(timer));
+}
+
+// "Runs the current thread's CFRunLoop object in its default mode indefinitely": posted blocks
+// of the main queue, tap callbacks and timers, one at a time on this thread.
+void CFRunLoopRun() {
+  connectOnce();
+  const int wake = mainQueue().wake[0];
+  for (;;) {
+    pollfd ready[2] = {{wake, POLLIN, 0}, {windowServer().channel, POLLIN, 0}};
+    const nfds_t count = windowServer().channel >= 0 ? 2 : 1;
+    if (poll(ready, count, millisecondsToNextTimer()) < 0) continue;
+    if (ready[0].revents) serveMainQueue();
+    if (count == 2 && ready[1].revents && !serveChannel(false)) {
+      close(windowServer().channel);
+      windowServer().channel = -1;
+    }
+    runDueTimers();
+  }
+}
+
+// "Returns the current system absolute time": seconds since 1 January 2001.
+CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
+}
+
+CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
+                                       CFTimeInterval interval, CFOptionFlags, CFIndex,
+                                       CFRunLoopTimerCallBack callout, CFRunLoopTimerContext*) {
+  auto* timer = new __CFRunLoopTimer;
+  timer->fireDate = fireDate;
+  timer->interval = interval;
+  timer->callout = callout;
+  return timer;
+}
+
+// "Invalidates a CFRunLoopTimer object, stopping it from ever firing again"; its run loops
+// release it.
+void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
+  timer->valid = false;
+  auto& timers = mainLoop.timers;
+  const auto found = std::find(timers.begin(), timers.end(), timer);
+  if (found == timers.end()) return;
+  timers.erase(found);
+  CFRelease(timer);
+}
+
+struct dispatch_queue_s {};
+
+dispatch_queue_t dispatch_get_main_queue() {
+  static dispatch_queue_s main;
+  return &main;
+}
+
+// "Submits an application-defined function for asynchronous execution on a dispatch queue";
+// the main queue runs them one at a time, in the order submitted, on the main thread.
+void dispatch_async_f(dispatch_queue_t, void* context, dispatch_function_t work) {
+  MainQueue& queue = mainQueue();
+  {
+    const std::lock_guard<std::mutex> hold(queue.lock);
+    queue.blocks.emplace_back(work, context);
+  }
+  if (write(queue.wake[1], "", 1) < 0) std::abort();
+}
+
+// "Checks whether the current process already has event listening access."
+bool CGPreflightListenEventAccess() {
+  connectOnce();
+  return windowServer().permission;
+}
+
+// "Requests event listening access if absent, potentially prompting": the model records the
+// request and never waits for a person.
+bool CGRequestListenEventAccess() {
+  connectOnce();
+  ++windowServer().requests;
+  return windowServer().permission;
+}
+
+// "If the tap is not permitted to monitor these events when the tap is created, then the
+// appropriate bits in the mask are cleared. If that results in an empty mask, then NULL is
+// returned." Listen-only taps of mouse events need no permission.
+CFMachPortRef CGEventTapCreate(CGEventTapLocation, CGEventTapPlacement, CGEventTapOptions,
+                               CGEventMask eventsOfInterest, CGEventTapCallBack callback,
+                               void* userInfo) {
+  connectOnce();
+  System& state = windowServer();
+  constexpr CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  CGEventMask mask = eventsOfInterest;
+  if (!state.permission) {
+    if (state.deniedKeyTapIsNull && (mask & keyEvents)) return nullptr;
+    mask &= ~keyEvents;
+  }
+  if (mask == 0 || state.tapsFail) return nullptr;
+  auto* port = new __CFMachPort;
+  port->mask = mask;
+  port->callback = callback;
+  port->userInfo = userInfo;
+  state.taps.push_back(port);
+  return port;
+}
+
+// "An event tap may be re-enabled by calling this function."
+void CGEventTapEnable(CFMachPortRef tap, bool enable) {
+  tap->enabled = enable;
+}
+
+// "Return true if `tap' is enabled; false otherwise."
+bool CGEventTapIsEnabled(CFMachPortRef tap) {
+  return tap->enabled;
+}
+
+CGEventType CGEventGetType(CGEventRef event) {
+  return event->type;
+}
+
+CGEventFlags CGEventGetFlags(CGEventRef event) {
+  return event->flags;
+}
+
+// "Returns the integer value of a field in a Quartz event"; a field the event lacks reads 0.
+int64_t CGEventGetIntegerValueField(CGEventRef event, CGEventField field) {
+  const auto found = event->fields.find(field);
+  return found == event->fields.end() ? 0 : found->second;
+}
+
+// "Return a Boolean value indicating the current keyboard state of a Quartz event source."
+// Real Macs answer "up" for the Function key (63) whatever it is doing; so does the model.
+bool CGEventSourceKeyState(CGEventSourceStateID, CGKeyCode key) {
+  return key != fnKeyCode && key < windowServer().keysDown.size() && windowServer().keysDown[key];
+}
+
+// "Return a Boolean value indicating the current button state of a Quartz event source."
+bool CGEventSourceButtonState(CGEventSourceStateID, CGMouseButton button) {
+  return button < windowServer().buttonsDown.size() && windowServer().buttonsDown[button];
+}
+
+// "Return a window server session dictionary, or NULL if the caller is not running within a
+// Quartz GUI session": the pid that holds Secure Input on, under kCGSSessionSecureInputPID.
+CFDictionaryRef CGSessionCopyCurrentDictionary() {
+  connectOnce();
+  auto* session = new __CFDictionary;
+  if (windowServer().secureInput) {
+    session->entries.emplace_back("kCGSSessionSecureInputPID",
+                                  new __CFNumber(windowServer().secureInput->first));
+  }
+  return session;
+}
+
+// "Returns the physical keyboard layout type"; a type the test named none is ANSI.
+PhysicalKeyboardLayoutType KBGetLayoutType(SInt16 iKeyboardType) {
+  const auto found = windowServer().layouts.find(iKeyboardType);
+  return found == windowServer().layouts.end() ? kKeyboardANSI : found->second;
+}
+
+// "Returns the name of the process": here only the one the test said holds Secure Input; 0 (no
+// name) for any other pid, as for a process that has gone.
+int proc_name(int pid, void* buffer, uint32_t buffersize) {
+  const auto& holder = windowServer().secureInput;
+  if (!holder || holder->first != pid || buffersize == 0) return 0;
+  const std::string& name = holder->second;
+  const size_t length = std::min<size_t>(name.size(), buffersize - 1);
+  std::memcpy(buffer, name.data(), length);
+  static_cast<char*>(buffer)[length] = '\0';
+  return static_cast<int>(length);
+}
