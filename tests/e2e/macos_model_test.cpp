@@ -1,16 +1,162 @@
-// keytap's macOS sources against the model of the Apple calls they make: what only macOS has.
+// keytap's macOS sources against the model of the Apple calls they make (tests/macos/model): the
+// cases only macOS has. The key cases every road shares run here too, from keys_test.cpp.
 #include "support/macos_model.h"
 #include "e2e/e2e.h"
 
 namespace {
 
-TEST(MacosModelTest, Starts) {
-  std::unique_ptr<ModelChannel> model = listenForModel();
-  ASSERT_NE(model, nullptr);
-  std::optional<Child> keytap = spawnKeytap({"--no-prompt"}, "", modelEnvironment(*model));
-  ASSERT_TRUE(keytap.has_value());
-  ASSERT_TRUE(startModel(*model, {}));
-  expectReady(*keytap, "granted");
+using nlohmann::json;
+using Said = std::vector<std::string>;
+
+// macOS virtual key codes.
+constexpr int f5 = 96, w = 13, grave = 50, isoSection = 10;
+constexpr int leftShift = 56, rightOption = 61, fn = 63;
+
+class MacosModelTest : public testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(readErrors(keytap), ""); }
+
+  // keytap with the arguments, on a system that starts as `setup` says.
+  void start(const std::vector<std::string>& args, const std::vector<std::string>& setup = {},
+             const std::string& permission = "granted") {
+    model = listenForModel();
+    ASSERT_NE(model, nullptr);
+    std::optional<Child> started = spawnKeytap(args, "", modelEnvironment(*model));
+    ASSERT_TRUE(started.has_value());
+    keytap = std::move(*started);
+    ASSERT_TRUE(startModel(*model, setup));
+    if (!permission.empty()) expectReady(keytap, permission);
+  }
+
+  void registerText(const std::string& text) {
+    ASSERT_TRUE(sendText(keytap, command("register", text)));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+
+  void tell(const std::string& command) { ASSERT_EQ(tellModel(*model, command), "ok") << command; }
+  void tap(int keyCode, const std::string& options = "") {
+    tell("key " + std::to_string(keyCode) + " down " + options);
+    tell("key " + std::to_string(keyCode) + " up " + options);
+  }
+
+  // The messages before the marker's reply, as "type:accelerator", "status:true|false".
+  Said said() {
+    Said said;
+    for (const json& message : messagesBeforeMarker(keytap)) {
+      const json& payload = message["d"];
+      said.push_back(message["t"].get<std::string>() + ":" +
+                     (payload.contains("accelerator") ? payload["accelerator"].get<std::string>()
+                                                      : payload["listening"].dump()));
+    }
+    return said;
+  }
+
+  std::unique_ptr<ModelChannel> model;
+  Child keytap;
+};
+
+TEST_F(MacosModelTest, ModifiersAloneFromFlagsChangedEvents) {
+  start({"--no-prompt", "--extended-keys"});
+  registerText("RightAlt");
+  registerText("ShiftLeft");
+  tap(rightOption);
+  tap(leftShift);
+  // Posted by software with the generic bit alone, neither side's.
+  tell("key 61 down flags=0x80000");
+  tell("key 61 up flags=0");
+  EXPECT_EQ(said(), (Said{"down:RightAlt", "up:RightAlt", "down:ShiftLeft", "up:ShiftLeft",
+                          "down:RightAlt", "up:RightAlt"}));
+}
+
+// The system answers "up" for Fn whatever it does, and a held key repeats: neither is a release.
+TEST_F(MacosModelTest, FnAndARepeatingKeyHeldThroughStaleHoldChecks) {
+  start({"--no-prompt", "--extended-keys", "--release-stale-holds"});
+  registerText("Fn");
+  registerText("F5");
+  tell("key 63 down");
+  tap(w);
+  tell("key 96 down");
+  tell("key 96 down");
+  EXPECT_EQ(said(), (Said{"down:Fn", "down:F5"}));
+  tell("key 96 up");
+  tell("key 63 up");
+  EXPECT_EQ(said(), (Said{"up:F5", "up:Fn"}));
+}
+
+// Which keyboards are ISO is the system's answer, for any keyboard type.
+TEST_F(MacosModelTest, IsoKeyboardsByTheSystemsLayoutType) {
+  start({"--no-prompt", "--extended-keys"}, {"keyboard 88 iso"});
+  registerText("IntlBackslash");
+  registerText("`");
+  tell("keyboard 88 current");
+  tap(grave);
+  tap(isoSection);
+  tell("keyboard 40 current");
+  tap(grave);
+  EXPECT_EQ(said(),
+            (Said{"down:IntlBackslash", "up:IntlBackslash", "down:`", "up:`", "down:`", "up:`"}));
+}
+
+TEST_F(MacosModelTest, ATapSwitchedOffIsSwitchedOnAgain) {
+  start({"--no-prompt", "--status"});
+  registerText("F5");
+  tell("disable keys timeout");
+  tell("disable keys user-input");
+  tap(f5);
+  EXPECT_EQ(said(), (Said{"status:false", "status:true", "status:false", "status:true", "down:F5",
+                          "up:F5"}));
+}
+
+// The mouse tap switched off says nothing of the keyboard: Fn stays held, keytap listening.
+TEST_F(MacosModelTest, TheMouseTapSwitchedOffLeavesTheKeysAlone) {
+  start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--release-stale-holds", "--status"});
+  registerText("Fn");
+  registerText("Mouse4");
+  tell("key 63 down");
+  tell("disable buttons timeout");
+  tell("button 3 down");
+  tell("button 3 up");
+  EXPECT_EQ(said(), (Said{"down:Fn", "down:Mouse4", "up:Mouse4"}));
+}
+
+TEST_F(MacosModelTest, AMouseTapThatFailedToOpenIsTriedAgain) {
+  start({"--no-prompt", "--mouse-buttons"});
+  registerText("F5");
+  tell("taps fail");
+  registerText("Mouse4");
+  tell("taps open");
+  registerText("Mouse5");
+  tell("button 3 down");
+  tell("button 3 up");
+  EXPECT_EQ(said(), (Said{"down:Mouse4", "up:Mouse4"}));
+}
+
+// Without the permission macOS would open a tap that hears modifiers only: keytap waits for the
+// permission instead, and the first register after the grant opens a tap that hears keys.
+TEST_F(MacosModelTest, DeniedAtStartThenGranted) {
+  start({"--extended-keys"}, {"permission denied"}, "denied");
+  EXPECT_EQ(tellModel(*model, "requests"), "ok 1");
+  ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("forbidden", "Input Monitoring denied"));
+  tell("permission granted");
+  registerText("F5");
+  tap(f5);
+  EXPECT_EQ(said(), (Said{"down:F5", "up:F5"}));
+  closeInput(keytap);
+  EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
+}
+
+TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
+  start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
+  std::string report;
+  for (std::optional<std::string> line = readLine(keytap, replyTimeoutMs); line;
+       line = readLine(keytap, replyTimeoutMs)) {
+    report += *line + "\n";
+  }
+  EXPECT_NE(report.find("Input Monitoring: Granted"), std::string::npos) << report;
+  EXPECT_NE(report.find("Secure Input: On, held by process 4242 (loginwindow)"), std::string::npos)
+      << report;
+  EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
 }
 
 }  // namespace
