@@ -1,5 +1,6 @@
 # The front door: make (deps + build), make test, make demo, make bench, make run, make dist,
-# make fuzz, make lint, make linux-arm64, make windows, make macos SDK=..., make check-macos SDK=...
+# make fuzz, make lint, make linux-arm64, make windows, make macos SDK=..., make check-macos SDK=...,
+# make macos-model
 BUILD ?= build
 MAKEFLAGS += --no-print-directory
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -15,7 +16,7 @@ SDK ?= ../shared/macos-sdk
 
 .PHONY: all deps build test quick-test vm-kernel macos-link sanitize fuzz lint demo bench run \
 	windows linux-arm64 dist packages registry \
-	macos check-macos clean
+	macos check-macos macos-model clean
 
 all: build
 
@@ -136,6 +137,11 @@ macos: deps
 
 check-macos:
 	scripts/check-macos $(SDK)
+
+# keytap's own macOS sources, built on Linux against a model of the Apple calls they make
+# (tests/macos/model), under the end-to-end cases; make test runs them with the rest.
+macos-model: build
+	$(CTEST) $(BUILD) -L macos-model
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-macos build-windows build-arm64 dist

@@ -147,28 +147,26 @@ System& windowServer() {
 
 __CFRunLoop mainLoop;
 
-constexpr CGEventFlags alphaShiftFlag = 0x00010000;  // kCGEventFlagMaskAlphaShift
-
 // The modifier keys' codes and the flags each holds down: its generic and its device bit.
 struct ModifierBits {
   int64_t keyCode;
   CGEventFlags flags;
 };
 constexpr ModifierBits modifierBits[] = {
-    {56, kCGEventFlagMaskShift | NX_DEVICELSHIFTKEYMASK},
-    {60, kCGEventFlagMaskShift | NX_DEVICERSHIFTKEYMASK},
-    {59, kCGEventFlagMaskControl | NX_DEVICELCTLKEYMASK},
-    {62, kCGEventFlagMaskControl | NX_DEVICERCTLKEYMASK},
-    {58, kCGEventFlagMaskAlternate | NX_DEVICELALTKEYMASK},
-    {61, kCGEventFlagMaskAlternate | NX_DEVICERALTKEYMASK},
-    {55, kCGEventFlagMaskCommand | NX_DEVICELCMDKEYMASK},
-    {54, kCGEventFlagMaskCommand | NX_DEVICERCMDKEYMASK},
-    {63, kCGEventFlagMaskSecondaryFn},
+    {kVK_Shift, kCGEventFlagMaskShift | NX_DEVICELSHIFTKEYMASK},
+    {kVK_RightShift, kCGEventFlagMaskShift | NX_DEVICERSHIFTKEYMASK},
+    {kVK_Control, kCGEventFlagMaskControl | NX_DEVICELCTLKEYMASK},
+    {kVK_RightControl, kCGEventFlagMaskControl | NX_DEVICERCTLKEYMASK},
+    {kVK_Option, kCGEventFlagMaskAlternate | NX_DEVICELALTKEYMASK},
+    {kVK_RightOption, kCGEventFlagMaskAlternate | NX_DEVICERALTKEYMASK},
+    {kVK_Command, kCGEventFlagMaskCommand | NX_DEVICELCMDKEYMASK},
+    {kVK_RightCommand, kCGEventFlagMaskCommand | NX_DEVICERCMDKEYMASK},
+    {kVK_Function, kCGEventFlagMaskSecondaryFn},
 };
-constexpr int64_t capsLockKeyCode = 57;
-constexpr int64_t fnKeyCode = 63;
-// Arrows, Home, End, Page Up/Down and Forward Delete: macOS sets the Fn bit on their events.
-constexpr int64_t fnBitKeys[] = {115, 116, 117, 119, 121, 123, 124, 125, 126};
+// The arrows and the keys above them: macOS sets the Fn bit on their events.
+constexpr int64_t fnBitKeys[] = {kVK_Home,     kVK_PageUp,    kVK_ForwardDelete,
+                                 kVK_End,      kVK_PageDown,  kVK_LeftArrow,
+                                 kVK_RightArrow, kVK_DownArrow, kVK_UpArrow};
 
 const ModifierBits* modifierAt(int64_t keyCode) {
   for (const ModifierBits& modifier : modifierBits) {
@@ -179,7 +177,7 @@ const ModifierBits* modifierAt(int64_t keyCode) {
 
 CGEventFlags heldFlags() {
   const System& state = windowServer();
-  CGEventFlags flags = state.flags & alphaShiftFlag;
+  CGEventFlags flags = state.flags & kCGEventFlagMaskAlphaShift;
   for (const ModifierBits& modifier : modifierBits) {
     if (state.keysDown[modifier.keyCode]) flags |= modifier.flags;
   }
@@ -236,8 +234,8 @@ void pressKey(int64_t keyCode, bool down, std::istringstream& options) {
   System& state = windowServer();
   const bool repeat = down && state.keysDown[keyCode];
   state.keysDown[keyCode] = down;
-  if (keyCode == capsLockKeyCode && down) state.flags ^= alphaShiftFlag;
-  const bool modifier = modifierAt(keyCode) || keyCode == capsLockKeyCode;
+  if (keyCode == kVK_CapsLock && down) state.flags ^= kCGEventFlagMaskAlphaShift;
+  const bool modifier = modifierAt(keyCode) || keyCode == kVK_CapsLock;
   __CGEvent event{
       modifier ? kCGEventFlagsChanged
       : down   ? kCGEventKeyDown
@@ -631,7 +629,7 @@ int64_t CGEventGetIntegerValueField(CGEventRef event, CGEventField field) {
 // "Return a Boolean value indicating the current keyboard state of a Quartz event source."
 // Real Macs answer "up" for the Function key (63) whatever it is doing; so does the model.
 bool CGEventSourceKeyState(CGEventSourceStateID, CGKeyCode key) {
-  return key != fnKeyCode && key < windowServer().keysDown.size() && windowServer().keysDown[key];
+  return key != kVK_Function && key < windowServer().keysDown.size() && windowServer().keysDown[key];
 }
 
 // "Return a Boolean value indicating the current button state of a Quartz event source."

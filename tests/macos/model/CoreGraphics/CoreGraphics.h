@@ -25,6 +25,7 @@ enum CGEventType : uint32_t {
 
 using CGEventFlags = uint64_t;
 enum : CGEventFlags {
+  kCGEventFlagMaskAlphaShift = 0x00010000,
   kCGEventFlagMaskShift = 0x00020000,
   kCGEventFlagMaskControl = 0x00040000,
   kCGEventFlagMaskAlternate = 0x00080000,
