@@ -103,6 +103,16 @@ test('npm install keytap brings this platform\'s binary, found with no path', li
   const folder = installInto('linux', 'keytap');
   assert.deepEqual(platformPackages(folder), ['linux-x64']);
   accessSync(join(folder, 'node_modules', '@keytap', 'linux-x64', 'keytap'), constants.X_OK);
+  // MIT, with the notices of what the binary carries beside it.
+  for (const installed of ['keytap', join('@keytap', 'linux-x64')]) {
+    const where = join(folder, 'node_modules', installed);
+    assert.equal(JSON.parse(readFileSync(join(where, 'package.json'), 'utf8')).license, 'MIT', installed);
+    assert.match(readFileSync(join(where, 'LICENSE'), 'utf8'), /^MIT License/, installed);
+  }
+  const notices = readFileSync(join(folder, 'node_modules', '@keytap', 'linux-x64', 'THIRD-PARTY-NOTICES.txt'), 'utf8');
+  for (const carried of ['nlohmann-json', 'libxcb1', 'libc6', 'GNU Lesser General Public License']) {
+    assert.ok(notices.includes(carried), carried);
+  }
 
   const display = await startDisplay();
   t.after(display.stop);
