@@ -34,9 +34,31 @@ std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtual
   return evdev;
 }
 
-bool isAltGrControl(TimedKey report, TimedKey next) {
-  const RawKey& key = report.key;
-  return key.makeCode == controlScanCode && !(key.flags & rawKeyE0) &&
-         next.key.makeCode == altScanCode && (next.key.flags & rawKeyE0) &&
-         (key.flags & rawKeyBreak) == (next.key.flags & rawKeyBreak) && report.time == next.time;
+bool isPauseFollower(RawKey previous, RawKey report) {
+  constexpr uint16_t pauseFollower = 0x45;
+  return (previous.flags & rawKeyE1) && report.makeCode == pauseFollower &&
+         !(report.flags & (rawKeyE0 | rawKeyE1));
+}
+
+RawKeys filterAltGr(AltGrFilter& filter, RawKey report) {
+  RawKeys now;
+  if (filter.pending) {
+    const RawKey control = *filter.pending;
+    filter.pending.reset();
+    const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
+    const bool sameDirection = (control.flags & rawKeyBreak) == (report.flags & rawKeyBreak);
+    if (!(rightAlt && sameDirection)) now.keys[now.count++] = control;
+  }
+  if (report.makeCode == controlScanCode && !(report.flags & (rawKeyE0 | rawKeyE1))) {
+    filter.pending = report;
+  } else {
+    now.keys[now.count++] = report;
+  }
+  return now;
+}
+
+std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
+  const std::optional<RawKey> control = filter.pending;
+  filter.pending.reset();
+  return control;
 }

@@ -51,14 +51,31 @@ void forEachButtonChange(uint16_t buttonFlags, Change change) {
   }
 }
 
-/// A keyboard report with the time of its message (the milliseconds of GetMessageTime).
-struct TimedKey {
-  RawKey key;
-  uint32_t time;
+/// Whether a report is the second half of the Pause key's: Raw Input hands Pause over as an E1
+/// report and then a plain 0x45 one, which alone would read as Num Lock.
+bool isPauseFollower(RawKey previous, RawKey report);
+
+/// Keyboard reports in the order to handle them, at most two.
+struct RawKeys {
+  RawKey keys[2];
+  size_t count = 0;
+  const RawKey* begin() const { return keys; }
+  const RawKey* end() const { return keys + count; }
 };
 
-/// Whether a report is the Left Control press or release that Windows adds to Right Alt's on
-/// layouts with AltGr: the one that Right Alt's report of the same direction directly follows in
-/// the queue, with the same message time. Right Alt alone is the key pressed; a real Left
-/// Control pressed just before it has a time of its own.
-bool isAltGrControl(TimedKey report, TimedKey next);
+/// On layouts with AltGr, Windows adds a Left Control press or release to Right Alt's, and hands
+/// the two through its input pipeline one at a time: when the Left Control is read, the Right
+/// Alt may not be queued yet. So a Left Control report waits until the next keyboard report
+/// tells (--extended-keys).
+struct AltGrFilter {
+  std::optional<RawKey> pending;  // a Left Control report not handled yet
+};
+
+/// The reports to handle now for one report read: a waiting Left Control first, unless this
+/// report is Right Alt in the same direction, which makes it AltGr's and drops it; a Left Control
+/// report waits.
+RawKeys filterAltGr(AltGrFilter& filter, RawKey report);
+
+/// The waiting Left Control report, if any, to handle now: no Right Alt followed it in time, or
+/// something else must not wait behind it. A real key then.
+std::optional<RawKey> releaseAltGr(AltGrFilter& filter);

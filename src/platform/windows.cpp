@@ -6,6 +6,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/accel.h"
 #include "core/state.h"
@@ -43,6 +44,9 @@ HWND window = nullptr;  // the message-only window of the main thread: keys, lin
 // Whether the mouse buttons are wanted (--mouse-buttons, with a button registered): only then is
 // the mouse registered, since every move of it is a message.
 bool buttonsWanted = false;
+// The keyboard report read last, and Left Control reports waiting to be told from AltGr's.
+RawKey previousKey{};
+AltGrFilter altGr;
 
 struct ModifierVirtualKey {
   int virtualKey;
@@ -58,13 +62,16 @@ constexpr ModifierVirtualKey modifierVirtualKeys[] = {
 // Raw Input hears nothing while the secure desktop is up (Win+L, Ctrl+Alt+Del, UAC) or an
 // elevated window has the focus, so releases go missing: a Windows key that stays down would
 // break every exact match. The system's own key state forgets them again, for the keys it knows
-// by a virtual key. Only once no raw input waits: a key event still queued describes a moment
-// the system's state has already left. Only when another key than the event's is down: nothing
-// else can be stale, and the system's answers are not free.
-void forgetMissedReleases(Tap& opened, unsigned eventKey) {
+// by a virtual key. Only at a press that the system's state shows as down itself: while the
+// secure desktop or an elevated window has the keyboard, it answers "up" for every key, held
+// ones too. Only once no raw input waits: a key event still queued describes a moment the
+// system's state has already left. Only when another key than the event's is down: nothing else
+// can be stale, and the system's answers are not free.
+void forgetMissedReleases(Tap& opened, unsigned eventKey, USHORT eventVirtualKey, bool press) {
   KeysDown others = opened.down;
   if (eventKey < others.size()) others.reset(eventKey);
-  if (others.none() || (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT)) return;
+  if (!press || others.none() || (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT)) return;
+  if (eventVirtualKey == 0 || GetAsyncKeyState(eventVirtualKey) >= 0) return;
   forgetReleasedKeys(opened.down, [&](unsigned evdev) {
     const USHORT virtualKey = opened.virtualKeys[evdev];
     return virtualKey == 0 || GetAsyncKeyState(virtualKey) < 0;
@@ -85,50 +92,60 @@ RawKey keyOf(const RAWKEYBOARD& key) {
   return RawKey{key.VKey, key.MakeCode, key.Flags};
 }
 
-std::optional<RawKey> keyboardReport(HRAWINPUT input) {
-  RAWINPUT raw;
-  if (!readReport(input, raw) || raw.header.dwType != RIM_TYPEKEYBOARD) return std::nullopt;
-  return keyOf(raw.data.keyboard);
-}
-
-// The keyboard report that waits next in the queue, left there, with its message time.
-std::optional<TimedKey> nextReport() {
-  MSG next;
-  if (!PeekMessageW(&next, window, WM_INPUT, WM_INPUT, PM_NOREMOVE)) return std::nullopt;
-  const std::optional<RawKey> key = keyboardReport(reinterpret_cast<HRAWINPUT>(next.lParam));
-  if (!key) return std::nullopt;
-  return TimedKey{*key, static_cast<uint32_t>(next.time)};
+// Made-up keys of Windows' own have the virtual key 0xFF; none is worth asking about.
+USHORT knownVirtualKey(USHORT virtualKey) {
+  return virtualKey == 0xFF ? 0 : virtualKey;
 }
 
 // Keys are told apart by scan code, their position, never by virtual key, which follows the
 // layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
 // later moment than the one the event reports.
-void handleKeyboardReport(const RAWKEYBOARD& raw) {
-  const RawKey key = keyOf(raw);
-  // Where the side of a modifier counts, AltGr is Right Alt alone.
-  if (options.extendedKeys) {
-    const TimedKey report{key, static_cast<uint32_t>(GetMessageTime())};
-    const std::optional<TimedKey> next = nextReport();
-    if (next && isAltGrControl(report, *next)) return;
-  }
+void handleKey(const RawKey& key) {
   const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
   if (!evdev) return;
   const bool press = !(key.flags & RI_KEY_BREAK);
-  forgetMissedReleases(*tap, *evdev);
+  forgetMissedReleases(*tap, *evdev, knownVirtualKey(key.virtualKey), press);
   std::optional<Event> event = trackKey(tap->down, *evdev, press, options.extendedKeys);
   if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.virtualKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
+}
+
+// What the timer of a waiting Left Control is called.
+constexpr UINT_PTR altGrTimer = 2;
+// How long a Left Control report waits for AltGr's Right Alt: USER_TIMER_MINIMUM, 10 ms, rounded
+// up to the system's tick; both halves of AltGr come from one key stroke.
+constexpr UINT altGrWaitMs = USER_TIMER_MINIMUM;
+
+// A Left Control report that waited is a real key: handled now, before anything after it.
+void releaseWaitingControl() {
+  KillTimer(window, altGrTimer);
+  if (const std::optional<RawKey> control = releaseAltGr(altGr)) handleKey(*control);
+}
+
+void handleKeyboardReport(const RAWKEYBOARD& raw) {
+  const RawKey key = keyOf(raw);
+  const RawKey previous = std::exchange(previousKey, key);
+  if (isPauseFollower(previous, key)) return;
+  // Where the side of a modifier counts, AltGr is Right Alt alone.
+  if (!options.extendedKeys) return handleKey(key);
+  KillTimer(window, altGrTimer);
+  for (const RawKey& now : filterAltGr(altGr, key)) handleKey(now);
+  if (altGr.pending) SetTimer(window, altGrTimer, altGrWaitMs, nullptr);
 }
 
 // Most mouse reports are motion alone: they end at the first test, after the one read. Events
 // injected with SendInput come without a device and count like any other.
 void handleMouseReport(const RAWMOUSE& mouse) {
   if (!mouse.usButtonFlags || !buttonsWanted) return;
+  releaseWaitingControl();
   forEachButtonChange(mouse.usButtonFlags, [](const RawMouseButton& button, bool press) {
-    forgetMissedReleases(*tap, button.evdev);
+    forgetMissedReleases(*tap, button.evdev, button.virtualKey, press);
     std::optional<Event> event = trackKey(tap->down, button.evdev, press, options.extendedKeys);
+    if (!event) return;
+    // A button has no autorepeat: a press of one recorded as down follows a missed release.
+    event->autorepeat = 0;
     if (press) tap->virtualKeys[button.evdev] = button.virtualKey;
-    if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
+    tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
   });
 }
 
@@ -162,6 +179,7 @@ void serveLines() {
   // Windows hands out posted messages before input.
   MSG message;
   while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
+  if (tap) releaseWaitingControl();
   for (const std::string& lines : takeLines()) serveLinesWith(lines);
 }
 
@@ -173,6 +191,10 @@ LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
   }
   if (message == WM_TIMER && wParam == tickTimer) {
     if (tickWith) tickWith();
+    return 0;
+  }
+  if (message == WM_TIMER && wParam == altGrTimer) {
+    if (tap) releaseWaitingControl();
     return 0;
   }
   return DefWindowProcW(to, message, wParam, lParam);
@@ -329,7 +351,12 @@ Tap* openTap(TapCallback onEvent) {
 void watchMouseButtons(bool watch) {
   if (watch == buttonsWanted) return;
   buttonsWanted = watch;
-  if (tap) registerMice(watch);
+  if (!tap) return;
+  registerMice(watch);
+  // Unwatched, a button's release is never heard: forget what was down.
+  if (!watch) {
+    for (const RawMouseButton& button : rawMouseButtons) tap->down.reset(button.evdev);
+  }
 }
 
 // Nothing switches Raw Input off.
@@ -352,8 +379,11 @@ uint64_t commandOrControlFlag() {
   return controlFlag;
 }
 
+// The queue wakes the main thread only when it was empty, so a wake-up that fails (a full
+// message queue) is tried again until it goes through; otherwise no line would ever be served.
 void postLines(std::string lines) {
-  if (queueLines(std::move(lines))) PostMessageW(window, linesPosted, 0, 0);
+  if (!queueLines(std::move(lines))) return;
+  while (!PostMessageW(window, linesPosted, 0, 0)) Sleep(1);
 }
 
 void tickEverySecond(Tick tick) {

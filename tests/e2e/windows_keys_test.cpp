@@ -112,6 +112,21 @@ TEST_F(WindowsKeysTest, MouseButtonsBesideMotion) {
                                     "up:Mouse4", "down:Ctrl+Mouse5", "up:Ctrl+Mouse5"}));
 }
 
+// Unwatched, a button's release goes unheard: it must not make the next press an autorepeat.
+TEST_F(WindowsKeysTest, AButtonReleasedWhileUnwatchedPressesAgain) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--mouse-buttons"});
+  registerText("Mouse4");
+  keys("down", {"m4"});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:Mouse4"}));
+  ASSERT_TRUE(sendText(keytap, command("unregister", "Mouse4")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "Mouse4"));
+  keys("up", {"m4"});
+  registerText("Mouse4");
+  keys("down", {"m4"});
+  keys("up", {"m4"});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:Mouse4", "up:Mouse4"}));
+}
+
 // Windows hands text typed as characters (KEYEVENTF_UNICODE) over as VK_PACKET; wine gives it a
 // key of its own, so there it is left to the unit table.
 TEST_F(WindowsKeysTest, TextTypedAsCharactersFiresNothing) {

@@ -3,12 +3,37 @@
 // been sent. The code says how: a scan code in hexadecimal (e0 before an extended key's), "vk13"
 // a virtual key alone, "u004b" a character typed as text (KEYEVENTF_UNICODE), "m3", "m4" or
 // "m5" the middle or a side mouse button, and "move" a move of the mouse (the action is then
-// ignored).
+// ignored). Windows does not promise that SendInput has delivered the input when it returns, so the
+// answer waits, a second at most, until the system's key state shows the key or button pressed or
+// released.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// The virtual key whose state shows the input; 0 for what has none (motion, text).
+int virtualKeyOf(const INPUT& input) {
+  if (input.type == INPUT_MOUSE) {
+    if (input.mi.dwFlags & (MOUSEEVENTF_MIDDLEDOWN | MOUSEEVENTF_MIDDLEUP)) return VK_MBUTTON;
+    if (input.mi.dwFlags & (MOUSEEVENTF_XDOWN | MOUSEEVENTF_XUP)) {
+      return input.mi.mouseData == XBUTTON1 ? VK_XBUTTON1 : VK_XBUTTON2;
+    }
+    return 0;
+  }
+  if (input.ki.dwFlags & KEYEVENTF_UNICODE) return 0;
+  if (input.ki.wVk) return input.ki.wVk;
+  const UINT scanCode = input.ki.wScan | ((input.ki.dwFlags & KEYEVENTF_EXTENDEDKEY) ? 0xE000 : 0);
+  return static_cast<int>(MapVirtualKeyW(scanCode, MAPVK_VSC_TO_VK_EX));
+}
+
+void waitUntilDelivered(int virtualKey, bool down) {
+  if (virtualKey == 0) return;
+  for (int waited = 0; waited < 1000; ++waited) {
+    if ((GetAsyncKeyState(virtualKey) < 0) == down) return;
+    Sleep(1);
+  }
+}
 
 int main() {
   char line[64];
@@ -42,6 +67,7 @@ int main() {
     }
     if (input.type == INPUT_KEYBOARD && up) input.ki.dwFlags |= KEYEVENTF_KEYUP;
     if (SendInput(1, &input, sizeof input) != 1) return 1;
+    waitUntilDelivered(virtualKeyOf(input), !up);
     DWORD written;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ok\n", 3, &written, nullptr);
   }

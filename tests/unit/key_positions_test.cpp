@@ -113,47 +113,57 @@ TEST(KeyPositionsTest, ModifierKeysAreEventsOnlyWhenAskedFor) {
 
 TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
   constexpr RawKey leftControl{0x11, 0x1D, 0}, rightControlKey{0x11, 0x1D, rawKeyE0},
-      rightAltKey{0x12, 0x38, rawKeyE0}, k{0x4B, 0x25, 0};
-  // Reports with their message times: AltGr's pair shares one.
-  const auto at = [](uint32_t time, RawKey key) { return TimedKey{key, time}; };
-  const auto up = [](uint32_t time, RawKey key) {
-    return TimedKey{{key.virtualKey, key.makeCode, static_cast<uint16_t>(key.flags | rawKeyBreak)},
-                    time};
+      rightAltKey{0x12, 0x38, rawKeyE0}, leftAltKey{0x12, 0x38, 0}, k{0x4B, 0x25, 0};
+  const auto up = [](RawKey key) {
+    return RawKey{key.virtualKey, key.makeCode, static_cast<uint16_t>(key.flags | rawKeyBreak)};
   };
+  // Reports as they are read; a null one is the wait running out with nothing read.
   const struct {
     const char* name;
-    std::vector<TimedKey> queue;
+    std::vector<std::optional<RawKey>> reports;
     std::vector<int64_t> keyCodes;  // of the events that come out
   } rows[] = {
-      {"AltGr",
-       {at(5, leftControl), at(5, rightAltKey), up(9, leftControl), up(9, rightAltKey)},
+      {"AltGr, its Right Alt read after its Left Control",
+       {leftControl, rightAltKey, up(leftControl), up(rightAltKey)},
        {61, 61}},
-      {"Left Control, then Right Alt later",
-       {at(1, leftControl), at(2, k), at(3, rightAltKey), up(4, rightAltKey), up(5, k),
-        up(6, leftControl)},
-       {59, 40, 61, 61, 40, 59}},
-      {"Ctrl+Alt pressed quickly, queued back to back",
-       {at(1, leftControl), at(2, rightAltKey), up(7, rightAltKey), up(8, leftControl)},
-       {59, 61, 61, 59}},
+      {"Left Control alone", {leftControl, std::nullopt, up(leftControl), std::nullopt}, {59, 59}},
+      {"Ctrl+Alt, Left Alt",
+       {leftControl, leftAltKey, up(leftAltKey), up(leftControl), std::nullopt},
+       {59, 58, 58, 59}},
+      {"Ctrl+K", {leftControl, k, up(k), up(leftControl), std::nullopt}, {59, 40, 40, 59}},
       {"Right Control before Right Alt",
-       {at(1, rightControlKey), at(1, rightAltKey), up(2, rightAltKey), up(2, rightControlKey)},
+       {rightControlKey, rightAltKey, up(rightAltKey), up(rightControlKey)},
        {62, 61, 61, 62}},
   };
   for (const auto& row : rows) {
     KeysDown down;
+    AltGrFilter filter;
     std::vector<int64_t> keyCodes;
-    for (size_t i = 0; i < row.queue.size(); ++i) {
-      if (i + 1 < row.queue.size() && isAltGrControl(row.queue[i], row.queue[i + 1])) continue;
-      const RawKey& key = row.queue[i].key;
+    const auto handle = [&](const RawKey& key) {
       const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
       if (const std::optional<Event> event =
               trackKey(down, *evdev, !(key.flags & rawKeyBreak), true)) {
         keyCodes.push_back(event->keyCode);
       }
+    };
+    for (const std::optional<RawKey>& report : row.reports) {
+      if (!report) {
+        if (const std::optional<RawKey> waited = releaseAltGr(filter)) handle(*waited);
+        continue;
+      }
+      for (const RawKey& now : filterAltGr(filter, *report)) handle(now);
     }
     EXPECT_EQ(keyCodes, row.keyCodes) << row.name;
     EXPECT_TRUE(down.none()) << row.name;
   }
+}
+
+TEST(RawInputTest, PausesSecondReportIsNoNumLock) {
+  constexpr RawKey pause{0x13, 0x1D, rawKeyE1}, follower{0x90, 0x45, 0}, numLock{0x90, 0x45, 0},
+      k{0x4B, 0x25, 0};
+  EXPECT_TRUE(isPauseFollower(pause, follower));
+  EXPECT_FALSE(isPauseFollower(k, numLock));
+  EXPECT_FALSE(isPauseFollower(pause, k));
 }
 
 TEST(MacKeysTest, FlagsChangedEventsToPressesAndReleases) {
