@@ -2,11 +2,15 @@
 // thread. Raw Input only reads a copy of each key: it consumes nothing, cannot slow other
 // programs' input, and unlike a low-level keyboard hook nothing can switch it off.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/accel.h"
 #include "core/state.h"
@@ -262,19 +266,60 @@ std::string programName(HANDLE process) {
   return utf8;
 }
 
-// The program of the window in front, when Windows keeps its keys from keytap.
-std::optional<std::string> elevatedForeground() {
-  DWORD processId = 0;
-  const HWND front = GetForegroundWindow();
-  if (!front || !GetWindowThreadProcessId(front, &processId)) return std::nullopt;
-  const std::optional<DWORD> ours = integrityLevel(GetCurrentProcess());
-  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-  if (!process) return std::nullopt;
-  const std::optional<DWORD> theirs = integrityLevel(process);
-  std::optional<std::string> elevated;
-  if (ours && theirs && *theirs > *ours) elevated = programName(process);
-  CloseHandle(process);
-  return elevated;
+// The file name of a program by its process id, from the list of processes, which names even
+// those that cannot be opened; empty when it has gone.
+std::string programNameOf(DWORD processId) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return "";
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  std::string name;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID != processId) continue;
+    const int length = static_cast<int>(wcslen(entry.szExeFile));
+    name.resize(static_cast<size_t>(length) * 3);
+    name.resize(
+        static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, entry.szExeFile, length, name.data(),
+                                                static_cast<int>(name.size()), nullptr, nullptr)));
+    break;
+  }
+  CloseHandle(snapshot);
+  return name;
+}
+
+// Whose visible windows Windows keeps keys from keytap: the programs of every visible top-level
+// window that run at a higher integrity level than keytap, and those whose level cannot be read.
+// Not only the window in front: when a person runs --doctor, that is their terminal.
+std::vector<ElevatedProgram> elevatedWindows() {
+  struct Search {
+    std::optional<DWORD> ours;
+    std::vector<DWORD> seen;
+    std::vector<ElevatedProgram> found;
+  } search{integrityLevel(GetCurrentProcess()), {GetCurrentProcessId()}, {}};
+  if (!search.ours) return {};
+  EnumWindows(
+      [](HWND shown, LPARAM context) -> BOOL {
+        auto& state = *reinterpret_cast<Search*>(context);
+        DWORD processId = 0;
+        if (!IsWindowVisible(shown) || GetWindow(shown, GW_OWNER) ||
+            !GetWindowThreadProcessId(shown, &processId) ||
+            std::find(state.seen.begin(), state.seen.end(), processId) != state.seen.end()) {
+          return TRUE;
+        }
+        state.seen.push_back(processId);
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        const std::optional<DWORD> theirs = process ? integrityLevel(process) : std::nullopt;
+        if (!theirs) {
+          state.found.push_back({process ? programName(process) : programNameOf(processId), false});
+        } else if (*theirs > *state.ours) {
+          state.found.push_back({programName(process), true});
+        }
+        if (process) CloseHandle(process);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 }  // namespace
@@ -329,7 +374,7 @@ bool requestListenAccess() {
 
 Diagnosis diagnose() {
   // Registering is the whole test; the process ends right after --doctor.
-  const WindowsFacts facts{openTap(nullptr) != nullptr, runsElevated(), elevatedForeground()};
+  const WindowsFacts facts{openTap(nullptr) != nullptr, runsElevated(), elevatedWindows()};
   return {windowsFindings(facts), facts.rawInputRegisters};
 }
 

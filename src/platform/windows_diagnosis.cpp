@@ -28,15 +28,24 @@ std::vector<Finding> windowsFindings(const WindowsFacts& facts) {
                         ""});
   }
   // The commonest "push-to-talk stops working in this game": the game runs as administrator.
-  if (facts.elevatedForeground) {
-    const std::string program =
-        facts.elevatedForeground->empty() ? "a program" : *facts.elevatedForeground;
-    findings.push_back({"window in front",
-                        "The window in front belongs to " + program +
-                            ", which runs elevated: keys typed into it do not reach keytap.",
-                        "Run " + program +
-                            " without elevation, or start the app that starts keytap as "
-                            "administrator too."});
+  for (const ElevatedProgram& window : facts.elevatedWindows) {
+    const std::string program = window.program.empty() ? "a program" : window.program;
+    if (window.known) {
+      findings.push_back({"elevated window",
+                          "A window of " + program +
+                              " is open, which runs elevated: keys typed into it do not reach "
+                              "keytap.",
+                          "Run " + program +
+                              " without elevation, or start the app that starts keytap as "
+                              "administrator too."});
+    } else {
+      findings.push_back({"elevated window",
+                          "A window of " + program +
+                              " is open, which keytap may not inspect (another account's, or a "
+                              "protected process): if it runs elevated, keys typed into it do "
+                              "not reach keytap.",
+                          ""});
+    }
   }
   return findings;
 }

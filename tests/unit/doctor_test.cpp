@@ -105,13 +105,15 @@ TEST(DoctorTest, MacosAndWindowsSayWhatTheySee) {
   EXPECT_TRUE(mentions(denied, "held by process 88 (Terminal)"));
   EXPECT_TRUE(mentions(macosFindings({true, SecureInput{88, ""}}), "held by process 88:"));
 
-  EXPECT_TRUE(mentions(windowsFindings({false, false, std::nullopt}), "Registration fails"));
-  EXPECT_TRUE(mentions(windowsFindings({true, false, std::nullopt}), "do not reach it"));
-  EXPECT_TRUE(
-      mentions(windowsFindings({true, true, std::nullopt}), "also hears keys typed into elevated"));
-  EXPECT_TRUE(mentions(windowsFindings({true, false, "game.exe"}),
-                       "game.exe, which runs elevated: keys typed into it do not reach keytap"));
-  EXPECT_FALSE(mentions(windowsFindings({true, false, std::nullopt}), "which runs elevated"));
+  EXPECT_TRUE(mentions(windowsFindings({false, false, {}}), "Registration fails"));
+  EXPECT_TRUE(mentions(windowsFindings({true, false, {}}), "do not reach it"));
+  EXPECT_TRUE(mentions(windowsFindings({true, true, {}}), "also hears keys typed into elevated"));
+  const std::vector<Finding> windows =
+      windowsFindings({true, false, {{"game.exe", true}, {"anticheat.exe", false}, {"", false}}});
+  EXPECT_TRUE(mentions(windows, "game.exe is open, which runs elevated: keys typed into it"));
+  EXPECT_TRUE(mentions(windows, "anticheat.exe is open, which keytap may not inspect"));
+  EXPECT_TRUE(mentions(windows, "A window of a program is open, which keytap may not inspect"));
+  EXPECT_FALSE(mentions(windowsFindings({true, false, {}}), "which runs elevated"));
 }
 
 TEST(DoctorTest, ReportsForPeopleAndForHosts) {
