@@ -1,4 +1,5 @@
-// Linux evdev backend: every keyboard under /dev/input, read as the kernel reports it, so keys
+// Linux evdev backend: every device under /dev/input with keys keytap names (keyboards, numeric
+// keypads, macro pads, pedals, a keyboard's second node), read as the kernel reports it, so keys
 // are heard in any session (Wayland, X11, a console). Reading the devices needs read access to
 // them (the input group, or a udev rule): that is this platform's listen permission. Devices are
 // only read, never grabbed, and devices that come and go are followed through inotify. While a
@@ -66,31 +67,31 @@ void readKeysDown(Device& device) {
   }
 }
 
-// A keyboard has letter keys and a space bar; mice, power buttons and lid switches have none.
-// A pointer is no keyboard but has a button keytap watches: a mouse, a trackball.
+// A device with keys keytap names is read for them: a keyboard, and just as well a numeric keypad,
+// a macro pad or pedal, a keyboard's second node; a mouse, a power button or a lid switch has
+// none. A pointer has none but a button keytap watches: a mouse, a trackball.
 enum class Kind { keyboard, pointer };
 
-bool isKeyboard(const unsigned long* keys) {
-  return hasBit(keys, KEY_A) && hasBit(keys, KEY_Z) && hasBit(keys, KEY_SPACE);
+bool isOfKind(const KeysDown& keys, Kind kind) {
+  const bool named = !namedKeys(keys, 1).empty();
+  if (kind == Kind::keyboard) return named;
+  return !named && std::any_of(std::begin(watchedButtons), std::end(watchedButtons),
+                               [&](unsigned button) { return keys[button]; });
 }
 
-bool isOfKind(const unsigned long* keys, Kind kind) {
-  if (kind == Kind::keyboard) return isKeyboard(keys);
-  return !isKeyboard(keys) && std::any_of(std::begin(watchedButtons), std::end(watchedButtons),
-                                          [&](unsigned button) { return hasBit(keys, button); });
-}
-
-// A mouse reports motion up to thousands of times a second: the kernel passes this reader only
-// the watched buttons, and drops the reports that are left empty, so motion never wakes it.
-void passOnlyWatchedButtons(int descriptor) {
+// A mouse reports motion up to thousands of times a second, a keyboard its scan codes and LEDs
+// beside each key: the kernel passes this reader key events only (of a pointer, only the watched
+// buttons), and drops the reports that are left empty, so nothing else ever wakes it.
+void passOnlyKeys(int descriptor, Kind kind) {
   unsigned long types[EV_MAX / bitsPerLong + 1] = {};
   setBit(types, EV_KEY);
-  unsigned long buttons[KEY_MAX / bitsPerLong + 1] = {};
-  for (const unsigned button : watchedButtons) setBit(buttons, button);
   input_mask typeMask{0, sizeof types, reinterpret_cast<uintptr_t>(types)};
-  input_mask buttonMask{EV_KEY, sizeof buttons, reinterpret_cast<uintptr_t>(buttons)};
   // A kernel without per-reader masks (before 4.4) passes everything: slower, still right.
   ioctl(descriptor, EVIOCSMASK, &typeMask);
+  if (kind != Kind::pointer) return;
+  unsigned long buttons[KEY_MAX / bitsPerLong + 1] = {};
+  for (const unsigned button : watchedButtons) setBit(buttons, button);
+  input_mask buttonMask{EV_KEY, sizeof buttons, reinterpret_cast<uintptr_t>(buttons)};
   ioctl(descriptor, EVIOCSMASK, &buttonMask);
 }
 
@@ -99,12 +100,16 @@ std::optional<Device> openDevice(const std::string& name, Kind kind) {
   if (!name.starts_with("event")) return std::nullopt;
   const int descriptor = open((inputDirectory + name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return std::nullopt;
-  unsigned long keys[KEY_MAX / bitsPerLong + 1] = {};
-  if (ioctl(descriptor, EVIOCGBIT(EV_KEY, sizeof keys), keys) < 0 || !isOfKind(keys, kind)) {
+  unsigned long bits[KEY_MAX / bitsPerLong + 1] = {};
+  KeysDown keys;
+  if (ioctl(descriptor, EVIOCGBIT(EV_KEY, sizeof bits), bits) >= 0) {
+    for (unsigned code = 0; code < keys.size(); ++code) keys[code] = hasBit(bits, code);
+  }
+  if (!isOfKind(keys, kind)) {
     close(descriptor);
     return std::nullopt;
   }
-  if (kind == Kind::pointer) passOnlyWatchedButtons(descriptor);
+  passOnlyKeys(descriptor, kind);
   Device device{descriptor, name, {}};
   readKeysDown(device);
   return device;

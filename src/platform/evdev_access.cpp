@@ -1,6 +1,7 @@
-// Who may read the keyboards under /dev/input, for --doctor. Keyboards are found through sysfs,
-// which anyone may read, so that those this user cannot open are listed too. Names of users and
-// groups are read from /etc: a static program cannot ask the system's name services.
+// Which devices under /dev/input keytap reads for keys, and who may read them, for --doctor.
+// Devices are found through sysfs, which anyone may read, so that those this user cannot open are
+// listed too. Names of users and groups are read from /etc: a static program cannot ask the
+// system's name services.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,8 +17,20 @@
 namespace evdev {
 namespace {
 
-// KEY_A, KEY_Z and KEY_SPACE, as the backend tells a keyboard from other devices.
-constexpr unsigned keyboardKeys[] = {30, 44, 57};
+// The mouse buttons, joysticks' and gamepads' (BTN_MISC to BTN_GEAR_UP): no keys.
+constexpr unsigned firstButton = 0x100, lastButton = 0x151;
+
+// Of a key's names, the shortest, then the first in order: the same one every time.
+std::string_view nameOf(uint16_t macKeyCode) {
+  std::string_view best;
+  for (const auto& [name, code] : keyCodes) {
+    if (code != macKeyCode) continue;
+    if (best.empty() || name.size() < best.size() || (name.size() == best.size() && name < best)) {
+      best = name;
+    }
+  }
+  return best;
+}
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path);
@@ -42,8 +55,8 @@ bool canRead(const std::string& path) {
   return true;
 }
 
-// The keyboards under /dev/input, or the pointers: devices that are no keyboard but have a
-// watched mouse button.
+// The devices under /dev/input with keys keytap names, or the pointers: devices without any, but
+// with a watched mouse button.
 std::vector<InputDevice> devices(bool pointers) {
   std::vector<InputDevice> found;
   DIR* directory = opendir("/dev/input");
@@ -53,14 +66,16 @@ std::vector<InputDevice> devices(bool pointers) {
     if (!name.starts_with("event")) continue;
     const std::string bitmap = readFile("/sys/class/input/" + name + "/device/capabilities/key");
     const auto has = [&](unsigned key) { return hasKey(bitmap, key); };
-    const bool keyboard = std::all_of(std::begin(keyboardKeys), std::end(keyboardKeys), has);
+    KeysDown keys;
+    for (unsigned code = 0; code < keys.size(); ++code) keys[code] = has(code);
+    const std::vector<std::string_view> named = namedKeys(keys, 3);
     const bool pointer =
-        !keyboard && std::any_of(std::begin(watchedButtons), std::end(watchedButtons), has);
-    if (pointers ? !pointer : !keyboard) continue;
+        named.empty() && std::any_of(std::begin(watchedButtons), std::end(watchedButtons), has);
+    if (pointers ? !pointer : named.empty()) continue;
     std::string label = readFile("/sys/class/input/" + name + "/device/name");
     if (label.ends_with('\n')) label.pop_back();
     const std::string path = "/dev/input/" + name;
-    found.push_back({path, label, canRead(path)});
+    found.push_back({path, label, canRead(path), {named.begin(), named.end()}});
   }
   closedir(directory);
   std::sort(found.begin(), found.end(),
@@ -69,6 +84,16 @@ std::vector<InputDevice> devices(bool pointers) {
 }
 
 }  // namespace
+
+std::vector<std::string_view> namedKeys(const KeysDown& keys, size_t limit) {
+  std::vector<std::string_view> names;
+  for (unsigned code = 1; code < keys.size() && names.size() < limit; ++code) {
+    if (!keys[code] || (code >= firstButton && code <= lastButton)) continue;
+    const std::string_view name = nameOf(macKeyCodeOf(code));
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}
 
 EvdevFacts accessFacts() {
   EvdevFacts facts{devices(false),

@@ -7,9 +7,11 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "platform/backend_choice.h"
+#include "platform/key_positions.h"
 #include "platform/linux_diagnosis.h"
 #include "platform/platform.h"
 
@@ -36,8 +38,14 @@ void watchMouseButtons(bool watch);
 bool keyIsDown(uint16_t keyCode);
 void addTapSources(std::vector<pollfd>& sources);
 void serveTap(std::span<const pollfd> ready);
-/// The keyboards under /dev/input, whether this user can read them, and the user's groups.
+/// The devices under /dev/input that keytap reads for keys, whether this user can read them, and
+/// the user's groups.
 EvdevFacts accessFacts();
+/// The names keytap knows of the keys a device reports (`keys`, by evdev code), mouse buttons
+/// aside, at most `limit`, lowest code first: some for a keyboard, a numeric keypad, a macro pad,
+/// a pedal, a presenter or a keyboard's second node, which keytap reads; none for a mouse, a
+/// power button, a lid or tablet switch. From keyCodes, so with the names the options allow.
+std::vector<std::string_view> namedKeys(const KeysDown& keys, size_t limit);
 }  // namespace evdev
 
 /// The environment variables that the backend choice depends on.

@@ -92,7 +92,8 @@ std::vector<Finding> evdevFindings(const EvdevFacts& facts) {
   }
   for (const InputDevice& keyboard : facts.keyboards) {
     findings.push_back({keyboard.path,
-                        "\"" + keyboard.name + "\", a keyboard, " +
+                        "\"" + keyboard.name + "\", with keys keytap knows (" +
+                            joined(keyboard.keys) + "), " +
                             (keyboard.readable ? "readable." : "which this user cannot read."),
                         ""});
   }

@@ -20,6 +20,7 @@ struct InputDevice {
   std::string path;  // /dev/input/event3
   std::string name;  // as the kernel names it
   bool readable = false;
+  std::vector<std::string> keys;  // some of the keys it reports that keytap names
 };
 
 struct EvdevFacts {

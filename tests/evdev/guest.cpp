@@ -120,6 +120,24 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expectSaid(keytap, {"down:\"RightAlt\"", "up:\"RightAlt\"", "down:\"Fn\"", "up:\"Fn\"",
                            "down:\"Numpad7\"", "down:\"Home\"", "up:\"Home\"", "up:\"Numpad7\""});
      }},
+    {"devices with a few keys are read too: a macro pad, a pedal; a power button is not",
+     [] {
+       const Device pad("macro pad", {KEY_F13, KEY_KP1});
+       const Device pedal("pedal", {KEY_B, KEY_LEFTCTRL});
+       const Device power("power button", {KEY_POWER});
+       Keytap keytap({"--extended-keys"});
+       keytap.expectReady("granted");
+       for (const char* text : {"F13", "Numpad1", "Ctrl+B"}) keytap.registerText(text);
+       expect(!keytap.holdsOpen(power.node), "the power button was opened");
+       pad.press({KEY_F13});
+       pad.release({KEY_F13});
+       pad.press({KEY_KP1});
+       pad.release({KEY_KP1});
+       pedal.press({KEY_LEFTCTRL, KEY_B});
+       pedal.release({KEY_B, KEY_LEFTCTRL});
+       expectSaid(keytap, {"down:\"F13\"", "up:\"F13\"", "down:\"Numpad1\"", "up:\"Numpad1\"",
+                           "down:\"Ctrl+B\"", "up:\"Ctrl+B\""});
+     }},
     {"with --mouse-buttons: a mouse is read while a button is registered, never for its motion",
      [] {
        Keyboard keyboard;

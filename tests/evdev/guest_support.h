@@ -34,9 +34,7 @@ struct Device {
   enum class Kind { keyboard, mouse };
 
   explicit Device(Kind kind) {
-    descriptor = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
-    expect(descriptor >= 0, "cannot open /dev/uinput");
-    ioctl(descriptor, UI_SET_EVBIT, EV_KEY);
+    start();
     if (kind == Kind::keyboard) {
       for (int code = 1; code < 256; ++code) ioctl(descriptor, UI_SET_KEYBIT, code);
       ioctl(descriptor, UI_SET_KEYBIT, KEY_FN);
@@ -46,10 +44,23 @@ struct Device {
       ioctl(descriptor, UI_SET_RELBIT, REL_X);
       ioctl(descriptor, UI_SET_RELBIT, REL_Y);
     }
+    create(kind == Kind::keyboard ? "keyboard" : "mouse");
+  }
+  // A device that reports only these keys: a macro pad, a pedal, a power button.
+  Device(const char* label, std::initializer_list<int> keys) {
+    start();
+    for (int code : keys) ioctl(descriptor, UI_SET_KEYBIT, code);
+    create(label);
+  }
+  void start() {
+    descriptor = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    expect(descriptor >= 0, "cannot open /dev/uinput");
+    ioctl(descriptor, UI_SET_EVBIT, EV_KEY);
+  }
+  void create(const char* label) {
     uinput_setup setup{};
     setup.id.bustype = BUS_USB;
-    std::snprintf(setup.name, sizeof setup.name, "keytap test %s",
-                  kind == Kind::keyboard ? "keyboard" : "mouse");
+    std::snprintf(setup.name, sizeof setup.name, "keytap test %s", label);
     ioctl(descriptor, UI_DEV_SETUP, &setup);
     expect(ioctl(descriptor, UI_DEV_CREATE) == 0, "UI_DEV_CREATE failed");
     char sysname[64] = {};

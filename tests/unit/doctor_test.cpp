@@ -47,8 +47,9 @@ TEST(DoctorTest, X11SaysWhatIsMissing) {
 }
 
 TEST(DoctorTest, EvdevSaysWhoMayReadTheKeyboards) {
-  const std::vector<InputDevice> unreadable{{"/dev/input/event3", "AT keyboard", false}};
-  const std::vector<InputDevice> readable{{"/dev/input/event3", "AT keyboard", true}};
+  const std::vector<InputDevice> unreadable{
+      {"/dev/input/event3", "AT keyboard", false, {"1", "2", "3"}}};
+  const std::vector<InputDevice> readable{{"/dev/input/event3", "AT keyboard", true, {"1"}}};
   const struct {
     const char* name;
     EvdevFacts facts;
@@ -73,10 +74,11 @@ TEST(DoctorTest, EvdevSaysWhoMayReadTheKeyboards) {
     }
   }
   EXPECT_EQ(said(evdevFindings(rows[0].facts))[0],
-            "/dev/input/event3: \"AT keyboard\", a keyboard, which this user cannot read.");
+            "/dev/input/event3: \"AT keyboard\", with keys keytap knows (1, 2, 3), which this user "
+            "cannot read.");
   // With --mouse-buttons the mice are listed too, and one this user cannot read needs the fix.
   const EvdevFacts withMouse{
-      readable, "ada", {"ada", "input"}, true, {{"/dev/input/event5", "USB mouse", false}}};
+      readable, "ada", {"ada", "input"}, true, {{"/dev/input/event5", "USB mouse", false, {}}}};
   EXPECT_EQ(said(evdevFindings(withMouse))[1],
             "/dev/input/event5: \"USB mouse\", a mouse with a middle or side button, which this "
             "user cannot read.");
