@@ -1,6 +1,6 @@
 #include "core/state.h"
 
-std::unordered_map<std::string_view, uint16_t> keyCodes;
+KeyCodes keyCodes;
 Registry registered;
 KeyIndex registeredByKey;
 HeldSet held;

@@ -28,8 +28,9 @@ using KeyIndex = std::unordered_map<uint16_t, std::vector<const Registration*>>;
 /// Accelerator texts whose key is down.
 using HeldSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
-/// Upper-case key name to virtual key code; filled once at start-up, read only by parse().
-extern std::unordered_map<std::string_view, uint16_t> keyCodes;
+/// Key name, folded to upper case, to virtual key code; filled once at start-up.
+using KeyCodes = std::unordered_map<std::string, uint16_t, TextHash, std::equal_to<>>;
+extern KeyCodes keyCodes;
 extern Registry registered;
 /// Every entry of registered under its key code; changed only together with registered
 /// (core/registry.h).

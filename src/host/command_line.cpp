@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "accelerator/key_table.h"
 #include "host/doctor.h"
 #include "host/startup.h"
 #include "platform/platform.h"
@@ -40,10 +39,8 @@ std::optional<int> runCommandLine(std::span<const char* const> args) {
     return 2;
   }
   if (hasArgument(args, "--doctor")) {
-    // With --mouse-buttons it looks at the pointer devices too; the key names the options allow
-    // tell which devices keytap would read.
+    // With --mouse-buttons it looks at the pointer devices too.
     options = optionsFrom(args);
-    buildKeyCodes();
     const Diagnosis diagnosis = diagnose();
     writeOutput(hasArgument(args, "--json") ? doctorJson(diagnosis) : doctorText(diagnosis));
     return diagnosis.canListen ? 0 : 1;

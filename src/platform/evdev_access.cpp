@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "accelerator/key_table.h"
 #include "core/state.h"
 #include "platform/key_positions.h"
 #include "platform/linux_backends.h"
@@ -19,18 +20,6 @@ namespace {
 
 // The mouse buttons, joysticks' and gamepads' (BTN_MISC to BTN_GEAR_UP): no keys.
 constexpr unsigned firstButton = 0x100, lastButton = 0x151;
-
-// Of a key's names, the shortest, then the first in order: the same one every time.
-std::string_view nameOf(uint16_t macKeyCode) {
-  std::string_view best;
-  for (const auto& [name, code] : keyCodes) {
-    if (code != macKeyCode) continue;
-    if (best.empty() || name.size() < best.size() || (name.size() == best.size() && name < best)) {
-      best = name;
-    }
-  }
-  return best;
-}
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path);
@@ -89,7 +78,7 @@ std::vector<std::string_view> namedKeys(const KeysDown& keys, size_t limit) {
   std::vector<std::string_view> names;
   for (unsigned code = 1; code < keys.size() && names.size() < limit; ++code) {
     if (!keys[code] || (code >= firstButton && code <= lastButton)) continue;
-    const std::string_view name = nameOf(macKeyCodeOf(code));
+    const std::string_view name = keyName(macKeyCodeOf(code));
     if (!name.empty()) names.push_back(name);
   }
   return names;
