@@ -3,6 +3,7 @@
 set(KEYTAP_CORE_SOURCES
   src/core/registry.cpp
   src/core/state.cpp
+  src/accelerator/describe.cpp
   src/accelerator/key_table.cpp
   src/accelerator/parse.cpp
   src/host/command.cpp
@@ -13,6 +14,7 @@ set(KEYTAP_CORE_SOURCES
   src/host/reader.cpp
   src/host/startup.cpp
   src/host/utf8.cpp
+  src/keyboard/capture.cpp
   src/keyboard/listening.cpp
   src/keyboard/matcher.cpp
   src/keyboard/tap.cpp

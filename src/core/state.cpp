@@ -11,3 +11,4 @@ bool granted = false;
 bool listening = false;
 std::vector<uint16_t> otherKeysDown;
 Options options;
+Capture capture;

@@ -51,11 +51,21 @@ extern bool listening;
 /// only, where a modifier-only accelerator needs to know that none is.
 extern std::vector<uint16_t> otherKeysDown;
 
+/// The chord a capture is recording (--capture).
+struct Capture {
+  bool running = false;
+  // The modifiers (generic, side and Fn bits) held at the last modifier press, while no other key
+  // went down since: a chord of modifiers alone, if one of them is let go now.
+  uint64_t modifiersAlone = 0;
+};
+extern Capture capture;
+
 /// What the host asked for beyond the default protocol, on the command line.
 struct Options {
   bool releaseStaleHolds = false;  // --release-stale-holds: close holds whose release was missed
   bool status = false;             // --status: say when keytap stops or starts listening
   bool extendedKeys = false;       // --extended-keys: sided modifiers, modifiers alone, more keys
   bool mouseButtons = false;       // --mouse-buttons: the middle and side mouse buttons
+  bool capture = false;            // --capture: capture, cancel_capture and describe
 };
 extern Options options;

@@ -113,6 +113,6 @@ std::optional<Command> decodeCommand(std::string_view line) {
   if (!Json::sax_parse(line, &reader, Json::input_format_t::json, true, false)) {
     return std::nullopt;
   }
-  if (!reader.word || !reader.payloadIsObject || !reader.accelerator) return std::nullopt;
-  return Command{std::move(*reader.word), std::move(*reader.accelerator)};
+  if (!reader.word || !reader.payloadIsObject) return std::nullopt;
+  return Command{std::move(*reader.word), std::move(reader.accelerator)};
 }

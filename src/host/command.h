@@ -6,13 +6,13 @@
 #include <string_view>
 
 struct Command {
-  std::string word;         // the value of "t"
-  std::string accelerator;  // the value of "d"."accelerator"
+  std::string word;                        // the value of "t"
+  std::optional<std::string> accelerator;  // the value of "d"."accelerator", when a string
 
   friend bool operator==(const Command&, const Command&) = default;
 };
 
 /// The command the line holds, or nothing when it is not a strict JSON object with a string
-/// "t" and an object "d" holding a string "accelerator". A member named twice counts with its
-/// last value; other members are ignored. Pure.
+/// "t" and an object "d"; "d" may lack a string "accelerator". A member named twice counts with
+/// its last value; other members are ignored. Pure.
 std::optional<Command> decodeCommand(std::string_view line);

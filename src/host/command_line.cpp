@@ -17,6 +17,8 @@ constexpr std::string_view help =
     "                         F21-F24 and IntlBackslash\n"
     "  --mouse-buttons        also the middle and side mouse buttons (MouseMiddle, MouseBack,\n"
     "                         MouseForward)\n"
+    "  --capture              also capture, cancel_capture and describe: record the next chord\n"
+    "                         pressed, and labels of accelerators in the keyboard layout\n"
     "  --backend=x11|evdev    Linux: the keyboard source, instead of the session's choice\n"
     "  --doctor               say what keytap sees and what to do when it cannot listen\n"
     "  --json                 with --doctor: the same as one JSON object\n"

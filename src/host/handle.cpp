@@ -5,6 +5,7 @@
 #include "host/command.h"
 #include "host/emit.h"
 #include "host/messages.h"
+#include "keyboard/capture.h"
 #include "keyboard/listening.h"
 #include "keyboard/tap.h"
 
@@ -37,12 +38,43 @@ void unregisterAccelerator(const std::string& text) {
   emit(acceleratorMessage("unregistered", text));
 }
 
+// A second capture while one runs changes nothing.
+void startCapture() {
+  const bool opensTap = tap == nullptr;
+  if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
+  if (!capture.running) capture = {.running = true};
+  emit(emptyMessage("capturing"));
+  if (opensTap) tapResumed();
+}
+
+void cancelCapture() {
+  capture = {};
+  emit(emptyMessage("capture_cancelled"));
+}
+
+void describeAccelerator(const std::string& text) {
+  const std::optional<Accel> accel = parse(text);
+  if (!accel) return emit(errorMessage("bad_request", "unknown accelerator: " + text));
+  sayDescribed("described", *accel, text);
+}
+
+// The commands of --capture that need no accelerator.
+bool needsNoAccelerator(std::string_view word) {
+  return options.capture && (word == "capture" || word == "cancel_capture");
+}
+
 }  // namespace
 
 void handle(std::string_view line) {
   const std::optional<Command> command = decodeCommand(line);
-  if (!command) return emit(errorMessage("bad_request", "malformed command"));
-  if (command->word == "register") return registerAccelerator(command->accelerator);
-  if (command->word == "unregister") return unregisterAccelerator(command->accelerator);
-  emit(errorMessage("bad_request", "unknown command: " + command->word));
+  if (!command || (!command->accelerator && !needsNoAccelerator(command->word))) {
+    return emit(errorMessage("bad_request", "malformed command"));
+  }
+  const std::string& word = command->word;
+  if (needsNoAccelerator(word)) return word == "capture" ? startCapture() : cancelCapture();
+  const std::string& text = *command->accelerator;
+  if (word == "register") return registerAccelerator(text);
+  if (word == "unregister") return unregisterAccelerator(text);
+  if (options.capture && word == "describe") return describeAccelerator(text);
+  emit(errorMessage("bad_request", "unknown command: " + word));
 }

@@ -49,3 +49,14 @@ json errorMessage(std::string_view code, std::string_view message) {
   payload["message"] = message;
   return envelope("error", std::move(payload));
 }
+
+json emptyMessage(std::string_view type) {
+  return envelope(type, json::object());
+}
+
+json describedMessage(std::string_view type, std::string_view accelerator, std::string_view label) {
+  json payload = json::object();
+  payload["accelerator"] = accelerator;
+  payload["label"] = label;
+  return envelope(type, std::move(payload));
+}

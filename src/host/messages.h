@@ -19,3 +19,8 @@ nlohmann::ordered_json keyMessage(std::string_view type, std::string_view accele
 nlohmann::ordered_json statusMessage(bool listening, std::string_view reason);
 /// {"t":"error","d":{"code":...,"message":...}}
 nlohmann::ordered_json errorMessage(std::string_view code, std::string_view message);
+/// A message with an empty payload: "capturing", "capture_cancelled".
+nlohmann::ordered_json emptyMessage(std::string_view type);
+/// "captured" or "described": the accelerator text and its label for people.
+nlohmann::ordered_json describedMessage(std::string_view type, std::string_view accelerator,
+                                        std::string_view label);

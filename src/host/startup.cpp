@@ -18,7 +18,8 @@ Options optionsFrom(std::span<const char* const> args) {
   return {.releaseStaleHolds = hasArgument(args, "--release-stale-holds"),
           .status = hasArgument(args, "--status"),
           .extendedKeys = hasArgument(args, "--extended-keys"),
-          .mouseButtons = hasArgument(args, "--mouse-buttons")};
+          .mouseButtons = hasArgument(args, "--mouse-buttons"),
+          .capture = hasArgument(args, "--capture")};
 }
 
 void startUp(std::span<const char* const> args) {
@@ -28,6 +29,7 @@ void startUp(std::span<const char* const> args) {
   held.clear();
   chorded.clear();
   otherKeysDown.clear();
+  capture = {};
   tap = nullptr;
   callback = tapCallback;
 

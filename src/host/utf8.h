@@ -10,3 +10,6 @@ bool isValidUtf8(std::string_view bytes);
 /// The bytes with every maximal ill-formed subsequence replaced by one U+FFFD, as the Unicode
 /// standard recommends.
 std::string repairUtf8(std::string_view bytes);
+
+/// Appends the code point in UTF-8; a surrogate or a value past U+10FFFF appends U+FFFD.
+void appendUtf8(std::string& text, char32_t codePoint);

@@ -1,6 +1,7 @@
 #include "keyboard/tap.h"
 
 #include "core/state.h"
+#include "keyboard/capture.h"
 #include "keyboard/listening.h"
 #include "keyboard/matcher.h"
 
@@ -35,6 +36,11 @@ Event* tapCallback(uint32_t type, Event* event) {
   if (options.releaseStaleHolds) {
     releaseStaleHolds();
     if (type == keyDownEvent && eventAutorepeat(event) == 0) releaseKey(eventKeyCode(event));
+  }
+  if (capture.running) {
+    captureKeyEvent(type, event);
+    // Registered accelerators rest while the user records one; holds still end.
+    if (type == keyDownEvent) return event;
   }
   return matchKeyEvent(type, event);
 }

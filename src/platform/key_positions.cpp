@@ -190,6 +190,24 @@ uint16_t macKeyCodeOf(unsigned evdev) {
   return macKeyCodes[evdev];
 }
 
+std::optional<unsigned> evdevAt(uint16_t macKeyCode) {
+  for (unsigned evdev = 1; evdev < macKeyCodes.size(); ++evdev) {
+    if (macKeyCodes[evdev] == macKeyCode) return evdev;
+  }
+  return std::nullopt;
+}
+
+unsigned scanCodeOf(unsigned evdev) {
+  if (evdev > 0 && evdev < 0x59) return evdev;
+  for (const ScanMapping& mapping : plainScanCodes) {
+    if (mapping.evdev == evdev) return mapping.scanCode;
+  }
+  for (const ScanMapping& mapping : e0ScanCodes) {
+    if (mapping.evdev == evdev) return 0xE000u | mapping.scanCode;
+  }
+  return 0;
+}
+
 unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
   if (!e0 && scanCode > 0 && scanCode < 0x59) return scanCode;
   using Mappings = std::span<const ScanMapping>;

@@ -35,6 +35,13 @@ constexpr unsigned watchedButtons[] = {buttonMiddle, buttonSide, buttonExtra, bu
 /// (beyondMacKeys and up) for a key that macOS lacks.
 uint16_t macKeyCodeOf(unsigned evdev);
 
+/// The evdev code of the key at this macOS position; nothing for a position no key has.
+std::optional<unsigned> evdevAt(uint16_t macKeyCode);
+
+/// The PC scan code (set 1) of an evdev code, 0xE0 in the high byte for an E0-prefixed one; 0
+/// when it has none.
+unsigned scanCodeOf(unsigned evdev);
+
 /// The evdev code of a PC scan code (set 1), E0-prefixed or not; 0 when it has none.
 unsigned evdevFromScanCode(unsigned scanCode, bool e0);
 

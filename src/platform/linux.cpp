@@ -76,6 +76,12 @@ bool canHear(const Accel& accel) {
 }
 
 // Control is the shortcut key of Linux desktops.
+// The layout of a console or a Wayland session is the system's XKB configuration, which only
+// xkbcommon reads, and it has no static library to link: there labels are the US names.
+std::string typedCharacter(uint16_t keyCode) {
+  return chosen == Backend::x11 ? x11::typedCharacter(keyCode) : std::string();
+}
+
 uint64_t commandOrControlFlag() {
   return controlFlag;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,8 @@ void addTapSources(std::vector<pollfd>& sources);
 void serveTap(std::span<const pollfd> ready);
 /// The display, whether it opens, and its XInput version.
 X11Facts displayFacts();
+/// What the server's keyboard mapping types at the key position.
+std::string typedCharacter(uint16_t keyCode);
 }  // namespace x11
 
 namespace evdev {

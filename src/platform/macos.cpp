@@ -6,10 +6,12 @@
 #include <dispatch/dispatch.h>
 #include <libproc.h>
 
+#include <iterator>
 #include <memory>
 
 #include "core/accel.h"
 #include "core/state.h"
+#include "host/utf8.h"
 #include "platform/macos_diagnosis.h"
 #include "platform/macos_keys.h"
 #include "platform/platform.h"
@@ -253,6 +255,38 @@ uint64_t eventFlags(const Event* event) {
 
 bool canHear(const Accel& accel) {
   return macCanHear(accel);
+}
+
+// The current keyboard layout input source's Unicode layout, asked what the key types without
+// modifiers ("display", as a key cap shows it), dead keys as their own character.
+std::string typedCharacter(uint16_t keyCode) {
+  if (keyCode >= beyondMacKeys) return "";
+  // The system knows the key by the code it reports for it.
+  const auto code =
+      static_cast<UInt16>(options.extendedKeys ? keyPosition(keyCode, isoKeyboard) : keyCode);
+  TISInputSourceRef source = TISCopyCurrentKeyboardLayoutInputSource();
+  if (!source) return "";
+  const auto data =
+      static_cast<CFDataRef>(TISGetInputSourceProperty(source, kTISPropertyUnicodeKeyLayoutData));
+  UniChar typed[4];
+  UniCharCount length = 0;
+  UInt32 deadKeyState = 0;
+  const bool translated =
+      data &&
+      UCKeyTranslate(reinterpret_cast<const UCKeyboardLayout*>(CFDataGetBytePtr(data)), code,
+                     kUCKeyActionDisplay, 0, LMGetKbdType(), kUCKeyTranslateNoDeadKeysMask,
+                     &deadKeyState, std::size(typed), &length, typed) == noErr;
+  CFRelease(source);
+  std::string character;
+  for (UniCharCount i = 0; translated && i < length; ++i) {
+    // A character beyond the first plane comes as a surrogate pair.
+    char32_t unit = typed[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (typed[++i] - 0xDC00);
+    }
+    appendUtf8(character, unit);
+  }
+  return character;
 }
 
 uint64_t commandOrControlFlag() {

@@ -91,6 +91,10 @@ uint64_t eventFlags(const Event* event);
 /// missing on some.
 bool canHear(const Accel& accel);
 
+/// What the current keyboard layout types at this key position with no modifier, in UTF-8, for
+/// labels (--capture); empty where it types nothing or the layout cannot be read. Main thread.
+std::string typedCharacter(uint16_t keyCode);
+
 /// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for on this platform.
 uint64_t commandOrControlFlag();
 

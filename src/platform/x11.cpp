@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/state.h"
+#include "host/utf8.h"
 #include "platform/key_positions.h"
 #include "platform/linux_backends.h"
 #include "platform/linux_diagnosis.h"
@@ -233,6 +234,39 @@ void addTapSources(std::vector<pollfd>& sources) {
 // xcb reads from its descriptor itself and may hold events already read.
 void serveTap(std::span<const pollfd>) {
   serveTapEvents();
+}
+
+// A keysym's character: Latin-1 keysyms are their code points, and keysyms from 0x1000100 on
+// are 0x1000000 plus theirs; others (dead keys, function keys, older national sets) have none
+// here.
+std::string characterOf(xcb_keysym_t keysym) {
+  std::string character;
+  if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) {
+    appendUtf8(character, keysym);
+  } else if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
+    appendUtf8(character, keysym - 0x1000000);
+  }
+  return character;
+}
+
+// The server's keyboard mapping, its first group, asked on a connection of its own: a reply
+// awaited on the tap's would leave events read meanwhile unseen by the poll loop.
+std::string typedCharacter(uint16_t keyCode) {
+  const std::optional<unsigned> evdev = evdevAt(keyCode);
+  if (!evdev || *evdev + 8 > 255) return "";
+  const auto xKeyCode = static_cast<xcb_keycode_t>(*evdev + 8);
+  xcb_connection_t* connection = connectQuietly();
+  std::string character;
+  if (!xcb_connection_has_error(connection)) {
+    xcb_get_keyboard_mapping_reply_t* mapping = xcb_get_keyboard_mapping_reply(
+        connection, xcb_get_keyboard_mapping(connection, xKeyCode, 1), nullptr);
+    if (mapping && mapping->keysyms_per_keycode > 0) {
+      character = characterOf(xcb_get_keyboard_mapping_keysyms(mapping)[0]);
+    }
+    std::free(mapping);
+  }
+  xcb_disconnect(connection);
+  return character;
 }
 
 X11Facts displayFacts() {

@@ -21,6 +21,7 @@ void fakeReset() {
   held.clear();
   chorded.clear();
   otherKeysDown.clear();
+  capture = {};
   tap = nullptr;
   listening = false;
   openedTap = Tap{};
@@ -82,6 +83,11 @@ bool canHear(const Accel& accel) {
 
 uint64_t commandOrControlFlag() {
   return fake.commandOrControl;
+}
+
+std::string typedCharacter(uint16_t keyCode) {
+  const auto found = fake.characters.find(keyCode);
+  return found == fake.characters.end() ? "" : found->second;
 }
 
 void postLines(std::string lines) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,9 +19,10 @@ struct FakePlatform {
   std::set<uint16_t> keysDown;            // what keyIsDown answers
   bool (*keyIsDown)(uint16_t) = nullptr;  // answers instead, when set
   uint64_t commandOrControl = 0x100000;
-  bool hasFn = true;             // what canHear answers for Fn
-  Tick ticker = nullptr;         // what tickEverySecond was last given
-  bool watchingButtons = false;  // what watchMouseButtons was last given
+  bool hasFn = true;                           // what canHear answers for Fn
+  Tick ticker = nullptr;                       // what tickEverySecond was last given
+  bool watchingButtons = false;                // what watchMouseButtons was last given
+  std::map<uint16_t, std::string> characters;  // what typedCharacter answers
 
   int preflightCalls = 0;
   int requestCalls = 0;

@@ -28,6 +28,8 @@
 //   keyboard TYPE iso|ansi|jis|current
 //                            the layout of a keyboard type (ANSI unless told), or the type of
 //                            the keyboard that types from now on (40 at first)
+//   layout us|de             the current keyboard layout: US (at first) or German, whose Z is
+//                            where US has Y
 //   start                    ends the starting state
 #pragma once
 

@@ -17,8 +17,8 @@ std::optional<Command> decodeWithDocument(std::string_view line) {
   if (word == value.end() || !word->is_string()) return std::nullopt;
   if (payload == value.end() || !payload->is_object()) return std::nullopt;
   const auto accelerator = payload->find("accelerator");
-  if (accelerator == payload->end() || !accelerator->is_string()) return std::nullopt;
-  return Command{*word, *accelerator};
+  if (accelerator == payload->end() || !accelerator->is_string()) return Command{*word, {}};
+  return Command{*word, accelerator->get<std::string>()};
 }
 
 TEST(DecodeCommandTest, AgreesWithTheWholeDocumentOnEveryMix) {

@@ -58,6 +58,23 @@ struct __CFDictionary : ModelObject {
   std::vector<std::pair<std::string, ModelObject*>> entries;
 };
 
+// A keyboard layout: what each key types with no modifier, as a key cap shows it.
+struct UCKeyboardLayout {
+  std::map<int64_t, char16_t> typed;
+};
+
+struct __CFData : ModelObject {
+  explicit __CFData(const UCKeyboardLayout& keys) : ModelObject(otherType), layout(keys) {}
+  const UCKeyboardLayout& layout;
+};
+
+struct __TISInputSource : ModelObject {
+  explicit __TISInputSource(const UCKeyboardLayout& layout)
+      : ModelObject(otherType), data(new __CFData(layout)) {}
+  ~__TISInputSource() override { CFRelease(data); }
+  __CFData* data;
+};
+
 struct __CFMachPort : ModelObject {
   __CFMachPort() : ModelObject(otherType) {}
   ~__CFMachPort() override;
@@ -119,6 +136,38 @@ MainQueue& mainQueue() {
   return *queue;
 }
 
+// The two layouts the model carries: US, and German, whose letter row has Z where US has Y.
+const UCKeyboardLayout usLayout{{
+    {0, u'a'},   {1, u's'},   {2, u'd'},   {3, u'f'},       {4, u'h'},   {5, u'g'},  {6, u'z'},
+    {7, u'x'},   {8, u'c'},   {9, u'v'},   {10, u'\u00A7'}, {11, u'b'},  {12, u'q'}, {13, u'w'},
+    {14, u'e'},  {15, u'r'},  {16, u'y'},  {17, u't'},      {18, u'1'},  {19, u'2'}, {20, u'3'},
+    {21, u'4'},  {22, u'6'},  {23, u'5'},  {24, u'='},      {25, u'9'},  {26, u'7'}, {27, u'-'},
+    {28, u'8'},  {29, u'0'},  {30, u']'},  {31, u'o'},      {32, u'u'},  {33, u'['}, {34, u'i'},
+    {35, u'p'},  {36, u'\r'}, {37, u'l'},  {38, u'j'},      {39, u'\''}, {40, u'k'}, {41, u';'},
+    {42, u'\\'}, {43, u','},  {44, u'/'},  {45, u'n'},      {46, u'm'},  {47, u'.'}, {48, u'\t'},
+    {49, u' '},  {50, u'`'},  {51, u'\b'}, {53, u'\x1B'},
+}};
+const UCKeyboardLayout germanLayout = [] {
+  UCKeyboardLayout german = usLayout;
+  for (const auto& [keyCode, typed] : std::map<int64_t, char16_t>{{6, u'y'},
+                                                                  {16, u'z'},
+                                                                  {10, u'^'},
+                                                                  {50, u'<'},
+                                                                  {27, u'\u00DF'},
+                                                                  {33, u'\u00FC'},
+                                                                  {41, u'\u00F6'},
+                                                                  {39, u'\u00E4'},
+                                                                  {30, u'+'},
+                                                                  {42, u'#'},
+                                                                  {44, u'-'}}) {
+    german.typed[keyCode] = typed;
+  }
+  return german;
+}();
+// What a Mac's layouts type on keys with no character (function keys, arrows):
+// kFunctionKeyCharCode.
+constexpr char16_t functionKeyCharacter = 0x10;
+
 // What the window server knows: the permission, the keys and buttons down, the keyboards.
 struct System {
   bool permission = true;
@@ -135,9 +184,10 @@ struct System {
   // 40: what a MacBook's built-in ANSI keyboard reports in kCGKeyboardEventKeyboardType.
   int64_t keyboardType = 40;
   std::map<int64_t, PhysicalKeyboardLayoutType> layouts;
-  std::vector<__CFMachPort*> taps;  // every tap created and not freed, in order
-  int channel = -1;                 // the test's control connection
-  std::string pending;              // read from it, not a whole line yet
+  const UCKeyboardLayout* keyboardLayout = &usLayout;  // the current keyboard layout
+  std::vector<__CFMachPort*> taps;                     // every tap created and not freed, in order
+  int channel = -1;                                    // the test's control connection
+  std::string pending;                                 // read from it, not a whole line yet
 };
 
 System& windowServer() {
@@ -164,8 +214,8 @@ constexpr ModifierBits modifierBits[] = {
     {kVK_Function, kCGEventFlagMaskSecondaryFn},
 };
 // The arrows and the keys above them: macOS sets the Fn bit on their events.
-constexpr int64_t fnBitKeys[] = {kVK_Home,     kVK_PageUp,    kVK_ForwardDelete,
-                                 kVK_End,      kVK_PageDown,  kVK_LeftArrow,
+constexpr int64_t fnBitKeys[] = {kVK_Home,       kVK_PageUp,    kVK_ForwardDelete,
+                                 kVK_End,        kVK_PageDown,  kVK_LeftArrow,
                                  kVK_RightArrow, kVK_DownArrow, kVK_UpArrow};
 
 const ModifierBits* modifierAt(int64_t keyCode) {
@@ -317,6 +367,10 @@ std::string carryOut(const std::string& line) {
     std::string name;
     std::getline(words >> std::ws, name);
     state.secureInput.emplace(std::atoi(what.c_str()), name);
+    return "ok";
+  }
+  if (verb == "layout" && (what == "us" || what == "de")) {
+    state.keyboardLayout = what == "us" ? &usLayout : &germanLayout;
     return "ok";
   }
   if (verb == "keyboard") {
@@ -629,7 +683,8 @@ int64_t CGEventGetIntegerValueField(CGEventRef event, CGEventField field) {
 // "Return a Boolean value indicating the current keyboard state of a Quartz event source."
 // Real Macs answer "up" for the Function key (63) whatever it is doing; so does the model.
 bool CGEventSourceKeyState(CGEventSourceStateID, CGKeyCode key) {
-  return key != kVK_Function && key < windowServer().keysDown.size() && windowServer().keysDown[key];
+  return key != kVK_Function && key < windowServer().keysDown.size() &&
+         windowServer().keysDown[key];
 }
 
 // "Return a Boolean value indicating the current button state of a Quartz event source."
@@ -647,6 +702,46 @@ CFDictionaryRef CGSessionCopyCurrentDictionary() {
                                   new __CFNumber(windowServer().secureInput->first));
   }
   return session;
+}
+
+// "Copies a TISInputSourceRef for the keyboard layout currently being used."
+TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource() {
+  connectOnce();
+  return new __TISInputSource(*windowServer().keyboardLayout);
+}
+
+const CFStringRef kTISPropertyUnicodeKeyLayoutData =
+    __CFStringMakeConstantString("TISPropertyUnicodeKeyLayoutData");
+
+// "The property key constant for a value which is a CFDataRef that refers to the 'uchr' keyboard
+// layout data for a keyboard layout input source"; owned by the source.
+void* TISGetInputSourceProperty(TISInputSourceRef inputSource, CFStringRef propertyKey) {
+  return propertyKey == kTISPropertyUnicodeKeyLayoutData ? inputSource->data : nullptr;
+}
+
+const UInt8* CFDataGetBytePtr(CFDataRef data) {
+  return reinterpret_cast<const UInt8*>(&data->layout);
+}
+
+// The keyboard type of the keyboard that typed last.
+UInt8 LMGetKbdType() {
+  return static_cast<UInt8>(windowServer().keyboardType);
+}
+
+// "On return, the buffer contains a string of Unicode characters resulting from the virtual key
+// code being handled": here one character, with no modifier, for display.
+OSStatus UCKeyTranslate(const UCKeyboardLayout* keyLayoutPtr, UInt16 virtualKeyCode, UInt16, UInt32,
+                        UInt32, OptionBits, UInt32* deadKeyState, UniCharCount maxStringLength,
+                        UniCharCount* actualStringLength, UniChar unicodeString[]) {
+  constexpr OSStatus paramErr = -50;
+  if (!keyLayoutPtr || !deadKeyState || !actualStringLength || maxStringLength < 1) {
+    return paramErr;
+  }
+  const auto found = keyLayoutPtr->typed.find(virtualKeyCode);
+  unicodeString[0] = found == keyLayoutPtr->typed.end() ? functionKeyCharacter : found->second;
+  *actualStringLength = 1;
+  *deadKeyState = 0;
+  return noErr;
 }
 
 // "Returns the physical keyboard layout type"; a type the test named none is ANSI.

@@ -1,10 +1,46 @@
-// The model's Carbon: the physical layout of a keyboard type (HIToolbox's Keyboards.h), and the
-// virtual key codes of the keys whose events the model makes in their own way (Events.h).
+// The model's Carbon: the physical layout of a keyboard type (HIToolbox's Keyboards.h), the
+// current keyboard layout (TextInputSources.h) and what its keys type (CoreServices'
+// UnicodeUtilities.h), and the virtual key codes of the keys whose events the model makes in
+// their own way (Events.h).
 #pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdint>
 
 using SInt16 = int16_t;
+using SInt32 = int32_t;
+using UInt16 = uint16_t;
+using UInt32 = unsigned int;
+using OSStatus = SInt32;
+using OptionBits = UInt32;
+using UniChar = UInt16;
+using UniCharCount = unsigned long;
+using TISInputSourceRef = struct __TISInputSource*;
+struct UCKeyboardLayout;
+
+enum : OSStatus {
+  noErr = 0,
+};
+
+enum : UInt16 {
+  kUCKeyActionDisplay = 3,
+};
+
+enum : OptionBits {
+  kUCKeyTranslateNoDeadKeysMask = 1,
+};
+
+extern const CFStringRef kTISPropertyUnicodeKeyLayoutData;
+
+TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource();
+void* TISGetInputSourceProperty(TISInputSourceRef inputSource, CFStringRef propertyKey);
+UInt8 LMGetKbdType();
+OSStatus UCKeyTranslate(const UCKeyboardLayout* keyLayoutPtr, UInt16 virtualKeyCode,
+                        UInt16 keyAction, UInt32 modifierKeyState, UInt32 keyboardType,
+                        OptionBits keyTranslateOptions, UInt32* deadKeyState,
+                        UniCharCount maxStringLength, UniCharCount* actualStringLength,
+                        UniChar unicodeString[]);
 using PhysicalKeyboardLayoutType = uint32_t;
 
 enum : PhysicalKeyboardLayoutType {

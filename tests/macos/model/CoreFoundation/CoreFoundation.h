@@ -4,6 +4,7 @@
 #include <cstdint>
 
 using Boolean = unsigned char;
+using UInt8 = unsigned char;
 using CFIndex = long;
 using CFTypeID = unsigned long;
 using CFOptionFlags = unsigned long;
@@ -14,6 +15,7 @@ using CFAllocatorRef = const struct __CFAllocator*;
 using CFStringRef = const struct __CFString*;
 using CFDictionaryRef = const struct __CFDictionary*;
 using CFNumberRef = const struct __CFNumber*;
+using CFDataRef = const struct __CFData*;
 using CFMachPortRef = struct __CFMachPort*;
 using CFRunLoopRef = struct __CFRunLoop*;
 using CFRunLoopSourceRef = struct __CFRunLoopSource*;
@@ -36,6 +38,7 @@ CFTypeID CFGetTypeID(CFTypeRef object);
 CFTypeID CFNumberGetTypeID();
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* value);
 const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key);
+const UInt8* CFDataGetBytePtr(CFDataRef data);
 
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef allocator, CFMachPortRef port,
                                                  CFIndex order);

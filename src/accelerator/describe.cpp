@@ -1,0 +1,99 @@
+#include "accelerator/describe.h"
+
+#include "accelerator/key_table.h"
+
+namespace {
+
+// The modifiers in the order keytap writes them, with each one's words.
+struct ModifierNames {
+  uint64_t flag;
+  std::string_view word;     // elsewhere
+  std::string_view macWord;  // on a Mac
+  std::string_view label;    // elsewhere, for people
+  std::string_view symbol;   // on a Mac, for people
+};
+
+constexpr ModifierNames modifierNames[] = {
+    {controlFlag, "Control", "Control", "Ctrl", "\u2303"},
+    {optionFlag, "Alt", "Option", "Alt", "\u2325"},
+    {shiftFlag, "Shift", "Shift", "Shift", "\u21E7"},
+    {commandFlag, "Super", "Command", "Super", "\u2318"},
+};
+
+// The modifiers of an accelerator, one piece each, as `piece(names, side)` writes them; side is
+// "Left" or "Right" for a key of the pair named by its side, empty for the modifier as such.
+template <typename Piece>
+std::string modifierPieces(const Accel& accel, std::string_view separator, Piece piece) {
+  std::string text;
+  const auto add = [&](const std::string& next) {
+    text += (text.empty() ? "" : std::string(separator)) + next;
+  };
+  for (const ModifierNames& names : modifierNames) {
+    if (!(accel.flags & names.flag)) continue;
+    const uint64_t both = sideFlagsOf(names.flag);
+    const uint64_t left = both & -both;  // of each pair, the left key has the lower bit
+    if (accel.keyCode != modifiersOnly || !(accel.sides & both)) {
+      add(piece(names, ""));
+      continue;
+    }
+    if (accel.sides & left) add(piece(names, "Left"));
+    if (accel.sides & both & ~left) add(piece(names, "Right"));
+  }
+  if (accel.flags & fnFlag) add("Fn");
+  return text;
+}
+
+// ASCII and Latin-1 letters to upper case, which covers what layouts type on their letter keys
+// in Latin scripts; any other character stays as it is.
+std::string upperCased(std::string_view utf8) {
+  std::string upper(utf8);
+  for (size_t i = 0; i < upper.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(upper[i]);
+    if (byte >= 'a' && byte <= 'z') {
+      upper[i] = static_cast<char>(byte - 'a' + 'A');
+    } else if (byte == 0xC3 && i + 1 < upper.size()) {
+      const auto next = static_cast<unsigned char>(upper[i + 1]);
+      // U+00E0 to U+00FE but the division sign; U+00DF (sharp s) has no single upper case.
+      if (next >= 0xA0 && next <= 0xBE && next != 0xB7)
+        upper[i + 1] = static_cast<char>(next - 0x20);
+      ++i;
+    }
+  }
+  return upper;
+}
+
+std::string keyLabel(uint16_t keyCode, std::string_view character) {
+  const bool printable =
+      !character.empty() && static_cast<unsigned char>(character[0]) > ' ' && character != "\x7F";
+  if (printable) return upperCased(character);
+  // A button by its number, as people count mouse buttons.
+  if (isMouseButton(keyCode)) return "Mouse" + std::to_string(3 + keyCode - mouseMiddleButton);
+  return std::string(keyName(keyCode));
+}
+
+}  // namespace
+
+std::string acceleratorText(const Accel& accel, bool macWords) {
+  std::string text =
+      modifierPieces(accel, "+", [&](const ModifierNames& names, std::string_view side) {
+        return std::string(macWords ? names.macWord : names.word) + std::string(side);
+      });
+  if (accel.keyCode == modifiersOnly) return text;
+  return (text.empty() ? "" : text + "+") + std::string(keyName(accel.keyCode));
+}
+
+std::string acceleratorLabel(const Accel& accel, bool macWords, std::string_view character) {
+  if (accel.keyCode == modifiersOnly) {
+    return modifierPieces(
+        accel, macWords ? " " : "+", [&](const ModifierNames& names, std::string_view side) {
+          const std::string_view name = macWords ? names.symbol : names.label;
+          return side.empty() ? std::string(name) : std::string(side) + " " + std::string(name);
+        });
+  }
+  std::string label;
+  for (const ModifierNames& names : modifierNames) {
+    if (!(accel.flags & names.flag)) continue;
+    label += macWords ? std::string(names.symbol) : std::string(names.label) + "+";
+  }
+  return label + keyLabel(accel.keyCode, character);
+}

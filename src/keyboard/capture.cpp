@@ -1,0 +1,71 @@
+#include "keyboard/capture.h"
+
+#include "accelerator/describe.h"
+#include "accelerator/key_table.h"
+#include "core/state.h"
+#include "host/emit.h"
+#include "host/messages.h"
+
+namespace {
+
+constexpr uint64_t allSideFlags = sideFlagsOf(shiftFlag) | sideFlagsOf(controlFlag) |
+                                  sideFlagsOf(optionFlag) | sideFlagsOf(commandFlag);
+
+// Where CommandOrControl means Command, the modifiers go by their Mac names.
+bool macWords() {
+  return commandOrControlFlag() == commandFlag;
+}
+
+// Modifiers held together, as an accelerator of modifiers alone: Fn only alone, as it parses.
+Accel modifiersAloneOf(uint64_t flags) {
+  Accel accel;
+  accel.keyCode = modifiersOnly;
+  accel.flags = flags & modifierMask;
+  // Fn, which parses only alone, stands for its own side.
+  if (!accel.flags) accel.flags = accel.sides = accel.sided = flags & fnFlag;
+  if (accel.flags == fnFlag) return accel;
+  accel.sides = flags & allSideFlags;
+  for (const uint64_t flag : {shiftFlag, controlFlag, optionFlag, commandFlag}) {
+    if (accel.sides & sideFlagsOf(flag)) accel.sided |= sideFlagsOf(flag);
+  }
+  return accel;
+}
+
+void finish(const Accel& accel) {
+  capture = {};
+  sayDescribed("captured", accel, textOf(accel));
+}
+
+}  // namespace
+
+std::string textOf(const Accel& accel) {
+  return acceleratorText(accel, macWords());
+}
+
+void sayDescribed(const char* type, const Accel& accel, std::string_view text) {
+  const std::string character =
+      accel.keyCode == modifiersOnly ? std::string() : typedCharacter(accel.keyCode);
+  emit(describedMessage(type, text, acceleratorLabel(accel, macWords(), character)));
+}
+
+void captureKeyEvent(uint32_t type, const Event* event) {
+  const int64_t keyCode = eventKeyCode(event);
+  const bool modifier = modifierKeyAt(keyCode) != nullptr;
+  if (type == keyUpEvent && modifier && capture.modifiersAlone) {
+    return finish(modifiersAloneOf(capture.modifiersAlone));
+  }
+  if (type != keyDownEvent || eventAutorepeat(event) != 0) return;
+  const uint64_t flags = eventFlags(event);
+  if (modifier) {
+    capture.modifiersAlone = flags & (modifierMask | allSideFlags | fnFlag);
+    return;
+  }
+  capture.modifiersAlone = 0;
+  if (keyCode < 0 || keyCode > UINT16_MAX || keyName(static_cast<uint16_t>(keyCode)).empty()) {
+    return;
+  }
+  Accel accel;
+  accel.keyCode = static_cast<uint16_t>(keyCode);
+  accel.flags = flags & modifierMask;
+  finish(accel);
+}

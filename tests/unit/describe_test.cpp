@@ -1,0 +1,179 @@
+// The text and the label of an accelerator, and capture end to end against the fake platform.
+#include <gtest/gtest.h>
+
+#include "accelerator/describe.h"
+#include "accelerator/key_table.h"
+#include "accelerator/parse.h"
+#include "core/state.h"
+#include "host/handle.h"
+#include "keyboard/tap.h"
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+using nlohmann::json;
+
+// What keytap writes for a chord parses back as that very chord, for every key it names, with
+// and without the options, in a Mac's words and in the others'.
+TEST(DescribeTest, EveryTextParsesBackAsItsChord) {
+  const uint64_t modifierSets[] = {0, controlFlag | shiftFlag, optionFlag,
+                                   controlFlag | optionFlag | shiftFlag | commandFlag};
+  for (const bool extended : {false, true}) {
+    for (const bool mac : {false, true}) {
+      fakeReset();
+      options.extendedKeys = extended;
+      options.mouseButtons = extended;
+      fake.commandOrControl = mac ? commandFlag : controlFlag;
+      buildKeyCodes();
+      std::vector<Accel> chords;
+      for (const auto& [name, code] : keyCodes) {
+        for (const uint64_t flags : modifierSets) chords.push_back({code, flags});
+      }
+      if (extended) {
+        chords.push_back({modifiersOnly, optionFlag, rightOptionFlag, sideFlagsOf(optionFlag)});
+        chords.push_back({modifiersOnly, controlFlag | shiftFlag, leftControlFlag | leftShiftFlag,
+                          sideFlagsOf(controlFlag) | sideFlagsOf(shiftFlag)});
+        chords.push_back({modifiersOnly, fnFlag, fnFlag, fnFlag});
+        chords.push_back({modifiersOnly, commandFlag, 0, 0});
+      }
+      for (const Accel& chord : chords) {
+        const std::string text = acceleratorText(chord, mac);
+        EXPECT_EQ(parse(text), chord) << text;
+      }
+    }
+  }
+}
+
+TEST(DescribeTest, TextsAndLabelsOfChords) {
+  fakeReset();
+  options.extendedKeys = true;
+  options.mouseButtons = true;
+  buildKeyCodes();
+  const struct {
+    Accel accel;
+    const char* character;  // what the layout types there
+    const char* text;
+    const char* label;
+    const char* macText;
+    const char* macLabel;
+  } rows[] = {
+      {{40, controlFlag | shiftFlag},
+       "k",
+       "Control+Shift+K",
+       "Ctrl+Shift+K",
+       "Control+Shift+K",
+       "\u2303\u21E7K"},
+      {{16, commandFlag | optionFlag},
+       "z",
+       "Alt+Super+Y",
+       "Alt+Super+Z",
+       "Option+Command+Y",
+       "\u2325\u2318Z"},
+      {{41, 0}, "\u00F6", ";", "\u00D6", ";", "\u00D6"},
+      {{96, shiftFlag}, "", "Shift+F5", "Shift+F5", "Shift+F5", "\u21E7F5"},
+      {{49, 0}, " ", "Space", "Space", "Space", "Space"},
+      {{89, 0}, "", "Numpad7", "Numpad7", "Numpad7", "Numpad7"},
+      {{mouseBackButton, controlFlag},
+       "",
+       "Control+MouseBack",
+       "Ctrl+Mouse4",
+       "Control+MouseBack",
+       "\u2303Mouse4"},
+      {{modifiersOnly, optionFlag, rightOptionFlag, sideFlagsOf(optionFlag)},
+       "",
+       "AltRight",
+       "Right Alt",
+       "OptionRight",
+       "Right \u2325"},
+      {{modifiersOnly, fnFlag, fnFlag, fnFlag}, "", "Fn", "Fn", "Fn", "Fn"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(acceleratorText(row.accel, false), row.text);
+    EXPECT_EQ(acceleratorLabel(row.accel, false, row.character), row.label) << row.text;
+    EXPECT_EQ(acceleratorText(row.accel, true), row.macText);
+    EXPECT_EQ(acceleratorLabel(row.accel, true, row.character), row.macLabel) << row.text;
+  }
+}
+
+class CaptureTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fakeReset();
+    options.capture = true;
+    options.extendedKeys = true;
+    options.mouseButtons = true;
+    fake.commandOrControl = controlFlag;  // words as on Linux and Windows
+    buildKeyCodes();
+    callback = tapCallback;
+  }
+
+  std::vector<json> after(std::string_view line) {
+    handle(line);
+    return output.lines();
+  }
+  std::vector<json> press(int64_t keyCode, uint64_t flags, bool down = true) {
+    Event event{keyCode, 0, flags};
+    fakeDeliver(down ? keyDownEvent : keyUpEvent, &event);
+    return output.lines();
+  }
+
+  CapturedOutput output;
+};
+
+json captured(std::string_view text, std::string_view label) {
+  return {{"t", "captured"}, {"d", {{"accelerator", text}, {"label", label}}}};
+}
+
+TEST_F(CaptureTest, OneChordEndsItWhileRegisteredAcceleratorsRest) {
+  fake.characters[40] = "k";
+  EXPECT_EQ(after(R"({"t":"register","d":{"accelerator":"F5"}})").size(), 1u);
+  press(96, 0);  // F5 held into the capture
+  output.lines();
+  const json capturing{{"t", "capturing"}, {"d", json::object()}};
+  EXPECT_EQ(after(R"({"t":"capture","d":{}})"), std::vector<json>{capturing});
+  EXPECT_EQ(after(R"({"t":"capture","d":{}})"), std::vector<json>{capturing});
+  // F5's hold ends; unnamed keys and modifiers are passed over; the keyed chord ends it.
+  EXPECT_EQ(press(96, 0, false)[0]["t"], "up");
+  EXPECT_TRUE(press(0x10FF, 0).empty());
+  EXPECT_TRUE(press(59, controlFlag | leftControlFlag).empty());
+  EXPECT_EQ(press(40, controlFlag | leftControlFlag),
+            std::vector<json>{captured("Control+K", "Ctrl+K")});
+  // Over: F5 fires again.
+  EXPECT_EQ(press(96, 0)[0]["t"], "down");
+}
+
+TEST_F(CaptureTest, ModifiersAloneEndItAtTheirFirstRelease) {
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_TRUE(press(59, controlFlag | leftControlFlag).empty());
+  EXPECT_TRUE(press(56, controlFlag | shiftFlag | leftControlFlag | leftShiftFlag).empty());
+  EXPECT_EQ(press(56, controlFlag | leftControlFlag, false),
+            std::vector<json>{captured("ControlLeft+ShiftLeft", "Left Ctrl+Left Shift")});
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_EQ(press(mouseForwardButton, shiftFlag),
+            std::vector<json>{captured("Shift+MouseForward", "Shift+Mouse5")});
+}
+
+TEST_F(CaptureTest, CancelAndDescribe) {
+  after(R"({"t":"capture","d":{}})");
+  const json cancelled{{"t", "capture_cancelled"}, {"d", json::object()}};
+  EXPECT_EQ(after(R"({"t":"cancel_capture","d":{}})"), std::vector<json>{cancelled});
+  EXPECT_EQ(after(R"({"t":"cancel_capture","d":{}})"), std::vector<json>{cancelled});
+  EXPECT_TRUE(press(40, 0).empty());
+  fake.characters[16] = "z";
+  EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"ctrl+y"}})"),
+            (std::vector<json>{
+                {{"t", "described"}, {"d", {{"accelerator", "ctrl+y"}, {"label", "Ctrl+Z"}}}}}));
+  EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"Ctrl+Nope"}})")[0]["d"]["message"],
+            "unknown accelerator: Ctrl+Nope");
+}
+
+// Without --capture the words stay unknown, and a payload without an accelerator malformed.
+TEST_F(CaptureTest, WithoutTheOptionNothingChanges) {
+  options.capture = false;
+  EXPECT_EQ(after(R"({"t":"capture","d":{}})")[0]["d"]["message"], "malformed command");
+  EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"K"}})")[0]["d"]["message"],
+            "unknown command: describe");
+}
+
+}  // namespace
