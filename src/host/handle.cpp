@@ -33,22 +33,24 @@ void unregisterAccelerator(const std::string& text) {
   removeRegistration(text);
   held.erase(text);
   chorded.erase(text);
-  // Pointer devices are watched only while a button is registered.
-  if (options.mouseButtons && !anyMouseButtonRegistered()) watchMouseButtons(false);
+  // Pointer devices are watched only while a button is registered or a capture runs.
+  if (options.mouseButtons && !anyMouseButtonRegistered() && !capture.running) {
+    watchMouseButtons(false);
+  }
   emit(acceleratorMessage("unregistered", text));
 }
 
 // A second capture while one runs changes nothing.
-void startCapture() {
+void captureChord() {
   const bool opensTap = tap == nullptr;
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
-  if (!capture.running) capture = {.running = true};
+  startCapture();
   emit(emptyMessage("capturing"));
   if (opensTap) tapResumed();
 }
 
 void cancelCapture() {
-  capture = {};
+  endCapture();
   emit(emptyMessage("capture_cancelled"));
 }
 
@@ -71,7 +73,7 @@ void handle(std::string_view line) {
     return emit(errorMessage("bad_request", "malformed command"));
   }
   const std::string& word = command->word;
-  if (needsNoAccelerator(word)) return word == "capture" ? startCapture() : cancelCapture();
+  if (needsNoAccelerator(word)) return word == "capture" ? captureChord() : cancelCapture();
   const std::string& text = *command->accelerator;
   if (word == "register") return registerAccelerator(text);
   if (word == "unregister") return unregisterAccelerator(text);

@@ -2,6 +2,7 @@
 
 #include "accelerator/describe.h"
 #include "accelerator/key_table.h"
+#include "core/registry.h"
 #include "core/state.h"
 #include "host/emit.h"
 #include "host/messages.h"
@@ -32,11 +33,23 @@ Accel modifiersAloneOf(uint64_t flags) {
 }
 
 void finish(const Accel& accel) {
-  capture = {};
+  endCapture();
   sayDescribed("captured", accel, textOf(accel));
 }
 
 }  // namespace
+
+void startCapture() {
+  if (capture.running) return;
+  capture = {.running = true};
+  if (options.mouseButtons) watchMouseButtons(true);
+}
+
+void endCapture() {
+  capture = {};
+  // Pointer devices are watched only while a button is registered or a capture runs.
+  if (options.mouseButtons && !anyMouseButtonRegistered()) watchMouseButtons(false);
+}
 
 std::string textOf(const Accel& accel) {
   return acceleratorText(accel, macWords());

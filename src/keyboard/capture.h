@@ -16,6 +16,12 @@
 /// Main thread.
 void captureKeyEvent(uint32_t type, const Event* event);
 
+/// Starts a capture, or lets the one running go on; with --mouse-buttons the buttons are watched
+/// while it runs. Main thread.
+void startCapture();
+/// Ends the capture, if one runs. Main thread.
+void endCapture();
+
 /// The "captured" or "described" message of an accelerator: its text and its label in the
 /// current keyboard layout.
 void sayDescribed(const char* type, const Accel& accel, std::string_view text);

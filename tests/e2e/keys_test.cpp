@@ -1,5 +1,6 @@
 // The real binary on a private Xvfb, with keys injected through XTEST.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "e2e/e2e.h"
@@ -239,6 +240,47 @@ TEST_F(MouseButtonsTest, MiddleAndSideButtonsButNeverTheWheelOrMotion) {
     if (message["t"] == "up") alone.push_back(message["d"]["alone"]);
   }
   EXPECT_EQ(alone, (std::vector<json>{true, false}));
+}
+
+class CaptureTest : public MouseButtonsTest {
+ protected:
+  std::vector<std::string> arguments() const override {
+    return {"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"};
+  }
+  json captureNext(const std::function<void()>& act) {
+    EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                                 "\n"));
+    EXPECT_EQ(nextMessage(keytap), (json{{"t", "capturing"}, {"d", json::object()}}));
+    act();
+    return nextMessage(keytap);
+  }
+  static json captured(std::string_view text, std::string_view label) {
+    return {{"t", "captured"}, {"d", {{"accelerator", text}, {"label", label}}}};
+  }
+};
+
+// What a settings screen does: record a chord, and its label in the server's layout.
+TEST_F(CaptureTest, RecordsChordsInKeytapsGrammarWithLabelsInTheLayout) {
+  registerText("F5");
+  // Registered, and silent while a capture runs: recorded, not fired.
+  EXPECT_EQ(captureNext([&] { tap({xkey::f5}); }), captured("F5", "F5"));
+  EXPECT_EQ(captureNext([&] {
+              tap({xkey::leftControl, xkey::leftShift, xkey::k});
+            }),
+            captured("Control+Shift+K", "Ctrl+Shift+K"));
+  mapKey(*injector, xkey::y, 'z');  // as a German layout has it
+  EXPECT_EQ(captureNext([&] { tap({xkey::y}); }), captured("Y", "Z"));
+  EXPECT_EQ(captureNext([&] { tap({xkey::rightAlt}); }), captured("AltRight", "Right Alt"));
+  EXPECT_EQ(captureNext([&] { click(8); }), captured("MouseBack", "Mouse4"));
+  EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"
+                               R"({"t":"cancel_capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  EXPECT_EQ(nextMessage(keytap)["t"], "capture_cancelled");
+  tap({xkey::k});
+  tap({xkey::f5});
+  EXPECT_EQ(keysSaid(), (Said{"down:F5", "up:F5"}));
 }
 
 TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {

@@ -146,6 +146,24 @@ TEST_F(MacosModelTest, DeniedAtStartThenGranted) {
   EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
 }
 
+// A settings screen records chords as a Mac writes and shows them, in the current layout.
+TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
+  start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"}, {"layout de"});
+  const auto captureNext = [&](const std::vector<std::string>& commands) {
+    EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                                 "\n"));
+    EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+    for (const std::string& command : commands) tell(command);
+    const json captured = nextMessage(keytap);
+    return captured["d"]["accelerator"].get<std::string>() + " " +
+           captured["d"]["label"].get<std::string>();
+  };
+  EXPECT_EQ(captureNext({"key 59 down", "key 16 down", "key 16 up", "key 59 up"}),
+            "Control+Y \u2303Z");
+  EXPECT_EQ(captureNext({"key 61 down", "key 61 up"}), "OptionRight Right \u2325");
+  EXPECT_EQ(captureNext({"button 3 down", "button 3 up"}), "MouseBack Mouse4");
+}
+
 TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
   std::string report;

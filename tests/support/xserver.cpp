@@ -175,6 +175,12 @@ bool grabKeyboard(Injector& injector) {
   return granted;
 }
 
+void mapKey(Injector& injector, uint8_t keycode, uint32_t keysym) {
+  const xcb_keysym_t keysyms[] = {keysym, keysym};
+  xcb_change_keyboard_mapping(injector.connection, 1, keycode, 2, keysyms);
+  awaitServer(injector);
+}
+
 void unlockDisplay(Injector& injector) {
   xcb_set_access_control(injector.connection, XCB_ACCESS_CONTROL_DISABLE);
   std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),

@@ -49,6 +49,8 @@ void injectMotion(Injector& injector, int16_t dx, int16_t dy);
 /// Takes an active grab of the whole keyboard, as an open menu, a game or a screen locker does;
 /// it lasts until the injector disconnects. False when the server refuses it.
 bool grabKeyboard(Injector& injector);
+/// Makes the key type `keysym` with no modifier, as a layout that puts another character there.
+void mapKey(Injector& injector, uint8_t keycode, uint32_t keysym);
 /// Lets every client connect, as if the user had just granted access.
 void unlockDisplay(Injector& injector);
 
@@ -57,4 +59,5 @@ namespace xkey {
 constexpr uint8_t a = 38, j = 44, k = 45, f5 = 71, space = 65;
 constexpr uint8_t leftShift = 50, leftControl = 37, leftAlt = 64, leftSuper = 133;
 constexpr uint8_t rightAlt = 108, w = 25, s = 39, d = 40, numpad7 = 79, home = 110, f21 = 199;
+constexpr uint8_t y = 29;
 }  // namespace xkey
