@@ -112,6 +112,19 @@ TEST_F(WindowsKeysTest, MouseButtonsBesideMotion) {
                                     "up:Mouse4", "down:Ctrl+Mouse5", "up:Ctrl+Mouse5"}));
 }
 
+// A chord recorded, with its label from the layout of the window in front (ToUnicodeEx).
+TEST_F(WindowsKeysTest, CaptureRecordsAChord) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--capture"});
+  ASSERT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  keys("down", {leftControl, k});
+  keys("up", {k, leftControl});
+  EXPECT_EQ(nextMessage(keytap),
+            (nlohmann::json{{"t", "captured"},
+                            {"d", {{"accelerator", "Control+K"}, {"label", "Ctrl+K"}}}}));
+}
+
 // Unwatched, a button's release goes unheard: it must not make the next press an autorepeat.
 TEST_F(WindowsKeysTest, AButtonReleasedWhileUnwatchedPressesAgain) {
   keytap = startKeytap("", "granted", {"--no-prompt", "--mouse-buttons"});

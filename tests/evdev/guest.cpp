@@ -120,6 +120,19 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expectSaid(keytap, {"down:\"RightAlt\"", "up:\"RightAlt\"", "down:\"Fn\"", "up:\"Fn\"",
                            "down:\"Numpad7\"", "down:\"Home\"", "up:\"Home\"", "up:\"Numpad7\""});
      }},
+    {"with --capture: a chord recorded, labelled with the US names",
+     [] {
+       Keyboard keyboard;
+       Keytap keytap({"--capture"});
+       keytap.expectReady("granted");
+       keytap.send("capture", "");  // the accelerator, which capture takes no notice of
+       expect(keytap.next()["t"] == "capturing", "no capturing");
+       keyboard.press({KEY_LEFTCTRL, KEY_K});
+       keyboard.release({KEY_K, KEY_LEFTCTRL});
+       const json captured = keytap.next();
+       expect(captured["d"] == json{{"accelerator", "Control+K"}, {"label", "Ctrl+K"}},
+              "captured " + captured.dump());
+     }},
     {"devices with a few keys are read too: a macro pad, a pedal; a power button is not",
      [] {
        const Device pad("macro pad", {KEY_F13, KEY_KP1});
