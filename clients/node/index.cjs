@@ -15,7 +15,7 @@ function replyError({ code, message }) {
   return new KeytapError(code, message);
 }
 
-const replyTypes = new Set(['registered', 'unregistered', 'error']);
+const replyTypes = new Set(['registered', 'unregistered', 'error', 'capturing', 'capture_cancelled', 'described']);
 // Waits before each restart; a keytap that dies again this many times in a row is given up.
 const restartDelaysMs = [100, 400, 1600, 3200, 6400];
 // A keytap that ran this long before it died was no failure of the restart.
@@ -37,6 +37,7 @@ class Keytap extends EventEmitter {
     this._outstanding = new Set(); // every reply not yet settled, for close()
     this._registered = new Map(); // text to its callbacks, in the order registered
     this._held = new Set(); // texts whose "down" was delivered and "up" not yet
+    this._capture = null; // the capture running: its promise and how to settle it
     this._stopping = null; // "closed" or "killed" once the host ends keytap
     this._failures = 0;
     this._ended = new Promise((resolve) => (this._end = resolve));
@@ -55,6 +56,40 @@ class Keytap extends EventEmitter {
   /** Stops reporting the accelerator; a hold still open gets its synthetic "up" first. */
   unregister(accelerator) {
     return this._send('unregister', accelerator);
+  }
+
+  /**
+   * Records the next chord the user presses (start({ capture: true })): resolves with its text,
+   * which registers exactly that chord, and its label in the user's keyboard layout. Registered
+   * accelerators rest meanwhile. Aborting the signal cancels it; a capture already running is
+   * shared.
+   */
+  capture({ signal } = {}) {
+    if (this._capture) return this._capture.promise;
+    const capture = {};
+    capture.promise = new Promise((resolve, reject) => Object.assign(capture, { resolve, reject }));
+    this._capture = capture;
+    const settle = () => {
+      if (this._capture === capture) this._capture = null;
+      signal?.removeEventListener('abort', abort);
+    };
+    const abort = () => {
+      capture.reject(signal.reason);
+      this._send('cancel_capture').catch(() => {});
+    };
+    capture.promise.then(settle, settle);
+    if (signal?.aborted) {
+      capture.reject(signal.reason);
+      return capture.promise;
+    }
+    signal?.addEventListener('abort', abort, { once: true });
+    this._send('capture').catch((error) => capture.reject(error));
+    return capture.promise;
+  }
+
+  /** Resolves with the accelerator's label in the user's keyboard layout (start({ capture: true })). */
+  describe(accelerator) {
+    return this._send('describe', accelerator);
   }
 
   /** The accelerators registered now, in the order they were registered. */
@@ -99,13 +134,14 @@ class Keytap extends EventEmitter {
 
   // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
   _launch(signal) {
-    const { binary, noPrompt, extendedKeys, mouseButtons, env, timeoutMs } = this._options;
+    const { binary, noPrompt, extendedKeys, mouseButtons, capture, env, timeoutMs } = this._options;
     // The flags ask keytap to close holds whose release it missed and to say when it stops or
     // starts listening; a keytap that does not know them ignores them.
     const args = [
       ...(noPrompt ? ['--no-prompt'] : []),
       ...(extendedKeys ? ['--extended-keys'] : []),
       ...(mouseButtons ? ['--mouse-buttons'] : []),
+      ...(capture ? ['--capture'] : []),
       '--release-stale-holds',
       '--status',
     ];
@@ -161,8 +197,10 @@ class Keytap extends EventEmitter {
     });
   }
 
+  // Every command but capture and cancel_capture names an accelerator.
   _send(type, accelerator, callbacks) {
-    if (typeof accelerator !== 'string') {
+    const bare = type === 'capture' || type === 'cancel_capture';
+    if (!bare && typeof accelerator !== 'string') {
       return Promise.reject(new TypeError('accelerator must be a string'));
     }
     if (this._stopping) return Promise.reject(new KeytapError('closed', 'keytap was closed'));
@@ -179,7 +217,8 @@ class Keytap extends EventEmitter {
 
   _write(command) {
     this._sent.push(command);
-    const line = JSON.stringify({ t: command.type, d: { accelerator: command.accelerator } });
+    const payload = command.accelerator === undefined ? {} : { accelerator: command.accelerator };
+    const line = JSON.stringify({ t: command.type, d: payload });
     this._child.stdin.write(line + '\n');
   }
 
@@ -208,6 +247,8 @@ class Keytap extends EventEmitter {
     }
     if (type === 'down' || type === 'up') {
       this._key(type, payload);
+    } else if (type === 'captured') {
+      this._capture?.resolve({ accelerator: payload.accelerator, label: payload.label });
     } else if (type === 'status') {
       this.emit('status', { listening: payload.listening, reason: payload.reason });
     } else if (type === 'ready') {
@@ -226,6 +267,8 @@ class Keytap extends EventEmitter {
   _reply(command, type, payload) {
     const { accelerator } = command;
     if (type === 'error') return command.reject(replyError(payload));
+    if (type === 'described') return command.resolve(payload.label);
+    if (type === 'capturing' || type === 'capture_cancelled') return command.resolve();
     if (type === 'registered') {
       this._registered.set(accelerator, command.callbacks);
     } else {
@@ -259,6 +302,7 @@ class Keytap extends EventEmitter {
     this._ready = false;
     const reason = this._stopping ?? 'exited';
     for (const accelerator of [...this._held]) this._release(accelerator, reason);
+    this._capture?.reject(new KeytapError(reason, 'keytap ended before a chord was captured'));
     // Whatever was registered is not any more; a register still waiting was not carried out.
     for (const command of this._sent.splice(0)) {
       if (command.type === 'unregister') {
@@ -337,6 +381,7 @@ async function start({
   noPrompt = false,
   extendedKeys = false,
   mouseButtons = false,
+  capture = false,
   env,
   timeoutMs = 5000,
   signal,
@@ -347,6 +392,7 @@ async function start({
     noPrompt,
     extendedKeys,
     mouseButtons,
+    capture,
     env,
     timeoutMs,
     autoRestart,

@@ -18,6 +18,8 @@ export interface StartOptions {
    * MouseForward; Mouse3, Mouse4, Mouse5), alone or with modifiers (Shift+Mouse4).
    */
   mouseButtons?: boolean;
+  /** Pass --capture: capture() records the next chord pressed, describe() labels a text. */
+  capture?: boolean;
   /** Environment of the helper; default this process's. */
   env?: NodeJS.ProcessEnv;
   /** How long keytap may take to say "ready"; default 5000 ms. */
@@ -42,6 +44,13 @@ export interface KeyEvent {
   synthetic?: true;
   /** Why a synthetic "up" was made. */
   reason?: 'unregistered' | 'exited' | 'closed' | 'killed';
+}
+
+export interface CapturedChord {
+  /** keytap's text for the chord; registering it matches exactly that chord. */
+  accelerator: string;
+  /** The chord as the user's keyboard layout shows it, such as "Ctrl+Shift+Z" or "⌃⇧Z". */
+  label: string;
 }
 
 export interface KeyCallbacks {
@@ -89,6 +98,13 @@ export interface Keytap extends EventEmitter {
   register(accelerator: string, callbacks?: KeyCallbacks): Promise<string>;
   /** Resolves with the text; an open hold gets its synthetic "up" first. */
   unregister(accelerator: string): Promise<string>;
+  /**
+   * Records the next chord the user presses; registered accelerators rest meanwhile. Aborting the
+   * signal cancels it and rejects with the signal's reason.
+   */
+  capture(options?: { signal?: AbortSignal }): Promise<CapturedChord>;
+  /** The accelerator's label in the user's keyboard layout. */
+  describe(accelerator: string): Promise<string>;
   /** The accelerators registered now, in the order they were registered. */
   registered(): string[];
   isRegistered(accelerator: string): boolean;

@@ -260,6 +260,26 @@ test('extendedKeys and mouseButtons: Right Alt held alone or as a chord, a side 
   }
 });
 
+test('capture: a chord recorded in keytap\'s grammar with its label; aborted; describe', limit, async () => {
+  const display = await startDisplay();
+  try {
+    const kt = await launch({ binary, noPrompt: true, capture: true, env: { ...process.env, DISPLAY: display.name } });
+    const aborted = new AbortController();
+    const cancelled = kt.capture({ signal: aborted.signal });
+    aborted.abort(new Error('the user closed the dialog'));
+    await assert.rejects(cancelled, { message: 'the user closed the dialog' });
+    const chord = kt.capture();
+    const { control, shift, k } = keys;
+    await promisify(execFile)(injector, [display.name, `+${control}`, `+${shift}`, `+${k}`, `-${k}`, `-${shift}`, `-${control}`]);
+    assert.deepEqual(await chord, { accelerator: 'Control+Shift+K', label: 'Ctrl+Shift+K' });
+    assert.equal(await kt.describe('CmdOrCtrl+F5'), 'Ctrl+F5');
+    await assert.rejects(kt.describe('Ctrl+Nope'), { code: 'unknown_accelerator' });
+    assert.equal(await kt.close(), 0);
+  } finally {
+    display.stop();
+  }
+});
+
 test('the CommonJS entry is the same client', limit, () => {
   assert.equal(commonjs.start, start);
   assert.equal(commonjs.KeytapError, KeytapError);

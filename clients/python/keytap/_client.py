@@ -7,13 +7,13 @@ import subprocess
 import sys
 import threading
 import time
-from concurrent.futures import Future
+from concurrent.futures import Future, TimeoutError as FutureTimeout
 from typing import Any, Callable, Deque, Dict, IO, Iterable, List, Mapping, Optional, Tuple
 from collections import deque
 
 from ._binary import find_binary
 from ._errors import KeytapError
-from ._events import KeyEvent, StatusEvent
+from ._events import CapturedChord, KeyEvent, StatusEvent
 from ._session import Outcome, Ready, Reply, Session
 
 KeyCallback = Callable[[KeyEvent], None]
@@ -47,6 +47,7 @@ class Keytap:
         self._failures = 0  # failed starts in a row
         self._started_at = 0.0
         self._ready = threading.Event()
+        self._captured: Optional["Future[CapturedChord]"] = None  # the capture running
 
     # Starting
 
@@ -93,10 +94,17 @@ class Keytap:
         if isinstance(outcome, Ready):
             self.permission = outcome.permission
             self._ready.set()
+        elif isinstance(outcome, CapturedChord):
+            if self._captured is not None:
+                self._captured.set_result(outcome)
+                self._captured = None
         elif isinstance(outcome, Reply):
             future = self._waiting.popleft()
             if outcome.error:
                 future.set_exception(outcome.error)
+                return
+            if outcome.command in ("capture", "cancel_capture", "describe"):
+                future.set_result(outcome.label)
                 return
             if outcome.command == "register":
                 self._wanted[outcome.text] = None
@@ -200,6 +208,10 @@ class Keytap:
         with self._lock:
             self._restarting = False
             self._wanted.clear()
+            if self._captured is not None:
+                self._captured.set_exception(
+                    KeytapError("exited", "keytap ended before a chord was captured"))
+                self._captured = None
             for _, _, future in self._queued:
                 future.set_exception(KeytapError("exited", "keytap could not be started again"))
             self._queued.clear()
@@ -291,6 +303,48 @@ class Keytap:
         futures = [self._send("unregister", text) for text in self.registered()]
         return [self._wait(future) for future in futures]
 
+    def _capture(self) -> "Future[CapturedChord]":
+        """Sends capture (start(capture=True)); the future of the chord, shared while one runs."""
+        with self._lock:
+            if self._captured is None:
+                captured: "Future[CapturedChord]" = Future()
+                self._captured = captured
+
+                def refused(reply: "Future[str]") -> None:
+                    error = reply.exception()
+                    with self._lock:
+                        if error is not None and self._captured is captured:
+                            self._captured = None
+                            captured.set_exception(error)
+
+                self._send("capture", "").add_done_callback(refused)
+            return self._captured
+
+    def _cancel_capture(self, captured: "Future[CapturedChord]") -> None:
+        with self._lock:
+            if self._captured is captured:
+                self._captured = None
+                captured.cancel()
+            self._send("cancel_capture", "")
+
+    def capture(self, timeout: Optional[float] = None) -> CapturedChord:
+        """Records the next chord the user presses; registered accelerators rest meanwhile.
+        Returns its text, which registers exactly that chord, and its label in the user's
+        keyboard layout. After ``timeout`` seconds the capture is cancelled and
+        :class:`KeytapError` "timeout" raised. Needs ``start(capture=True)``."""
+        captured = self._capture()
+        if threading.current_thread() is self._reader:
+            raise RuntimeError("a keytap callback must not wait for a capture")
+        try:
+            return captured.result(timeout)
+        except FutureTimeout:
+            self._cancel_capture(captured)
+            raise KeytapError("timeout", f"no chord was pressed within {timeout} s") from None
+
+    def describe(self, text: str) -> str:
+        """The accelerator's label in the user's keyboard layout. Needs ``start(capture=True)``."""
+        return self._wait(self._send("describe", text))
+
     def on(self, kind: str, callback: Callable[..., None]) -> None:
         """Calls ``callback`` on the reader thread for "down" and "up" (a KeyEvent), "status" (a
         StatusEvent), "restart" (a dict: pid, permission, failed) or "exit" (the exit status)."""
@@ -337,17 +391,19 @@ class Keytap:
 
 
 def start(*, binary: Optional[str] = None, no_prompt: bool = False,
-          extended_keys: bool = False, mouse_buttons: bool = False,
+          extended_keys: bool = False, mouse_buttons: bool = False, capture: bool = False,
           env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
           auto_restart: bool = False) -> Keytap:
     """Starts keytap and returns once it is ready. ``extended_keys`` passes --extended-keys
     (RightAlt, modifiers alone, Fn, the keypad, F21-F24, IntlBackslash); ``mouse_buttons``
-    passes --mouse-buttons (MouseMiddle, MouseBack, MouseForward, alone or with modifiers). Raises
+    passes --mouse-buttons (MouseMiddle, MouseBack, MouseForward, alone or with modifiers);
+    ``capture`` passes --capture (:meth:`Keytap.capture`, :meth:`Keytap.describe`). Raises
     :class:`KeytapError` when the binary cannot be found or started ("spawn"), exits first
     ("exited") or stays silent for ``timeout`` seconds ("timeout")."""
     args = ["--release-stale-holds", "--status"] + (["--no-prompt"] if no_prompt else [])
     args += ["--extended-keys"] if extended_keys else []
     args += ["--mouse-buttons"] if mouse_buttons else []
+    args += ["--capture"] if capture else []
     keytap = Keytap(find_binary(binary, os.environ), args, env, timeout, auto_restart)
     keytap._spawn()
     return keytap

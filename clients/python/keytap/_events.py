@@ -27,3 +27,12 @@ class StatusEvent:
 
     listening: bool
     reason: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class CapturedChord:
+    """The chord a capture recorded: keytap's text for it, which registers exactly that chord,
+    and its label in the user's keyboard layout ("Ctrl+Shift+Z", "⌃⇧Z")."""
+
+    accelerator: str
+    label: str

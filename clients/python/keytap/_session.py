@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Deque, List, Optional, Set, Tuple, Union
 
 from ._errors import KeytapError
-from ._events import KeyEvent, StatusEvent
+from ._events import CapturedChord, KeyEvent, StatusEvent
 
 
 @dataclass(frozen=True)
@@ -20,12 +20,13 @@ class Ready:
 class Reply:
     """The answer to the oldest command in flight."""
 
-    command: str  # "register" or "unregister"
-    text: str
+    command: str  # "register", "unregister", "capture", "cancel_capture" or "describe"
+    text: str  # the accelerator; empty for capture and cancel_capture
     error: Optional[KeytapError]
+    label: str = ""  # what "described" said
 
 
-Outcome = Union[Ready, Reply, KeyEvent, StatusEvent]
+Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, CapturedChord]
 
 
 def now_ms() -> float:
@@ -50,8 +51,10 @@ class Session:
         self.held: List[str] = []  # in the order they went down
 
     def command(self, command: str, text: str) -> bytes:
+        """The line of a command; capture and cancel_capture carry no accelerator."""
         self.in_flight.append((command, text))
-        line = json.dumps({"t": command, "d": {"accelerator": text}}, separators=(",", ":"))
+        data = {} if command in ("capture", "cancel_capture") else {"accelerator": text}
+        line = json.dumps({"t": command, "d": data}, separators=(",", ":"))
         return (line + "\n").encode()
 
     def receive(self, line: str) -> List[Outcome]:
@@ -63,8 +66,11 @@ class Session:
             return []
         if kind == "ready":
             return [Ready(str(data.get("permission")))]
-        if kind in ("registered", "unregistered", "error"):
+        if kind in ("registered", "unregistered", "error", "capturing", "capture_cancelled",
+                    "described"):
             return self._reply(kind, data)
+        if kind == "captured":
+            return [CapturedChord(str(data.get("accelerator")), str(data.get("label")))]
         if kind == "status":
             return [StatusEvent(bool(data.get("listening")), data.get("reason"))]
         text = data.get("accelerator")
@@ -85,6 +91,8 @@ class Session:
         if kind == "error":
             error = reply_error(str(data.get("code")), str(data.get("message")))
             return [Reply(command, text, error)]
+        if kind in ("capturing", "capture_cancelled", "described"):
+            return [Reply(command, text, None, str(data.get("label", "")))]
         outcomes: List[Outcome] = []
         if kind == "registered":
             self.registered.add(text)

@@ -13,7 +13,7 @@ from typing import AsyncIterator, Iterable, List, Mapping, Optional, Tuple, Unio
 from ._client import KeyCallback, Keytap
 from ._client import start as start_blocking
 from ._errors import KeytapError
-from ._events import KeyEvent, StatusEvent
+from ._events import CapturedChord, KeyEvent, StatusEvent
 
 Event = Union[KeyEvent, StatusEvent]
 
@@ -91,6 +91,20 @@ class AsyncKeytap:
         sent = [self._keytap._send("unregister", text) for text in self._keytap.registered()]
         return [await asyncio.wrap_future(future, loop=self._loop) for future in sent]
 
+    async def capture(self) -> CapturedChord:
+        """Records the next chord the user presses (``start(capture=True)``); cancelling the
+        task, as ``asyncio.wait_for`` does at its timeout, cancels the capture."""
+        captured = self._keytap._capture()
+        try:
+            return await asyncio.shield(asyncio.wrap_future(captured, loop=self._loop))
+        except asyncio.CancelledError:
+            self._keytap._cancel_capture(captured)
+            raise
+
+    def describe(self, text: str) -> "asyncio.Future[str]":
+        """The accelerator's label in the user's keyboard layout; await the result."""
+        return asyncio.wrap_future(self._keytap._send("describe", text), loop=self._loop)
+
     async def events(self) -> AsyncIterator[Event]:
         """The key and status events, from the start on, until keytap has ended for good."""
         while True:
@@ -114,14 +128,15 @@ class AsyncKeytap:
 
 async def start(*, binary: Optional[str] = None, no_prompt: bool = False,
                 extended_keys: bool = False, mouse_buttons: bool = False,
-                env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
-                auto_restart: bool = False) -> AsyncKeytap:
+                capture: bool = False, env: Optional[Mapping[str, str]] = None,
+                timeout: float = 5.0, auto_restart: bool = False) -> AsyncKeytap:
     """Starts keytap and returns once it is ready; raises as :func:`keytap.start` does. A
     cancelled start ends the keytap it started."""
     loop = asyncio.get_running_loop()
     starting = loop.run_in_executor(None, functools.partial(
         start_blocking, binary=binary, no_prompt=no_prompt, extended_keys=extended_keys,
-        mouse_buttons=mouse_buttons, env=env, timeout=timeout, auto_restart=auto_restart))
+        mouse_buttons=mouse_buttons, capture=capture, env=env, timeout=timeout,
+        auto_restart=auto_restart))
     try:
         keytap = await asyncio.shield(starting)
     except asyncio.CancelledError:

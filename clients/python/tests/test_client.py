@@ -110,6 +110,30 @@ def test_asyncio_push_to_talk(display: str) -> None:
     assert asyncio.run(host()) == ["down F5", "up F5"]
 
 
+def test_capture_blocking_and_asyncio(display: str) -> None:
+    control, shift, k_key = "37", "50", "45"
+    k = keytap.start(binary=BINARY, env={"DISPLAY": display}, capture=True)
+    with pytest.raises(keytap.KeytapError) as raised:
+        k.capture(timeout=0.2)
+    assert raised.value.code == "timeout"
+    threading.Timer(0.2, press, (display, f"+{control}", f"+{k_key}", f"-{k_key}",
+                                 f"-{control}")).start()
+    assert k.capture(timeout=10) == keytap.CapturedChord("Control+K", "Ctrl+K")
+    assert k.describe("Ctrl+Shift+F5") == "Ctrl+Shift+F5"
+    k.close()
+
+    async def host() -> keytap.CapturedChord:
+        async with await keytap.aio.start(binary=BINARY, env={"DISPLAY": display},
+                                          capture=True) as a:
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(a.capture(), 0.2)
+            asyncio.get_running_loop().call_later(0.2, press, display, f"+{shift}", f"+{k_key}",
+                                                  f"-{k_key}", f"-{shift}")
+            return await asyncio.wait_for(a.capture(), 10)
+
+    assert asyncio.run(host()) == keytap.CapturedChord("Shift+K", "Shift+K")
+
+
 WHEELS = Path(os.environ.get("KEYTAP_WHEELS", Path(__file__).parents[3] / "dist" / "python"))
 
 

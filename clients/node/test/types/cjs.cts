@@ -11,6 +11,10 @@ keytap.start({ extendedKeys: true, mouseButtons: true }).then((helper) => {
   helper.on('up', (event: keytap.KeyEvent) => event.alone === true);
   return helper.kill();
 });
+keytap.start({ capture: true }).then(async (helper) => {
+  const chord: keytap.CapturedChord = await helper.capture();
+  return helper.describe(chord.accelerator);
+});
 const code: keytap.ErrorCode = 'not_available';
 // @ts-expect-error: the CommonJS entry has no default export
 keytap.default;

@@ -9,6 +9,11 @@ keytap.on('status', ({ listening }) => listening);
 const { failed } = await keytap.registerAll(['F5']);
 failed.forEach(({ error }) => error instanceof KeytapError && error.code === 'conflict');
 const texts: string[] = keytap.registered();
+const recorder = await start({ capture: true });
+const { accelerator, label }: { accelerator: string; label: string } = await recorder.capture({
+  signal: AbortSignal.timeout(10000),
+});
+const described: string = await recorder.describe(accelerator);
 const status: number | null = await keytap.close();
 client.start satisfies typeof start;
-export { permission, texts, status };
+export { permission, texts, status, label, described };
