@@ -502,6 +502,7 @@ void CFRelease(CFTypeRef object) {
   if (--counted->references == 0) delete counted;
 }
 
+// "Returns the unique identifier of an opaque type to which a Core Foundation object belongs."
 CFTypeID CFGetTypeID(CFTypeRef object) {
   return static_cast<const ModelObject*>(object)->typeID;
 }
@@ -510,12 +511,16 @@ CFTypeID CFNumberGetTypeID() {
   return numberType;
 }
 
+// "If the conversion is lossy, or the value is out of range, false is returned": the model's
+// numbers are ints, asked for as ints.
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* value) {
   if (type != kCFNumberIntType) return false;
   std::memcpy(value, &number->value, sizeof number->value);
   return true;
 }
 
+// "Retrieves the value associated with the given key"; NULL when there is none. Keys compare as
+// text, as CFEqual compares strings.
 const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key) {
   const std::string& name = static_cast<CFStringRef>(key)->text;
   for (const auto& [entryKey, value] : dictionary->entries) {
@@ -524,6 +529,7 @@ const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key) {
   return nullptr;
 }
 
+// A source that delivers the port's messages, here its tap's events, once added to a run loop.
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef, CFMachPortRef port, CFIndex) {
   return new __CFRunLoopSource(port);
 }
@@ -543,6 +549,7 @@ void CFMachPortInvalidate(CFMachPortRef port) {
   }
 }
 
+// The main thread's run loop: in the model the one run loop there is.
 CFRunLoopRef CFRunLoopGetMain() {
   return &mainLoop;
 }
@@ -552,6 +559,7 @@ void CFRunLoopAddSource(CFRunLoopRef loop, CFRunLoopSourceRef source, CFStringRe
   loop->sources.push_back(retained(source));
 }
 
+// "Adds a CFRunLoopTimer object to a run loop mode"; the run loop retains it.
 void CFRunLoopAddTimer(CFRunLoopRef loop, CFRunLoopTimerRef timer, CFStringRef) {
   loop->timers.push_back(retained(timer));
 }
@@ -580,6 +588,7 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent() {
   return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
 }
 
+// "Creates a new CFRunLoopTimer object" that fires at fireDate, then every interval seconds.
 CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef, CFAbsoluteTime fireDate,
                                        CFTimeInterval interval, CFOptionFlags, CFIndex,
                                        CFRunLoopTimerCallBack callout, CFRunLoopTimerContext*) {
@@ -603,6 +612,7 @@ void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer) {
 
 struct dispatch_queue_s {};
 
+// "Returns the serial dispatch queue associated with the application's main thread."
 dispatch_queue_t dispatch_get_main_queue() {
   static dispatch_queue_s main;
   return &main;
@@ -666,10 +676,12 @@ bool CGEventTapIsEnabled(CFMachPortRef tap) {
   return tap->enabled;
 }
 
+// "Return the event type of an event (left mouse down, for example)."
 CGEventType CGEventGetType(CGEventRef event) {
   return event->type;
 }
 
+// "Return the event flags of an event."
 CGEventFlags CGEventGetFlags(CGEventRef event) {
   return event->flags;
 }
