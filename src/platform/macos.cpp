@@ -198,12 +198,11 @@ Tap* openTap(TapCallback onEvent) {
 }
 
 void watchMouseButtons(bool watch) {
-  const bool changed = watch != buttonsWanted;
   buttonsWanted = watch;
   if (!tap) return;
   if (watch) {
     openButtonTap();
-  } else if (changed && tap->buttons) {
+  } else if (tap->buttons) {
     // Invalidating the port takes its source off the run loop too.
     CFMachPortInvalidate(tap->buttons);
     CFRelease(tap->buttons);
