@@ -27,12 +27,16 @@ int virtualKeyOf(const INPUT& input) {
   return static_cast<int>(MapVirtualKeyW(scanCode, MAPVK_VSC_TO_VK_EX));
 }
 
+// Where the system's key state does not follow injected input at all (wine), the first wait
+// that runs out is the last one.
 void waitUntilDelivered(int virtualKey, bool down) {
-  if (virtualKey == 0) return;
+  static bool stateFollowsInput = true;
+  if (virtualKey == 0 || !stateFollowsInput) return;
   for (int waited = 0; waited < 1000; ++waited) {
     if ((GetAsyncKeyState(virtualKey) < 0) == down) return;
     Sleep(1);
   }
+  stateFollowsInput = false;
 }
 
 int main() {
