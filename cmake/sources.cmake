@@ -42,6 +42,9 @@ set(KEYTAP_LINUX_SOURCES
   src/platform/linux.cpp
   src/platform/linux_diagnosis.cpp
   src/platform/poll_loop.cpp
+  src/platform/portal.cpp
+  src/platform/portal_bus.cpp
+  src/platform/portal_shortcuts.cpp
   src/platform/posix_io.cpp
   src/platform/ticker.cpp
   src/platform/x11.cpp

@@ -14,8 +14,8 @@ namespace {
 void registerAccelerator(const std::string& text) {
   const std::optional<Accel> accel = parse(text);
   if (!accel) return emit(errorMessage("bad_request", "unknown accelerator: " + text));
-  if (!canHear(*accel)) {
-    return emit(errorMessage("bad_request", "not available on this platform: " + text));
+  if (const std::string_view why = whyUnavailable(*accel); !why.empty()) {
+    return emit(errorMessage("bad_request", std::string(why) + ": " + text));
   }
   if (registered.contains(text)) {
     return emit(errorMessage("conflict", "already registered: " + text));
@@ -24,6 +24,7 @@ void registerAccelerator(const std::string& text) {
   const bool opensTap = tap == nullptr;
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
   addRegistration(text, *accel);
+  registrationsChanged();
   if (isMouseButton(accel->keyCode)) watchMouseButtons(true);
   emit(acceleratorMessage("registered", text));
   if (opensTap) tapResumed();
@@ -31,6 +32,7 @@ void registerAccelerator(const std::string& text) {
 
 void unregisterAccelerator(const std::string& text) {
   removeRegistration(text);
+  registrationsChanged();
   held.erase(text);
   chorded.erase(text);
   // Pointer devices are watched only while a button is registered or a capture runs.

@@ -60,3 +60,12 @@ json describedMessage(std::string_view type, std::string_view accelerator, std::
   payload["label"] = label;
   return envelope(type, std::move(payload));
 }
+
+json bindingMessage(std::string_view accelerator, std::string_view state,
+                    std::string_view trigger) {
+  json payload = json::object();
+  payload["accelerator"] = accelerator;
+  payload["state"] = state;
+  payload["trigger"] = trigger;
+  return envelope("binding", std::move(payload));
+}

@@ -24,3 +24,7 @@ nlohmann::ordered_json emptyMessage(std::string_view type);
 /// "captured" or "described": the accelerator text and its label for people.
 nlohmann::ordered_json describedMessage(std::string_view type, std::string_view accelerator,
                                         std::string_view label);
+/// What became of an accelerator the desktop was asked to bind (--portal): its state ("bound",
+/// "refused", "failed", "unbound") and the desktop's description of its trigger, for people.
+nlohmann::ordered_json bindingMessage(std::string_view accelerator, std::string_view state,
+                                      std::string_view trigger);

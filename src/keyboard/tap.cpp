@@ -5,6 +5,16 @@
 #include "keyboard/listening.h"
 #include "keyboard/matcher.h"
 
+namespace {
+
+std::string_view stopReason(uint32_t type) {
+  if (type == tapDisabledByTimeout) return "tap disabled by timeout";
+  if (type == tapDisabledByUserInput) return "tap disabled by user input";
+  return "shortcut session closed";
+}
+
+}  // namespace
+
 bool createTap() {
   if (tap) return true;
   tap = openTap(callback);
@@ -14,10 +24,10 @@ bool createTap() {
 Event* tapCallback(uint32_t type, Event* event) {
   // The system switches a tap off when a callback was too slow or on user request; a listener
   // that stays off would silently miss every later key-up, so it goes back on at once.
-  if (type == tapDisabledByTimeout || type == tapDisabledByUserInput) {
+  if (type == tapDisabledByTimeout || type == tapDisabledByUserInput ||
+      type == shortcutSessionClosed) {
     if (!tap) return event;
-    tapStopped(type == tapDisabledByTimeout ? "tap disabled by timeout"
-                                            : "tap disabled by user input");
+    tapStopped(stopReason(type));
     enableTap(tap);
     // Whether it really is on again only matters to the status the host asked for.
     if (!options.status || tapIsEnabled(tap)) tapResumed();

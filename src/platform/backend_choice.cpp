@@ -3,6 +3,8 @@
 namespace {
 
 constexpr std::string_view backendOption = "--backend";
+constexpr std::string_view portalOption = "--portal";
+constexpr std::string_view portalWithAppId = "--portal=";
 
 }  // namespace
 
@@ -34,12 +36,17 @@ BackendRequest requestedBackend(std::span<const char* const> args) {
   for (const char* arg : args) {
     if (!arg) continue;
     const std::string_view text(arg);
+    if (text == portalOption) request.portalAppId = "";
+    if (text.starts_with(portalWithAppId))
+      request.portalAppId = text.substr(portalWithAppId.size());
     if (!text.starts_with(backendOption)) continue;
     const std::string_view rest = text.substr(backendOption.size());
     if (rest == "=x11") {
       request.backend = Backend::x11;
     } else if (rest == "=evdev") {
       request.backend = Backend::evdev;
+    } else if (rest == "=portal") {
+      request.backend = Backend::portal;
     } else if (rest.empty() || rest.starts_with('=')) {
       request.valid = false;
     }
@@ -48,5 +55,17 @@ BackendRequest requestedBackend(std::span<const char* const> args) {
 }
 
 std::string_view backendName(Backend backend) {
-  return backend == Backend::x11 ? "x11" : "evdev";
+  switch (backend) {
+    case Backend::x11:
+      return "x11";
+    case Backend::evdev:
+      return "evdev";
+    case Backend::portal:
+      return "portal";
+  }
+  return "";
+}
+
+bool isWayland(const Session& session) {
+  return !session.waylandDisplay.empty() || session.sessionType == "wayland";
 }

@@ -1,15 +1,17 @@
-// The Linux seam: one executable with both keyboard sources, X11 and evdev. The source is chosen
-// once, before anything asks for the keyboard, and never changes; every call that differs
-// between the two goes to it.
+// The Linux seam: one executable with three keyboard sources, X11, evdev and the desktop's
+// portal. The source is chosen once, before anything asks for the keyboard, and never changes;
+// every call that differs between them goes to it.
 #include <cstdlib>
 
 #include "core/accel.h"
 #include "platform/backend_choice.h"
 #include "platform/linux_backends.h"
 #include "platform/poll_loop.h"
+#include "platform/portal_shortcuts.h"
 
 namespace {
 
+BackendChoice choice{Backend::x11, ""};  // what the session takes, --backend aside
 Backend chosen = Backend::x11;
 std::optional<Backend> forced;
 
@@ -26,53 +28,110 @@ Session currentSession() {
 
 std::string_view takePlatformArguments(std::span<const char* const> args) {
   const BackendRequest request = requestedBackend(args);
-  if (!request.valid) return "keytap: --backend takes x11 or evdev\n";
+  if (!request.valid) return "keytap: --backend takes x11, evdev or portal\n";
   forced = request.backend;
-  chosen = forced.value_or(chooseBackend(currentSession()).backend);
+  if (request.portalAppId) portal::setAppId(*request.portalAppId);
+  choice = chooseBackend(currentSession(), request.portalAppId.has_value(),
+                         [] { return evdev::preflightListenAccess(); });
+  chosen = forced.value_or(choice.backend);
   return {};
 }
 
 Diagnosis diagnose() {
-  Diagnosis diagnosis{{sessionFinding(currentSession(), forced)}};
+  Diagnosis diagnosis{{sessionFinding(choice, forced)}};
   // First: the check keeps its X connection, so a fresh server whose only other client was the
   // look at the display below does not reset under it.
   diagnosis.canListen = preflightListenAccess();
-  const std::vector<Finding> found = chosen == Backend::x11 ? x11Findings(x11::displayFacts())
-                                                            : evdevFindings(evdev::accessFacts());
+  std::vector<Finding> found;
+  switch (chosen) {
+    case Backend::x11:
+      found = x11Findings(x11::displayFacts());
+      break;
+    case Backend::evdev:
+      found = evdevFindings(evdev::accessFacts());
+      if (isWayland(currentSession())) {
+        found.push_back(portalFinding(portal::facts(), !diagnosis.canListen));
+      }
+      break;
+    case Backend::portal:
+      found = {portalFinding(portal::facts(), false)};
+      break;
+  }
   diagnosis.findings.insert(diagnosis.findings.end(), found.begin(), found.end());
   return diagnosis;
 }
 
 bool preflightListenAccess() {
-  return chosen == Backend::x11 ? x11::preflightListenAccess() : evdev::preflightListenAccess();
+  switch (chosen) {
+    case Backend::x11:
+      return x11::preflightListenAccess();
+    case Backend::evdev:
+      return evdev::preflightListenAccess();
+    case Backend::portal:
+      return portal::preflightListenAccess();
+  }
+  return false;
 }
 
-// Neither source has a prompt: access to a display or to the devices is granted outside keytap.
+// No source has a prompt: access to a display, to the devices or to the portal is granted
+// outside keytap.
 bool requestListenAccess() {
   return preflightListenAccess();
 }
 
 Tap* openTap(TapCallback onEvent) {
-  return chosen == Backend::x11 ? x11::openTap(onEvent) : evdev::openTap(onEvent);
+  switch (chosen) {
+    case Backend::x11:
+      return x11::openTap(onEvent);
+    case Backend::evdev:
+      return evdev::openTap(onEvent);
+    case Backend::portal:
+      return portal::openTap(onEvent);
+  }
+  return nullptr;
 }
 
+// The portal has no mouse buttons to bind.
 void watchMouseButtons(bool watch) {
-  chosen == Backend::x11 ? x11::watchMouseButtons(watch) : evdev::watchMouseButtons(watch);
+  if (chosen == Backend::x11) x11::watchMouseButtons(watch);
+  if (chosen == Backend::evdev) evdev::watchMouseButtons(watch);
 }
 
-// Nothing switches either source off while it is there.
-void enableTap(Tap*) {}
+// Nothing switches X11 or evdev off while it is there; the desktop may end a portal session.
+void enableTap(Tap*) {
+  if (chosen == Backend::portal) portal::enableTap();
+}
+
 bool tapIsEnabled(Tap*) {
-  return true;
+  return chosen != Backend::portal || portal::tapIsEnabled();
 }
 
 bool keyIsDown(uint16_t keyCode) {
-  return chosen == Backend::x11 ? x11::keyIsDown(keyCode) : evdev::keyIsDown(keyCode);
+  switch (chosen) {
+    case Backend::x11:
+      return x11::keyIsDown(keyCode);
+    case Backend::evdev:
+      return evdev::keyIsDown(keyCode);
+    case Backend::portal:
+      return portal::keyIsDown(keyCode);
+  }
+  return false;
 }
 
 // X key codes end at 255, before KEY_FN (464): only evdev hears Fn, where the keyboard reports it.
-bool canHear(const Accel& accel) {
-  return chosen == Backend::evdev || !(accel.flags & fnFlag);
+// The portal binds what a desktop can bind, and nothing that types text.
+std::string_view whyUnavailable(const Accel& accel) {
+  if (chosen == Backend::portal) {
+    if (preferredTrigger(accel).empty()) return notAvailable;
+    if (typesText(accel))
+      return "a key that types text, which the desktop would take from every window";
+    return "";
+  }
+  return chosen == Backend::evdev || !(accel.flags & fnFlag) ? "" : notAvailable;
+}
+
+void registrationsChanged() {
+  if (chosen == Backend::portal) portal::registrationsChanged();
 }
 
 // Control is the shortcut key of Linux desktops.
@@ -87,9 +146,23 @@ uint64_t commandOrControlFlag() {
 }
 
 void addTapSources(std::vector<pollfd>& sources) {
-  chosen == Backend::x11 ? x11::addTapSources(sources) : evdev::addTapSources(sources);
+  switch (chosen) {
+    case Backend::x11:
+      return x11::addTapSources(sources);
+    case Backend::evdev:
+      return evdev::addTapSources(sources);
+    case Backend::portal:
+      return portal::addTapSources(sources);
+  }
 }
 
 void serveTap(std::span<const pollfd> ready) {
-  chosen == Backend::x11 ? x11::serveTap(ready) : evdev::serveTap(ready);
+  switch (chosen) {
+    case Backend::x11:
+      return x11::serveTap(ready);
+    case Backend::evdev:
+      return evdev::serveTap(ready);
+    case Backend::portal:
+      return portal::serveTap(ready);
+  }
 }

@@ -51,5 +51,22 @@ EvdevFacts accessFacts();
 std::vector<std::string_view> namedKeys(const KeysDown& keys, size_t limit);
 }  // namespace evdev
 
+namespace portal {
+/// The app id to name to the portal first (--portal=APP_ID); none by default.
+void setAppId(std::string_view id);
+bool preflightListenAccess();
+Tap* openTap(TapCallback onEvent);
+/// Opens another session where the last one ended, and binds the shortcuts again.
+void enableTap();
+/// Whether a session is open.
+bool tapIsEnabled();
+bool keyIsDown(uint16_t keyCode);
+void registrationsChanged();
+void addTapSources(std::vector<pollfd>& sources);
+void serveTap(std::span<const pollfd> ready);
+/// Whether the session bus answers and which GlobalShortcuts version its portal offers.
+PortalFacts facts();
+}  // namespace portal
+
 /// The environment variables that the backend choice depends on.
 Session currentSession();

@@ -48,8 +48,7 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-Finding sessionFinding(const Session& session, std::optional<Backend> forced) {
-  const BackendChoice choice = chooseBackend(session);
+Finding sessionFinding(const BackendChoice& choice, std::optional<Backend> forced) {
   if (!forced) return {"session", std::string(choice.why), ""};
   const std::string name(backendName(*forced));
   return {"session",
@@ -120,6 +119,26 @@ std::vector<Finding> evdevFindings(const EvdevFacts& facts) {
   }
   findings.push_back(std::move(user));
   return findings;
+}
+
+Finding portalFinding(const PortalFacts& facts, bool suggest) {
+  if (!facts.bus) {
+    return {"portal", "No D-Bus session bus answers, so there is no desktop portal to ask.",
+            suggest ? "Start keytap from within the desktop session." : ""};
+  }
+  if (!facts.version) {
+    return {"portal",
+            "The desktop's portal does not offer global shortcuts (" +
+                (facts.error.empty() ? std::string("no GlobalShortcuts version") : facts.error) +
+                ").",
+            ""};
+  }
+  return {"portal",
+          "The desktop's portal offers global shortcuts (GlobalShortcuts version " +
+              std::to_string(*facts.version) + ").",
+          suggest ? "Start keytap with --portal to have the desktop bind the shortcuts; it takes "
+                    "their keys from the windows."
+                  : ""};
 }
 
 std::vector<std::string> groupNames(const std::vector<unsigned>& ids, std::string_view etcGroup) {

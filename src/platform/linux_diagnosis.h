@@ -1,6 +1,7 @@
 // keytap --doctor on Linux, from facts to sentences: pure, so that every explanation is tested.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,10 +32,19 @@ struct EvdevFacts {
   std::vector<InputDevice> pointers;  // mice with a watched button, looked for with --mouse-buttons
 };
 
-/// Which backend the session takes and why, or that --backend chose it.
-Finding sessionFinding(const Session& session, std::optional<Backend> forced);
+struct PortalFacts {
+  bool bus = false;                 // a session bus answers
+  std::optional<uint32_t> version;  // of its GlobalShortcuts portal; none when it has none
+  std::string error;                // the D-Bus error of asking for it
+};
+
+/// Which backend keytap took and why (`choice`, the session's), or that --backend chose it.
+Finding sessionFinding(const BackendChoice& choice, std::optional<Backend> forced);
 std::vector<Finding> x11Findings(const X11Facts& facts);
 std::vector<Finding> evdevFindings(const EvdevFacts& facts);
+/// Whether the desktop offers the GlobalShortcuts portal; where keytap reads no keyboard and
+/// does not use it yet (`suggest`), what --portal would do.
+Finding portalFinding(const PortalFacts& facts, bool suggest);
 
 /// The names of the groups with these ids, from the text of /etc/group (the number where it
 /// names none): a static program cannot ask the system's name services.

@@ -252,9 +252,12 @@ uint64_t eventFlags(const Event* event) {
   return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fnDown) : flags;
 }
 
-bool canHear(const Accel& accel) {
-  return macCanHear(accel);
+std::string_view whyUnavailable(const Accel& accel) {
+  return macCanHear(accel) ? "" : notAvailable;
 }
+
+// Every registered accelerator is matched against the tap's events here.
+void registrationsChanged() {}
 
 // The current keyboard layout input source's Unicode layout, asked what the key types without
 // modifiers ("display", as a key cap shows it), dead keys as their own character.

@@ -22,6 +22,9 @@ constexpr uint32_t tapDisabledByUserInput = 0xFFFFFFFF;
 constexpr uint32_t displayLost = 0xFFFFFFFD;
 constexpr uint32_t keyboardsGone = 0xFFFFFFFC;
 constexpr uint32_t keyboardRemoved = 0xFFFFFFFB;
+// The desktop ended the session its shortcuts were bound in (Linux --portal), or its portal went
+// away or came back: switching the tap on again opens another session and binds them again.
+constexpr uint32_t shortcutSessionClosed = 0xFFFFFFFA;
 
 struct Tap;    // an open listen-only keyboard tap; defined by the backend
 struct Event;  // one keyboard event as the backend delivers it
@@ -36,9 +39,9 @@ using LinesHandler = void (*)(std::string_view lines);
 
 /// Prepares the process before anything else runs. Main thread, first.
 void prepareProcess();
-/// Takes the arguments that only this platform knows (Linux: --backend=x11|evdev). Returns the
-/// line for standard error when one of them is wrong, else nothing. Main thread, before the
-/// listen permission is asked for.
+/// Takes the arguments that only this platform knows (Linux: --backend=x11|evdev|portal, --portal).
+/// Returns the line for standard error when one of them is wrong, else nothing. Main thread, before
+/// the listen permission is asked for.
 std::string_view takePlatformArguments(std::span<const char* const> args);
 /// Reads up to `size` bytes of standard input, waiting as long as it takes; 0 once the input has
 /// ended or can no longer be read. Reader thread.
@@ -87,9 +90,14 @@ int64_t eventAutorepeat(const Event* event);
 /// The event's modifier flags in CGEventFlags encoding.
 uint64_t eventFlags(const Event* event);
 
-/// Whether this platform can hear every key the accelerator names: Fn, and F21 to F24, are
-/// missing on some.
-bool canHear(const Accel& accel);
+/// The start of the error message for an accelerator that this platform cannot take, such as
+/// notAvailable: Fn, F21 to F24 or mouse buttons are missing on some; empty when it can.
+std::string_view whyUnavailable(const Accel& accel);
+constexpr std::string_view notAvailable = "not available on this platform";
+
+/// Tells the backend that `registered` changed. Only one whose desktop binds the shortcuts itself
+/// (Linux --portal) does anything with it. Main thread, after the change.
+void registrationsChanged();
 
 /// What the current keyboard layout types at this key position with no modifier, in UTF-8, for
 /// labels (--capture); empty where it types nothing or the layout cannot be read. Main thread.

@@ -440,9 +440,12 @@ bool keyIsDown(uint16_t keyCode) {
 }
 
 // Keyboards keep Fn to themselves: Windows never sees it.
-bool canHear(const Accel& accel) {
-  return !(accel.flags & fnFlag);
+std::string_view whyUnavailable(const Accel& accel) {
+  return accel.flags & fnFlag ? notAvailable : "";
 }
+
+// Every registered accelerator is matched against Raw Input's keys here.
+void registrationsChanged() {}
 
 // The layout of the window in front, which is the one the user types with; the key by its scan
 // code, asked without changing the layout's state (dead keys stay as they were).

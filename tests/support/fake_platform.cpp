@@ -77,9 +77,11 @@ void fakeLoseDisplay() {
   notify(displayLost, nullptr);
 }
 
-bool canHear(const Accel& accel) {
-  return fake.hasFn || !(accel.flags & fnFlag);
+std::string_view whyUnavailable(const Accel& accel) {
+  return fake.hasFn || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
+
+void registrationsChanged() {}
 
 uint64_t commandOrControlFlag() {
   return fake.commandOrControl;

@@ -19,7 +19,7 @@ struct FakePlatform {
   std::set<uint16_t> keysDown;            // what keyIsDown answers
   bool (*keyIsDown)(uint16_t) = nullptr;  // answers instead, when set
   uint64_t commandOrControl = 0x100000;
-  bool hasFn = true;                           // what canHear answers for Fn
+  bool hasFn = true;                           // whether Fn is available
   Tick ticker = nullptr;                       // what tickEverySecond was last given
   bool watchingButtons = false;                // what watchMouseButtons was last given
   std::map<uint16_t, std::string> characters;  // what typedCharacter answers

@@ -25,6 +25,27 @@ TEST(BackendChoiceTest, TheSessionChoosesTheRoad) {
   }
 }
 
+TEST(BackendChoiceTest, PortalOnlyWhereAskedForAndEvdevReadsNothing) {
+  const struct {
+    Session session;
+    bool portalWanted;
+    bool evdevReads;
+    Backend backend;
+  } rows[] = {
+      {{"wayland-0", "wayland", ""}, true, false, Backend::portal},
+      {{"", "wayland", ""}, true, false, Backend::portal},
+      {{"wayland-0", "wayland", ""}, true, true, Backend::evdev},
+      {{"wayland-0", "wayland", ""}, false, false, Backend::evdev},
+      {{"", "x11", ":0"}, true, false, Backend::x11},
+      {{"", "tty", ""}, true, false, Backend::evdev},
+  };
+  for (const auto& row : rows) {
+    const auto evdevReads = [&row] { return row.evdevReads; };
+    EXPECT_EQ(chooseBackend(row.session, row.portalWanted, evdevReads).backend, row.backend)
+        << row.session.sessionType << " portal " << row.portalWanted << " evdev " << row.evdevReads;
+  }
+}
+
 TEST(BackendChoiceTest, ArgumentsForceOneOrAreRefused) {
   const struct {
     std::vector<const char*> args;
@@ -35,6 +56,7 @@ TEST(BackendChoiceTest, ArgumentsForceOneOrAreRefused) {
       {{"keytap", "--backend=x11"}, true, Backend::x11},
       {{"keytap", "--status", "--backend=evdev"}, true, Backend::evdev},
       {{"keytap", "--backend=x11", "--backend=evdev"}, true, Backend::evdev},
+      {{"keytap", "--backend=portal"}, true, Backend::portal},
       {{"keytap", "--backend=wayland"}, false, std::nullopt},
       {{"keytap", "--backend="}, false, std::nullopt},
       {{"keytap", "--backend"}, false, std::nullopt},
@@ -45,6 +67,19 @@ TEST(BackendChoiceTest, ArgumentsForceOneOrAreRefused) {
     EXPECT_EQ(request.valid, row.valid) << row.args.back();
     EXPECT_EQ(request.backend, row.backend) << row.args.back();
   }
+}
+
+TEST(BackendChoiceTest, PortalAppIdFromTheArguments) {
+  const struct {
+    std::vector<const char*> args;
+    std::optional<std::string_view> appId;
+  } rows[] = {
+      {{"keytap"}, std::nullopt},
+      {{"keytap", "--portal"}, ""},
+      {{"keytap", "--portal=org.example.App"}, "org.example.App"},
+      {{"keytap", "--portals"}, std::nullopt},
+  };
+  for (const auto& row : rows) EXPECT_EQ(requestedBackend(row.args).portalAppId, row.appId);
 }
 
 }  // namespace

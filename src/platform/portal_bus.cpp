@@ -1,0 +1,185 @@
+#include "platform/portal_bus.h"
+
+namespace {
+
+// Opens a container, lets `fill` append to it, and closes it.
+template <typename Fill>
+void appendContainer(DBusMessageIter* parent, int type, const char* signature, Fill fill) {
+  DBusMessageIter child;
+  dbus_message_iter_open_container(parent, type, signature, &child);
+  fill(&child);
+  dbus_message_iter_close_container(parent, &child);
+}
+
+void appendBasicString(DBusMessageIter* iter, int type, const std::string& text) {
+  const char* value = text.c_str();
+  dbus_message_iter_append_basic(iter, type, &value);
+}
+
+void appendDict(DBusMessageIter* iter,
+                const std::vector<std::pair<std::string_view, std::string>>& entries) {
+  appendContainer(iter, DBUS_TYPE_ARRAY, "{sv}", [&](DBusMessageIter* dict) {
+    for (const auto& [key, value] : entries) {
+      appendContainer(dict, DBUS_TYPE_DICT_ENTRY, nullptr, [&](DBusMessageIter* entry) {
+        appendBasicString(entry, DBUS_TYPE_STRING, std::string(key));
+        appendContainer(entry, DBUS_TYPE_VARIANT, "s", [&](DBusMessageIter* variant) {
+          appendBasicString(variant, DBUS_TYPE_STRING, value);
+        });
+      });
+    }
+  });
+}
+
+std::string basicString(DBusMessageIter* iter) {
+  const int type = dbus_message_iter_get_arg_type(iter);
+  if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) return "";
+  const char* value = nullptr;
+  dbus_message_iter_get_basic(iter, &value);
+  return value ? value : "";
+}
+
+// Calls `take(key, value)` for each entry of the a{sv} at `iter`, the value inside its variant.
+template <typename Take>
+void eachEntry(DBusMessageIter* iter, Take take) {
+  if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY) return;
+  DBusMessageIter dict;
+  for (dbus_message_iter_recurse(iter, &dict);
+       dbus_message_iter_get_arg_type(&dict) == DBUS_TYPE_DICT_ENTRY;
+       dbus_message_iter_next(&dict)) {
+    DBusMessageIter entry;
+    dbus_message_iter_recurse(&dict, &entry);
+    const std::string key = basicString(&entry);
+    if (!dbus_message_iter_next(&entry) ||
+        dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_VARIANT) {
+      continue;
+    }
+    DBusMessageIter value;
+    dbus_message_iter_recurse(&entry, &value);
+    take(key, &value);
+  }
+}
+
+// The a(sa{sv}) of shortcuts at `iter`.
+std::vector<ListedShortcut> readShortcuts(DBusMessageIter* iter) {
+  std::vector<ListedShortcut> shortcuts;
+  if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_ARRAY) return shortcuts;
+  DBusMessageIter array;
+  for (dbus_message_iter_recurse(iter, &array);
+       dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_STRUCT; dbus_message_iter_next(&array)) {
+    DBusMessageIter fields;
+    dbus_message_iter_recurse(&array, &fields);
+    ListedShortcut shortcut{basicString(&fields), ""};
+    if (dbus_message_iter_next(&fields)) {
+      eachEntry(&fields, [&](const std::string& key, DBusMessageIter* value) {
+        if (key == "trigger_description") shortcut.trigger = basicString(value);
+      });
+    }
+    shortcuts.push_back(std::move(shortcut));
+  }
+  return shortcuts;
+}
+
+}  // namespace
+
+DBusConnection* connectSessionBus() {
+  DBusError error;
+  dbus_error_init(&error);
+  DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+  dbus_error_free(&error);
+  if (bus) dbus_connection_set_exit_on_disconnect(bus, false);
+  return bus;
+}
+
+Message portalCall(const char* path, const char* interface, const char* method) {
+  return Message(dbus_message_new_method_call(portalName, path, interface, method));
+}
+
+void appendString(DBusMessage* message, std::string_view text) {
+  DBusMessageIter iter;
+  dbus_message_iter_init_append(message, &iter);
+  appendBasicString(&iter, DBUS_TYPE_STRING, std::string(text));
+}
+
+void appendObjectPath(DBusMessage* message, std::string_view path) {
+  DBusMessageIter iter;
+  dbus_message_iter_init_append(message, &iter);
+  appendBasicString(&iter, DBUS_TYPE_OBJECT_PATH, std::string(path));
+}
+
+void appendOptions(DBusMessage* message,
+                   const std::vector<std::pair<std::string_view, std::string>>& options) {
+  DBusMessageIter iter;
+  dbus_message_iter_init_append(message, &iter);
+  appendDict(&iter, options);
+}
+
+void appendShortcuts(DBusMessage* message, const std::vector<ShortcutRequest>& shortcuts) {
+  DBusMessageIter iter;
+  dbus_message_iter_init_append(message, &iter);
+  appendContainer(&iter, DBUS_TYPE_ARRAY, "(sa{sv})", [&](DBusMessageIter* array) {
+    for (const ShortcutRequest& shortcut : shortcuts) {
+      appendContainer(array, DBUS_TYPE_STRUCT, nullptr, [&](DBusMessageIter* fields) {
+        appendBasicString(fields, DBUS_TYPE_STRING, shortcut.id);
+        appendDict(fields, {{"description", shortcut.description},
+                            {"preferred_trigger", shortcut.preferredTrigger}});
+      });
+    }
+  });
+}
+
+Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::string* error) {
+  DBusError failure;
+  dbus_error_init(&failure);
+  Message reply(dbus_connection_send_with_reply_and_block(bus, call, timeoutMs, &failure));
+  if (!reply && error) *error = failure.name ? failure.name : "";
+  dbus_error_free(&failure);
+  return reply;
+}
+
+std::vector<std::string> leadingStrings(DBusMessage* message, size_t count) {
+  std::vector<std::string> strings;
+  DBusMessageIter iter;
+  if (!dbus_message_iter_init(message, &iter)) return strings;
+  do {
+    const int type = dbus_message_iter_get_arg_type(&iter);
+    if (type != DBUS_TYPE_STRING && type != DBUS_TYPE_OBJECT_PATH) break;
+    strings.push_back(basicString(&iter));
+  } while (strings.size() < count && dbus_message_iter_next(&iter));
+  return strings;
+}
+
+Response readResponse(DBusMessage* message) {
+  Response response;
+  DBusMessageIter iter;
+  if (!dbus_message_iter_init(message, &iter) ||
+      dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_UINT32) {
+    return response;
+  }
+  dbus_message_iter_get_basic(&iter, &response.code);
+  if (!dbus_message_iter_next(&iter)) return response;
+  eachEntry(&iter, [&](const std::string& key, DBusMessageIter* value) {
+    if (key == "session_handle") response.sessionHandle = basicString(value);
+    if (key == "shortcuts") response.shortcuts = readShortcuts(value);
+  });
+  return response;
+}
+
+std::vector<ListedShortcut> readChangedShortcuts(DBusMessage* message) {
+  DBusMessageIter iter;
+  if (!dbus_message_iter_init(message, &iter) || !dbus_message_iter_next(&iter)) return {};
+  return readShortcuts(&iter);
+}
+
+std::optional<uint32_t> readUintVariant(DBusMessage* reply) {
+  DBusMessageIter iter;
+  if (!dbus_message_iter_init(reply, &iter) ||
+      dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_VARIANT) {
+    return std::nullopt;
+  }
+  DBusMessageIter value;
+  dbus_message_iter_recurse(&iter, &value);
+  if (dbus_message_iter_get_arg_type(&value) != DBUS_TYPE_UINT32) return std::nullopt;
+  uint32_t number = 0;
+  dbus_message_iter_get_basic(&value, &number);
+  return number;
+}

@@ -1,0 +1,69 @@
+// The few D-Bus calls and message parts the portal backend needs, through libdbus: only the
+// portal code calls it.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct MessageUnref {
+  void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+/// A message of ours: unreferenced when it goes.
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+constexpr const char* portalName = "org.freedesktop.portal.Desktop";
+constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
+constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
+
+/// A shortcut as the desktop lists it: its id and its trigger, described for people.
+struct ListedShortcut {
+  std::string id;
+  std::string trigger;
+};
+
+/// A private connection to the session bus that leaves the process alone when the bus goes;
+/// null when there is none.
+DBusConnection* connectSessionBus();
+
+/// A call of a portal method, to be filled with `append*` and sent.
+Message portalCall(const char* path, const char* interface, const char* method);
+
+void appendString(DBusMessage* message, std::string_view text);
+void appendObjectPath(DBusMessage* message, std::string_view path);
+/// Appends an a{sv} of string values.
+void appendOptions(DBusMessage* message,
+                   const std::vector<std::pair<std::string_view, std::string>>& options);
+/// Appends the a(sa{sv}) of BindShortcuts: each id with its description and preferred trigger.
+struct ShortcutRequest {
+  std::string id;
+  std::string description;
+  std::string preferredTrigger;
+};
+void appendShortcuts(DBusMessage* message, const std::vector<ShortcutRequest>& shortcuts);
+
+/// Sends the call and waits up to `timeoutMs` for its reply; null when it failed or ran out
+/// of time, with the error's name in `error`.
+Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::string* error);
+
+/// The leading string or object path arguments of a message, as many as it has up to `count`.
+std::vector<std::string> leadingStrings(DBusMessage* message, size_t count);
+
+/// A Request's Response: its code and, from its results, "session_handle" and "shortcuts".
+struct Response {
+  uint32_t code = 2;
+  std::string sessionHandle;
+  std::optional<std::vector<ListedShortcut>> shortcuts;
+};
+Response readResponse(DBusMessage* message);
+
+/// The a(sa{sv}) of ShortcutsChanged, after its session handle.
+std::vector<ListedShortcut> readChangedShortcuts(DBusMessage* message);
+
+/// The u of a Properties.Get reply.
+std::optional<uint32_t> readUintVariant(DBusMessage* reply);

@@ -1,0 +1,165 @@
+#include "platform/portal_shortcuts.h"
+
+namespace {
+
+struct PortalKey {
+  uint16_t code;  // macOS virtual key code
+  std::string_view keysym;
+  bool typesText;  // a letter, digit, punctuation, Space or Enter, on the keypad too
+};
+
+constexpr PortalKey portalKeys[] = {
+    {0, "a", true},
+    {1, "s", true},
+    {2, "d", true},
+    {3, "f", true},
+    {4, "h", true},
+    {5, "g", true},
+    {6, "z", true},
+    {7, "x", true},
+    {8, "c", true},
+    {9, "v", true},
+    {10, "less", true},
+    {11, "b", true},
+    {12, "q", true},
+    {13, "w", true},
+    {14, "e", true},
+    {15, "r", true},
+    {16, "y", true},
+    {17, "t", true},
+    {18, "1", true},
+    {19, "2", true},
+    {20, "3", true},
+    {21, "4", true},
+    {22, "6", true},
+    {23, "5", true},
+    {24, "equal", true},
+    {25, "9", true},
+    {26, "7", true},
+    {27, "minus", true},
+    {28, "8", true},
+    {29, "0", true},
+    {30, "bracketright", true},
+    {31, "o", true},
+    {32, "u", true},
+    {33, "bracketleft", true},
+    {34, "i", true},
+    {35, "p", true},
+    {36, "Return", true},
+    {37, "l", true},
+    {38, "j", true},
+    {39, "apostrophe", true},
+    {40, "k", true},
+    {41, "semicolon", true},
+    {42, "backslash", true},
+    {43, "comma", true},
+    {44, "slash", true},
+    {45, "n", true},
+    {46, "m", true},
+    {47, "period", true},
+    {48, "Tab", false},
+    {49, "space", true},
+    {50, "grave", true},
+    {51, "BackSpace", false},
+    {53, "Escape", false},
+    {64, "F17", false},
+    {65, "KP_Decimal", true},
+    {67, "KP_Multiply", true},
+    {69, "KP_Add", true},
+    {75, "KP_Divide", true},
+    {76, "KP_Enter", true},
+    {78, "KP_Subtract", true},
+    {79, "F18", false},
+    {80, "F19", false},
+    {81, "KP_Equal", true},
+    {82, "KP_0", true},
+    {83, "KP_1", true},
+    {84, "KP_2", true},
+    {85, "KP_3", true},
+    {86, "KP_4", true},
+    {87, "KP_5", true},
+    {88, "KP_6", true},
+    {89, "KP_7", true},
+    {90, "F20", false},
+    {91, "KP_8", true},
+    {92, "KP_9", true},
+    {96, "F5", false},
+    {97, "F6", false},
+    {98, "F7", false},
+    {99, "F3", false},
+    {100, "F8", false},
+    {101, "F9", false},
+    {103, "F11", false},
+    {105, "F13", false},
+    {106, "F16", false},
+    {107, "F14", false},
+    {109, "F10", false},
+    {111, "F12", false},
+    {113, "F15", false},
+    {115, "Home", false},
+    {116, "Prior", false},
+    {117, "Delete", false},
+    {118, "F4", false},
+    {119, "End", false},
+    {120, "F2", false},
+    {121, "Next", false},
+    {122, "F1", false},
+    {123, "Left", false},
+    {124, "Right", false},
+    {125, "Down", false},
+    {126, "Up", false},
+    {0x10BF, "F21", false},
+    {0x10C0, "F22", false},
+    {0x10C1, "F23", false},
+    {0x10C2, "F24", false},
+};
+
+// In the order desktops write them.
+constexpr struct {
+  uint64_t flag;
+  std::string_view name;
+} portalModifiers[] = {
+    {controlFlag, "CTRL"}, {optionFlag, "ALT"}, {shiftFlag, "SHIFT"}, {commandFlag, "LOGO"}};
+
+const PortalKey* portalKeyAt(uint16_t code) {
+  for (const PortalKey& key : portalKeys) {
+    if (key.code == code) return &key;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string preferredTrigger(const Accel& accel) {
+  const PortalKey* key = portalKeyAt(accel.keyCode);
+  if (!key || (accel.flags & fnFlag) || accel.sided) return "";
+  std::string trigger;
+  for (const auto& modifier : portalModifiers) {
+    if (accel.flags & modifier.flag) trigger.append(modifier.name).append("+");
+  }
+  return trigger.append(key->keysym);
+}
+
+bool typesText(const Accel& accel) {
+  const PortalKey* key = portalKeyAt(accel.keyCode);
+  return key && key->typesText && (accel.flags & ~shiftFlag) == 0;
+}
+
+BindingState bindingState(bool listed, uint32_t response) {
+  if (listed) return BindingState::bound;
+  return response == 2 ? BindingState::failed : BindingState::refused;
+}
+
+std::string_view bindingStateName(BindingState state) {
+  switch (state) {
+    case BindingState::bound:
+      return "bound";
+    case BindingState::refused:
+      return "refused";
+    case BindingState::failed:
+      return "failed";
+    case BindingState::unbound:
+      return "unbound";
+  }
+  return "";
+}

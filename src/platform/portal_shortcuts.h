@@ -1,0 +1,31 @@
+// What keytap asks of a desktop's GlobalShortcuts portal, and what the answers mean: pure, so
+// that both tables are tested.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/accel.h"
+
+/// The trigger keytap proposes for an accelerator, in the shortcut syntax of the XDG portals:
+/// the modifiers (CTRL, ALT, SHIFT, LOGO), then the XKB keysym name of the key at its position
+/// on a US layout ("CTRL+SHIFT+k"). Empty for what no desktop binds: modifiers alone, a mouse
+/// button, Fn, a modifier of one side.
+std::string preferredTrigger(const Accel& accel);
+
+/// Whether the accelerator's key types text, and no modifier but Shift goes with it: a desktop
+/// would take that key from every window.
+bool typesText(const Accel& accel);
+
+/// What became of a shortcut keytap asked the desktop to bind.
+enum class BindingState { bound, refused, failed, unbound };
+
+/// The state of one shortcut asked in a bind, from the desktop's answer: bound whenever it comes
+/// back in the bound list, whatever the response code (GNOME 48 answers a bind that worked with
+/// 2); otherwise failed where the bind failed (2), refused where the user refused (1) or the
+/// desktop left it out (0).
+BindingState bindingState(bool listed, uint32_t response);
+
+/// "bound", "refused", "failed" or "unbound".
+std::string_view bindingStateName(BindingState state);

@@ -1,0 +1,110 @@
+'''A desktop's GlobalShortcuts backend for xdg-desktop-portal, as a python-dbusmock template.
+
+The real portal frontend talks to it as to GNOME's or KDE's backend; the tests steer it through
+the mock interface: press and release a shortcut, change its trigger, close the session, and set
+how the next binds are answered.
+'''
+
+import dbus
+from dbusmock import MOCK_IFACE, mockobject
+
+BUS_NAME = 'org.freedesktop.impl.portal.desktop.keytaptest'
+MAIN_OBJ = '/org/freedesktop/portal/desktop'
+MAIN_IFACE = 'org.freedesktop.impl.portal.GlobalShortcuts'
+SESSION_IFACE = 'org.freedesktop.impl.portal.Session'
+SYSTEM_BUS = False
+
+
+def _shortcut_list(bound):
+    return dbus.Array([(name, {'description': '', 'trigger_description': trigger})
+                       for name, trigger in bound.items()], signature='(sa{sv})')
+
+
+def _create_session(self, _handle, session_handle, app_id, _options):
+    self.app_ids.append(app_id)
+    self.session = session_handle
+    self.AddObject(session_handle, SESSION_IFACE, {}, [('Close', '', '', '')])
+    return (dbus.UInt32(0), {'session_handle': session_handle})
+
+
+def _bind_shortcuts(self, _handle, _session, shortcuts, _parent, _options):
+    self.binds += 1
+    if self.response == 1:
+        return (dbus.UInt32(1), {})
+    for name, properties in shortcuts:
+        if name in self.refused:
+            continue
+        preferred = str(properties.get('preferred_trigger', ''))
+        self.bound[name] = self.triggers.get(name, 'Press ' + preferred)
+    return (dbus.UInt32(self.response), {'shortcuts': _shortcut_list(self.bound)})
+
+
+def _list_shortcuts(self, _handle, _session):
+    return (dbus.UInt32(0), {'shortcuts': _shortcut_list(self.bound)})
+
+
+def load(mock, _parameters):
+    mock.app_ids = []
+    mock.session = ''
+    mock.bound = {}
+    mock.binds = 0
+    mock.response = 0
+    mock.refused = set()
+    mock.triggers = {}
+    mock.AddProperty(MAIN_IFACE, 'version', dbus.UInt32(1))
+    mock.AddMethods(MAIN_IFACE, [
+        ('CreateSession', 'oosa{sv}', 'ua{sv}', _create_session),
+        ('BindShortcuts', 'ooa(sa{sv})sa{sv}', 'ua{sv}', _bind_shortcuts),
+        ('ListShortcuts', 'oo', 'ua{sv}', _list_shortcuts),
+    ])
+
+
+def _shortcut_signal(mock, name, shortcut):
+    mock.EmitSignal(MAIN_IFACE, name, 'osta{sv}',
+                    [dbus.ObjectPath(mock.session), shortcut, dbus.UInt64(0), {}])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def Press(self, shortcut):
+    _shortcut_signal(self, 'Activated', shortcut)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
+def Release(self, shortcut):
+    _shortcut_signal(self, 'Deactivated', shortcut)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
+def ChangeTrigger(self, shortcut, trigger):
+    '''The user rebound the shortcut in the desktop's settings; an empty trigger drops it.'''
+    if trigger:
+        self.bound[shortcut] = trigger
+    else:
+        self.bound.pop(shortcut, None)
+    self.EmitSignal(MAIN_IFACE, 'ShortcutsChanged', 'oa(sa{sv})',
+                    [dbus.ObjectPath(self.session), _shortcut_list(self.bound)])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='')
+def CloseSession(self):
+    '''The desktop ends the session, as when its shortcut service restarts, and forgets its
+    shortcuts.'''
+    self.bound.clear()
+    mockobject.objects[self.session].EmitSignal(SESSION_IFACE, 'Closed', '', [])
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='uas', out_signature='')
+def AnswerBinds(self, response, refused):
+    '''The response code of later binds, and the shortcuts they leave out.'''
+    self.response = response
+    self.refused = set(refused)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')
+def BindCount(self):
+    return self.binds
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='as')
+def AppIds(self):
+    return self.app_ids

@@ -1,0 +1,142 @@
+"""keytap --portal against the real xdg-desktop-portal frontend and a GlobalShortcuts backend the
+tests steer (conftest.py): what the desktop binds, presses and drops reaches the host."""
+import subprocess
+
+import pytest
+
+from conftest import BINARY
+
+CHORD = "Control+Shift+K"
+
+
+def binding(accelerator, state, trigger=""):
+    return {"t": "binding", "d": {"accelerator": accelerator, "state": state, "trigger": trigger}}
+
+
+def reply(kind, accelerator):
+    return {"t": kind, "d": {"accelerator": accelerator}}
+
+
+def status(listening, reason=None):
+    said = {"listening": listening}
+    if reason:
+        said["reason"] = reason
+    return {"t": "status", "d": said}
+
+
+READY = {"t": "ready", "d": {"available": True, "permission": "granted"}}
+
+
+def bound(start, *args):
+    keytap = start("--backend=portal", *args)
+    keytap.expect(READY)
+    keytap.send("register", CHORD)
+    keytap.expect(reply("registered", CHORD), binding(CHORD, "bound", "Press CTRL+SHIFT+k"))
+    return keytap
+
+
+def test_the_desktop_binds_presses_repeats_and_releases(desktop, start):
+    keytap = start("--backend=portal")
+    keytap.expect(READY)
+    for accelerator in (CHORD, "Alt+F13"):
+        keytap.send("register", accelerator)
+    keytap.expect(reply("registered", CHORD), reply("registered", "Alt+F13"))
+    said = [keytap.next(), keytap.next()]
+    assert sorted(said, key=str) == sorted([binding(CHORD, "bound", "Press CTRL+SHIFT+k"),
+                                            binding("Alt+F13", "bound", "Press ALT+F13")], key=str)
+    assert desktop.mock.BindCount() == 1  # registrations that come together, bound together
+    for _ in range(3):
+        desktop.mock.Press(CHORD)  # the desktop repeats while the keys are held
+    desktop.mock.Release(CHORD)
+    keytap.expect(reply("down", CHORD), reply("up", CHORD))
+    keytap.quiet()
+
+
+@pytest.mark.parametrize("code, left_out, state", [
+    (1, [], "refused"),        # the user said no
+    (0, [CHORD], "refused"),   # the desktop left it out
+    (2, [CHORD], "failed"),
+    (2, [], "bound"),          # GNOME 48 answers a bind that worked with 2
+])
+def test_the_desktops_answer(desktop, start, code, left_out, state):
+    desktop.mock.AnswerBinds(code, left_out)
+    keytap = start("--backend=portal")
+    keytap.expect(READY)
+    keytap.send("register", CHORD)
+    trigger = "Press CTRL+SHIFT+k" if state == "bound" else ""
+    keytap.expect(reply("registered", CHORD), binding(CHORD, state, trigger))
+
+
+def test_the_user_rebinds_then_drops_it(desktop, start):
+    keytap = bound(start)
+    desktop.mock.ChangeTrigger(CHORD, "Ctrl+Alt+J")
+    keytap.expect(binding(CHORD, "bound", "Ctrl+Alt+J"))
+    desktop.mock.ChangeTrigger(CHORD, "")
+    keytap.expect(binding(CHORD, "unbound"))
+
+
+def test_a_closed_session_ends_the_hold_and_binds_again(desktop, start):
+    keytap = bound(start, "--release-stale-holds", "--status")
+    desktop.mock.Press(CHORD)
+    keytap.expect(reply("down", CHORD))
+    desktop.mock.CloseSession()
+    keytap.expect(status(False, "shortcut session closed"), reply("up", CHORD), status(True))
+    keytap.quiet()
+    assert desktop.mock.BindCount() == 2
+    desktop.mock.Press(CHORD)
+    keytap.expect(reply("down", CHORD))
+
+
+def test_a_restarted_portal(desktop, start):
+    keytap = bound(start, "--release-stale-holds", "--status")
+    desktop.mock.Press(CHORD)
+    keytap.expect(reply("down", CHORD))
+    desktop.stop_portal()
+    keytap.expect(status(False, "shortcut session closed"), reply("up", CHORD))
+    desktop.start_portal()
+    keytap.expect(status(True))
+    desktop.mock.Press(CHORD)
+    keytap.expect(reply("down", CHORD))
+
+
+def test_what_the_desktop_has_bound_is_not_asked_again(desktop, start):
+    bound(start).end()
+    bound(start)
+    assert desktop.mock.BindCount() == 1
+
+
+def test_what_keytap_refuses_itself(start):
+    keytap = start("--backend=portal", "--extended-keys", "--mouse-buttons")
+    keytap.expect(READY)
+    text = "a key that types text, which the desktop would take from every window: "
+    rows = [
+        ("Shift+A", text), ("Space", text), ("Numpad5", text),
+        ("Control", "not available on this platform: "),
+        ("MouseBack", "not available on this platform: "),
+        ("LeftControl+K", "not available on this platform: "),
+        ("Control+Space", None), ("F13", None),
+    ]
+    for accelerator, refusal in rows:
+        keytap.send("register", accelerator)
+        if refusal:
+            keytap.expect({"t": "error", "d": {"code": "bad_request",
+                                               "message": refusal + accelerator}})
+        else:
+            keytap.expect(reply("registered", accelerator))
+
+
+def test_without_a_portal(desktop, start):
+    desktop.stop_portal()
+    keytap = start("--backend=portal")
+    keytap.expect({"t": "ready", "d": {"available": True, "permission": "denied"}})
+    keytap.send("register", CHORD)
+    keytap.expect({"t": "error", "d": {"code": "forbidden", "message": "Input Monitoring denied"}})
+
+
+def test_doctor_suggests_the_portal_where_evdev_reads_nothing(desktop):
+    env = dict(desktop.env, WAYLAND_DISPLAY="wayland-keytap-test")
+    doctor = subprocess.run([BINARY, "--doctor"], env=env, capture_output=True, text=True,
+                            timeout=30, check=False)
+    assert "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 1)." \
+        in doctor.stdout
+    assert "Start keytap with --portal" in doctor.stdout

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "accelerator/key_table.h"
+#include "accelerator/parse.h"
+#include "core/state.h"
+#include "platform/portal_shortcuts.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+Accel parsed(const char* text) {
+  fakeReset();
+  options.extendedKeys = true;
+  options.mouseButtons = true;
+  buildKeyCodes();
+  return parse(text).value();
+}
+
+TEST(PortalShortcutsTest, TriggersAndTextKeys) {
+  const struct {
+    const char* accelerator;
+    const char* trigger;  // empty: no desktop binds it
+    bool typesText;
+  } rows[] = {
+      {"Control+Shift+K", "CTRL+SHIFT+k", false},
+      {"Super+Alt+Space", "ALT+LOGO+space", false},
+      {"Control+PageUp", "CTRL+Prior", false},
+      {"Alt+Enter", "ALT+Return", false},
+      {"F13", "F13", false},
+      {"F24", "F24", false},
+      {"Control+Numpad5", "CTRL+KP_5", false},
+      {"Shift+A", "SHIFT+a", true},
+      {"Space", "space", true},
+      {"NumpadEnter", "KP_Enter", true},
+      {"Shift+/", "SHIFT+slash", true},
+      {"Control+Shift", "", false},
+      {"MouseBack", "", false},
+      {"LeftControl+K", "", false},
+  };
+  for (const auto& row : rows) {
+    const Accel accel = parsed(row.accelerator);
+    EXPECT_EQ(preferredTrigger(accel), row.trigger) << row.accelerator;
+    EXPECT_EQ(typesText(accel), row.typesText) << row.accelerator;
+  }
+}
+
+TEST(PortalShortcutsTest, BindingStateFromTheAnswer) {
+  const struct {
+    bool listed;
+    uint32_t response;
+    BindingState state;
+  } rows[] = {
+      {true, 0, BindingState::bound},    {true, 2, BindingState::bound},
+      {true, 1, BindingState::bound},    {false, 0, BindingState::refused},
+      {false, 1, BindingState::refused}, {false, 2, BindingState::failed},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(bindingState(row.listed, row.response), row.state)
+        << row.listed << " " << row.response;
+  }
+}
+
+}  // namespace
