@@ -134,7 +134,7 @@ class Keytap extends EventEmitter {
 
   // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
   _launch(signal) {
-    const { binary, noPrompt, extendedKeys, mouseButtons, capture, env, timeoutMs } = this._options;
+    const { binary, noPrompt, extendedKeys, mouseButtons, capture, portal, env, timeoutMs } = this._options;
     // The flags ask keytap to close holds whose release it missed and to say when it stops or
     // starts listening; a keytap that does not know them ignores them.
     const args = [
@@ -142,6 +142,7 @@ class Keytap extends EventEmitter {
       ...(extendedKeys ? ['--extended-keys'] : []),
       ...(mouseButtons ? ['--mouse-buttons'] : []),
       ...(capture ? ['--capture'] : []),
+      ...(portal ? [typeof portal === 'string' ? `--portal=${portal}` : '--portal'] : []),
       '--release-stale-holds',
       '--status',
     ];
@@ -251,6 +252,9 @@ class Keytap extends EventEmitter {
       this._capture?.resolve({ accelerator: payload.accelerator, label: payload.label });
     } else if (type === 'status') {
       this.emit('status', { listening: payload.listening, reason: payload.reason });
+    } else if (type === 'binding') {
+      const { accelerator, state, trigger } = payload;
+      this.emit('binding', { accelerator, state, trigger });
     } else if (type === 'ready') {
       this.permission = payload.permission;
       this._readyAt = Date.now();
@@ -382,6 +386,7 @@ async function start({
   extendedKeys = false,
   mouseButtons = false,
   capture = false,
+  portal = false,
   env,
   timeoutMs = 5000,
   signal,
@@ -393,6 +398,7 @@ async function start({
     extendedKeys,
     mouseButtons,
     capture,
+    portal,
     env,
     timeoutMs,
     autoRestart,

@@ -20,6 +20,12 @@ export interface StartOptions {
   mouseButtons?: boolean;
   /** Pass --capture: capture() records the next chord pressed, describe() labels a text. */
   capture?: boolean;
+  /**
+   * Pass --portal (true) or --portal=APP_ID (a string): on a Wayland desktop where keytap reads no
+   * keyboard, the desktop's GlobalShortcuts portal binds the shortcuts; it takes their keys from
+   * the windows. What became of each comes as a 'binding' event.
+   */
+  portal?: boolean | string;
   /** Environment of the helper; default this process's. */
   env?: NodeJS.ProcessEnv;
   /** How long keytap may take to say "ready"; default 5000 ms. */
@@ -51,6 +57,15 @@ export interface CapturedChord {
   accelerator: string;
   /** The chord as the user's keyboard layout shows it, such as "Ctrl+Shift+Z" or "⌃⇧Z". */
   label: string;
+}
+
+export interface BindingEvent {
+  /** The accelerator text exactly as it was registered. */
+  accelerator: string;
+  /** Whether the desktop bound it; "unbound" when the user removed it later. */
+  state: 'bound' | 'refused' | 'failed' | 'unbound';
+  /** The desktop's description of the keys that press it, for display; empty unless bound. */
+  trigger: string;
 }
 
 export interface KeyCallbacks {
@@ -119,11 +134,13 @@ export interface Keytap extends EventEmitter {
 
   on(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
   on(event: 'status', listener: (event: StatusEvent) => void): this;
+  on(event: 'binding', listener: (event: BindingEvent) => void): this;
   on(event: 'restart', listener: (event: RestartEvent) => void): this;
   on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   on(event: 'error', listener: (error: Error) => void): this;
   once(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
   once(event: 'status', listener: (event: StatusEvent) => void): this;
+  once(event: 'binding', listener: (event: BindingEvent) => void): this;
   once(event: 'restart', listener: (event: RestartEvent) => void): this;
   once(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   once(event: 'error', listener: (error: Error) => void): this;

@@ -8,12 +8,13 @@ import sys
 import threading
 import time
 from concurrent.futures import Future, TimeoutError as FutureTimeout
-from typing import Any, Callable, Deque, Dict, IO, Iterable, List, Mapping, Optional, Tuple
+from typing import (Any, Callable, Deque, Dict, IO, Iterable, List, Mapping, Optional, Tuple,
+                    Union)
 from collections import deque
 
 from ._binary import find_binary
 from ._errors import KeytapError
-from ._events import CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
 from ._session import Outcome, Ready, Reply, Session
 
 KeyCallback = Callable[[KeyEvent], None]
@@ -123,6 +124,8 @@ class Keytap:
                 self._callbacks.pop(outcome.accelerator, None)
         elif isinstance(outcome, StatusEvent):
             self._emit("status", outcome)
+        elif isinstance(outcome, BindingEvent):
+            self._emit("binding", outcome)
 
     def _emit(self, kind: str, *args: Any) -> None:
         for listener in list(self._listeners.get(kind, ())):
@@ -347,7 +350,8 @@ class Keytap:
 
     def on(self, kind: str, callback: Callable[..., None]) -> None:
         """Calls ``callback`` on the reader thread for "down" and "up" (a KeyEvent), "status" (a
-        StatusEvent), "restart" (a dict: pid, permission, failed) or "exit" (the exit status)."""
+        StatusEvent), "binding" (a BindingEvent, with ``portal``), "restart" (a dict: pid,
+        permission, failed) or "exit" (the exit status)."""
         self._listeners.setdefault(kind, []).append(callback)
 
     # Ending
@@ -392,18 +396,22 @@ class Keytap:
 
 def start(*, binary: Optional[str] = None, no_prompt: bool = False,
           extended_keys: bool = False, mouse_buttons: bool = False, capture: bool = False,
-          env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
-          auto_restart: bool = False) -> Keytap:
+          portal: Union[bool, str] = False, env: Optional[Mapping[str, str]] = None,
+          timeout: float = 5.0, auto_restart: bool = False) -> Keytap:
     """Starts keytap and returns once it is ready. ``extended_keys`` passes --extended-keys
     (RightAlt, modifiers alone, Fn, the keypad, F21-F24, IntlBackslash); ``mouse_buttons``
     passes --mouse-buttons (MouseMiddle, MouseBack, MouseForward, alone or with modifiers);
-    ``capture`` passes --capture (:meth:`Keytap.capture`, :meth:`Keytap.describe`). Raises
+    ``capture`` passes --capture (:meth:`Keytap.capture`, :meth:`Keytap.describe`); ``portal``
+    passes --portal, or --portal=APP_ID for a string: on a Wayland desktop where keytap reads no
+    keyboard, the desktop binds the shortcuts (it takes their keys from the windows) and says what
+    became of each in a "binding" event. Raises
     :class:`KeytapError` when the binary cannot be found or started ("spawn"), exits first
     ("exited") or stays silent for ``timeout`` seconds ("timeout")."""
     args = ["--release-stale-holds", "--status"] + (["--no-prompt"] if no_prompt else [])
     args += ["--extended-keys"] if extended_keys else []
     args += ["--mouse-buttons"] if mouse_buttons else []
     args += ["--capture"] if capture else []
+    args += [f"--portal={portal}" if isinstance(portal, str) else "--portal"] if portal else []
     keytap = Keytap(find_binary(binary, os.environ), args, env, timeout, auto_restart)
     keytap._spawn()
     return keytap

@@ -30,6 +30,17 @@ class StatusEvent:
 
 
 @dataclass(frozen=True)
+class BindingEvent:
+    """What the desktop made of a registered accelerator (``portal``): ``state`` is "bound",
+    "refused", "failed" or "unbound"; ``trigger`` is the desktop's own description of the keys
+    that press it (the user may have chosen others), for display only."""
+
+    accelerator: str
+    state: str
+    trigger: str = ""
+
+
+@dataclass(frozen=True)
 class CapturedChord:
     """The chord a capture recorded: keytap's text for it, which registers exactly that chord,
     and its label in the user's keyboard layout ("Ctrl+Shift+Z", "⌃⇧Z")."""

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Deque, List, Optional, Set, Tuple, Union
 
 from ._errors import KeytapError
-from ._events import CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
 
 
 @dataclass(frozen=True)
@@ -26,7 +26,7 @@ class Reply:
     label: str = ""  # what "described" said
 
 
-Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, CapturedChord]
+Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, BindingEvent, CapturedChord]
 
 
 def now_ms() -> float:
@@ -73,6 +73,9 @@ class Session:
             return [CapturedChord(str(data.get("accelerator")), str(data.get("label")))]
         if kind == "status":
             return [StatusEvent(bool(data.get("listening")), data.get("reason"))]
+        if kind == "binding":
+            return [BindingEvent(str(data.get("accelerator")), str(data.get("state")),
+                                 str(data.get("trigger", "")))]
         text = data.get("accelerator")
         if kind == "down" and text in self.registered and text not in self.held:
             self.held.append(text)

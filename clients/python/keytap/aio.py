@@ -13,9 +13,9 @@ from typing import AsyncIterator, Iterable, List, Mapping, Optional, Tuple, Unio
 from ._client import KeyCallback, Keytap
 from ._client import start as start_blocking
 from ._errors import KeytapError
-from ._events import CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
 
-Event = Union[KeyEvent, StatusEvent]
+Event = Union[KeyEvent, StatusEvent, BindingEvent]
 
 
 class AsyncKeytap:
@@ -26,7 +26,7 @@ class AsyncKeytap:
         self._loop = loop
         # Every event from the start on, until keytap has ended for good (None).
         self._events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
-        for kind in ("down", "up", "status"):
+        for kind in ("down", "up", "status", "binding"):
             keytap.on(kind, self._post)
         keytap.on("exit", lambda _code: self._post(None))
 
@@ -106,7 +106,8 @@ class AsyncKeytap:
         return asyncio.wrap_future(self._keytap._send("describe", text), loop=self._loop)
 
     async def events(self) -> AsyncIterator[Event]:
-        """The key and status events, from the start on, until keytap has ended for good."""
+        """The key, status and binding events, from the start on, until keytap has ended for
+        good."""
         while True:
             event = await self._events.get()
             if event is None:
@@ -128,14 +129,15 @@ class AsyncKeytap:
 
 async def start(*, binary: Optional[str] = None, no_prompt: bool = False,
                 extended_keys: bool = False, mouse_buttons: bool = False,
-                capture: bool = False, env: Optional[Mapping[str, str]] = None,
-                timeout: float = 5.0, auto_restart: bool = False) -> AsyncKeytap:
+                capture: bool = False, portal: Union[bool, str] = False,
+                env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
+                auto_restart: bool = False) -> AsyncKeytap:
     """Starts keytap and returns once it is ready; raises as :func:`keytap.start` does. A
     cancelled start ends the keytap it started."""
     loop = asyncio.get_running_loop()
     starting = loop.run_in_executor(None, functools.partial(
         start_blocking, binary=binary, no_prompt=no_prompt, extended_keys=extended_keys,
-        mouse_buttons=mouse_buttons, capture=capture, env=env, timeout=timeout,
+        mouse_buttons=mouse_buttons, capture=capture, portal=portal, env=env, timeout=timeout,
         auto_restart=auto_restart))
     try:
         keytap = await asyncio.shield(starting)

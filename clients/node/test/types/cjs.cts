@@ -15,6 +15,10 @@ keytap.start({ capture: true }).then(async (helper) => {
   const chord: keytap.CapturedChord = await helper.capture();
   return helper.describe(chord.accelerator);
 });
+keytap.start({ portal: 'org.example.App' }).then((helper) => {
+  helper.on('binding', (event: keytap.BindingEvent) => event.state === 'bound' && event.trigger);
+  return helper.kill();
+});
 const code: keytap.ErrorCode = 'not_available';
 // @ts-expect-error: the CommonJS entry has no default export
 keytap.default;
