@@ -1,13 +1,17 @@
 // Linux backend through the desktop's GlobalShortcuts portal (opt-in, --portal): the desktop
 // binds every registered accelerator as a shortcut and says when one is pressed and released,
 // which reaches the matcher as that accelerator's own key events. Unlike the other sources it is
-// not listen-only: the desktop takes the bound keys from the windows. Nothing here blocks once
-// the session is open but the opening of another; every bind is asked and answered in the poll
-// loop, and reported to the host as "binding" messages.
+// not listen-only: the desktop takes the bound keys from the windows.
+//
+// A session is asked to bind once (GNOME refuses a second bind; the portal documents one), so
+// a changed set of registrations is bound whole in a new session, which replaces the old one.
+// Only opening a session blocks; binds are asked and answered in the poll loop, and what became
+// of each accelerator reaches the host as a "binding" message.
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -28,10 +32,16 @@ namespace {
 
 constexpr const char* requestInterface = "org.freedesktop.portal.Request";
 constexpr const char* sessionInterface = "org.freedesktop.portal.Session";
+constexpr const char* kdeBackend = "org.freedesktop.impl.portal.desktop.kde";
 // Opening a session asks nobody, but a portal that is being started may take a while.
 constexpr int sessionTimeoutMs = 5000;
 // Registrations that come together (a host's start) are bound together, in one request.
 constexpr long debounceMs = 50;
+// Always the same: KDE files the shortcuts of an app that names no app id under its session's
+// token, so that the next session, and the next keytap, find them again.
+constexpr const char* sessionToken = "keytap";
+
+using Ids = std::set<std::string, std::less<>>;
 
 struct Told {
   BindingState state;
@@ -43,26 +53,32 @@ struct Told {
 struct Pending {
   std::string path;
   dbus_uint32_t serial = 0;
-  bool bind = false;               // else ListShortcuts
-  std::vector<std::string> asked;  // the ids of a bind
+  bool bind = false;  // else ListShortcuts
 };
 
 std::string appId;
 DBusConnection* bus = nullptr;
-std::string session;  // the session's handle; empty while there is none
+// KDE's backend before Plasma 6.5 (its version 1) makes a session's shortcuts live as soon as
+// it lists them, and before 6.4 opens System Settings at every bind: there a session whose
+// listing holds every registration is not asked to bind. Everywhere else, as documented, a
+// listing before the bind only says what earlier sessions had.
+bool listingIsLive = false;
+
+std::string session;        // the session's handle; empty while there is none
+bool sessionBound = false;  // the session had its bind, or took the live listing instead
+Ids sessionIds;             // what it was asked to bind
+std::map<std::string, std::string> listed;  // what the desktop lists as bound: id to trigger
+
 Tap portalTap;
 bool tapOpened = false;
 int debounce = -1;  // timerfd
 unsigned tokens = 0;
 std::optional<Pending> pending;
-// What the desktop has bound, id to trigger description; and its last word on the ids of ours
-// it has not bound (refused, failed, unbound), so that they are not asked again at once.
-std::map<std::string, std::string> desktopHas;
-std::map<std::string, BindingState> answered;
-// What the host was told of each registered accelerator.
+// The desktop's last word on each accelerator, and what the host was told of it.
+std::map<std::string, Told, std::less<>> outcome;
 std::map<std::string, Told, std::less<>> told;
 // The shortcuts the desktop says are down.
-std::set<std::string, std::less<>> active;
+Ids active;
 // Messages read while waiting for one reply, handled afterwards in their order.
 std::deque<Message> deferred;
 
@@ -77,12 +93,13 @@ std::string requestPath(const std::string& token) {
   return std::string(portalPath) + "/request/" + sender + "/" + token;
 }
 
-void tell(const std::string& id, BindingState state, const std::string& trigger) {
-  const Told now{state, state == BindingState::bound ? trigger : ""};
-  const auto [entry, added] = told.try_emplace(id, now);
-  if (!added && entry->second == now) return;
-  entry->second = now;
-  emit(bindingMessage(id, bindingStateName(now.state), now.trigger));
+void tell(const std::string& id) {
+  const auto known = outcome.find(id);
+  if (known == outcome.end()) return;
+  const auto [entry, added] = told.try_emplace(id, known->second);
+  if (!added && entry->second == known->second) return;
+  entry->second = known->second;
+  emit(bindingMessage(id, bindingStateName(known->second.state), known->second.trigger));
 }
 
 void send(Message call, Pending request) {
@@ -96,10 +113,10 @@ void listShortcuts() {
   Message call = portalCall(portalPath, shortcutsInterface, "ListShortcuts");
   appendObjectPath(call.get(), session);
   appendOptions(call.get(), {{"handle_token", token}});
-  send(std::move(call), {requestPath(token), 0, false, {}});
+  send(std::move(call), {requestPath(token), 0, false});
 }
 
-void bindShortcuts(std::vector<std::string> ids) {
+void bindShortcuts(const Ids& ids) {
   std::vector<ShortcutRequest> shortcuts;
   for (const std::string& id : ids) {
     shortcuts.push_back({id, id, preferredTrigger(registered.find(id)->second)});
@@ -110,70 +127,14 @@ void bindShortcuts(std::vector<std::string> ids) {
   appendShortcuts(call.get(), shortcuts);
   appendString(call.get(), "");
   appendOptions(call.get(), {{"handle_token", token}});
-  send(std::move(call), {requestPath(token), 0, true, std::move(ids)});
-}
-
-// Binds the registered accelerators when the desktop has not answered for one of them yet
-// (asking again for what it has bound would open System Settings on Plasma 6.0 to 6.3), and
-// otherwise tells the host what it has.
-void reconsider() {
-  if (session.empty() || pending) return;
-  std::erase_if(answered, [](const auto& entry) { return !registered.contains(entry.first); });
-  std::vector<std::string> ids;
-  bool unanswered = false;
-  for (const auto& [text, accel] : registered) {
-    ids.push_back(text);
-    unanswered = unanswered || (!desktopHas.contains(text) && !answered.contains(text));
-  }
-  if (unanswered) return bindShortcuts(std::move(ids));
-  for (const std::string& id : ids) {
-    const auto bound = desktopHas.find(id);
-    if (bound != desktopHas.end()) {
-      tell(id, BindingState::bound, bound->second);
-    } else {
-      tell(id, answered.at(id), "");
-    }
-  }
+  send(std::move(call), {requestPath(token), 0, true});
+  sessionBound = true;
+  sessionIds = ids;
 }
 
 void takeListed(const std::vector<ListedShortcut>& shortcuts) {
-  desktopHas.clear();
-  for (const ListedShortcut& shortcut : shortcuts) desktopHas[shortcut.id] = shortcut.trigger;
-}
-
-void finishRequest(const Response& response) {
-  const Pending request = std::move(*pending);
-  pending.reset();
-  if (response.shortcuts) takeListed(*response.shortcuts);
-  for (const std::string& id : request.asked) {
-    if (!registered.contains(id)) continue;
-    const auto bound = desktopHas.find(id);
-    const BindingState state = bindingState(bound != desktopHas.end(), response.code);
-    if (state == BindingState::bound) {
-      answered.erase(id);
-      tell(id, state, bound->second);
-    } else {
-      answered[id] = state;
-      tell(id, state, "");
-    }
-  }
-  reconsider();
-}
-
-// The user rebound or removed shortcuts in the desktop's settings.
-void shortcutsChanged(const std::vector<ListedShortcut>& shortcuts) {
-  takeListed(shortcuts);
-  for (const auto& [text, accel] : registered) {
-    const auto bound = desktopHas.find(text);
-    if (bound != desktopHas.end()) {
-      answered.erase(text);
-      tell(text, BindingState::bound, bound->second);
-    } else if (const auto said = told.find(text);
-               said != told.end() && said->second.state == BindingState::bound) {
-      answered[text] = BindingState::unbound;
-      tell(text, BindingState::unbound, "");
-    }
-  }
+  listed.clear();
+  for (const ListedShortcut& shortcut : shortcuts) listed[shortcut.id] = shortcut.trigger;
 }
 
 // The shortcut's accelerator, pressed or released, as a key event of its key with exactly its
@@ -188,14 +149,121 @@ void deliver(const std::string& id, bool press) {
   portalTap.callback(press ? keyDownEvent : keyUpEvent, &event);
 }
 
+void forgetSession() {
+  session.clear();
+  sessionBound = false;
+  sessionIds.clear();
+  listed.clear();
+  pending.reset();
+}
+
+void reconsider();
+
+// Opens a session, and binds the registrations in it (or takes the live listing of KDE's
+// backend).
+bool openSession() {
+  if (!session.empty()) return true;
+  if (!bus) return false;
+  const std::string token = nextToken();
+  Message call = portalCall(portalPath, shortcutsInterface, "CreateSession");
+  appendOptions(call.get(), {{"handle_token", token}, {"session_handle_token", sessionToken}});
+  if (!callAndWait(bus, call.get(), sessionTimeoutMs, nullptr)) return false;
+  Message answer;
+  const std::string path = requestPath(token);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(sessionTimeoutMs);
+  // Every other message is set aside, in order, for the poll loop.
+  while (!answer) {
+    while (Message message{dbus_connection_pop_message(bus)}) {
+      const char* at = dbus_message_get_path(message.get());
+      if (dbus_message_is_signal(message.get(), requestInterface, "Response") && at && path == at) {
+        answer = std::move(message);
+        break;
+      }
+      deferred.push_back(std::move(message));
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (answer) break;
+    if (left.count() <= 0 || !dbus_connection_read_write(bus, static_cast<int>(left.count()))) {
+      return false;
+    }
+  }
+  const Response response = readResponse(answer.get());
+  if (response.code != 0 || response.sessionHandle.empty()) return false;
+  session = response.sessionHandle;
+  if (listingIsLive) {
+    listShortcuts();
+  } else {
+    reconsider();
+  }
+  return true;
+}
+
+// Ends the session, whose holds end with it, and binds the registrations in a new one.
+void replaceSession() {
+  for (const std::string& id : Ids(active)) deliver(id, false);
+  // Closed before the next is opened, which takes its handle.
+  Message close =
+      Message(dbus_message_new_method_call(portalName, session.c_str(), sessionInterface, "Close"));
+  callAndWait(bus, close.get(), sessionTimeoutMs, nullptr);
+  forgetSession();
+  if (!openSession() && tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
+}
+
+// Binds the registrations where the session has not had its bind, and in a new session where
+// they changed since; otherwise tells the host what the desktop said of each.
+void reconsider() {
+  if (session.empty() || pending) return;
+  Ids wanted;
+  for (const auto& entry : registered) wanted.insert(entry.first);
+  if (!sessionBound) {
+    if (wanted.empty()) return;
+    const bool allListed = std::all_of(wanted.begin(), wanted.end(),
+                                       [](const std::string& id) { return listed.contains(id); });
+    if (!listingIsLive || !allListed) return bindShortcuts(wanted);
+    sessionBound = true;
+    sessionIds = wanted;
+    for (const std::string& id : wanted) outcome[id] = {BindingState::bound, listed[id]};
+  } else if (wanted != sessionIds) {
+    return replaceSession();
+  }
+  for (const std::string& id : wanted) tell(id);
+}
+
+void finishRequest(const Response& response) {
+  const bool bind = pending->bind;
+  pending.reset();
+  if (response.shortcuts) takeListed(*response.shortcuts);
+  if (bind) {
+    for (const std::string& id : sessionIds) {
+      const auto bound = listed.find(id);
+      const BindingState state = bindingState(bound != listed.end(), response.code);
+      outcome[id] = {state, state == BindingState::bound ? bound->second : ""};
+    }
+  }
+  reconsider();
+}
+
+// The user rebound or removed shortcuts in the desktop's settings.
+void shortcutsChanged(const std::vector<ListedShortcut>& shortcuts) {
+  takeListed(shortcuts);
+  for (const std::string& id : sessionIds) {
+    const auto bound = listed.find(id);
+    if (bound != listed.end()) {
+      outcome[id] = {BindingState::bound, bound->second};
+    } else if (outcome[id].state == BindingState::bound) {
+      outcome[id] = {BindingState::unbound, ""};
+    }
+    if (registered.contains(id)) tell(id);
+  }
+}
+
 // The session ended (closed by the desktop, or the portal or the bus went away): every hold
-// ends, and the tap callback has another session opened, whose binds follow.
+// ends, and the tap callback has another session opened, whose bind follows.
 void sessionEnded() {
   if (session.empty()) return;
-  session.clear();
-  pending.reset();
-  desktopHas.clear();
-  answered.clear();
+  forgetSession();
   active.clear();
   if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
 }
@@ -208,13 +276,7 @@ void dropBus() {
   sessionEnded();
 }
 
-void handleMessage(DBusMessage* message) {
-  const int type = dbus_message_get_type(message);
-  if (pending && (type == DBUS_MESSAGE_TYPE_ERROR) &&
-      dbus_message_get_reply_serial(message) == pending->serial) {
-    return finishRequest({});  // the call itself failed: code 2
-  }
-  if (type != DBUS_MESSAGE_TYPE_SIGNAL) return;
+void handleSignal(DBusMessage* message) {
   const char* path = dbus_message_get_path(message);
   if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) return dropBus();
   if (dbus_message_is_signal(message, requestInterface, "Response")) {
@@ -245,6 +307,16 @@ void handleMessage(DBusMessage* message) {
   }
 }
 
+void handleMessage(DBusMessage* message) {
+  const int type = dbus_message_get_type(message);
+  if (type == DBUS_MESSAGE_TYPE_SIGNAL) return handleSignal(message);
+  // A call that failed answers with code 2, as a bind that failed.
+  if (pending && type == DBUS_MESSAGE_TYPE_ERROR &&
+      dbus_message_get_reply_serial(message) == pending->serial) {
+    finishRequest({});
+  }
+}
+
 // Handles what was set aside and what has been read, in order, until none is left; a handler
 // may drop the bus.
 void handleQueued() {
@@ -261,23 +333,25 @@ void handleQueued() {
   }
 }
 
-// Waits for the Response at `path`, setting aside every other message; null when none came in
-// time or the bus went away.
-Message awaitResponse(const std::string& path, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    while (Message message{dbus_connection_pop_message(bus)}) {
-      const char* at = dbus_message_get_path(message.get());
-      if (dbus_message_is_signal(message.get(), requestInterface, "Response") && at && path == at) {
-        return message;
-      }
-      deferred.push_back(std::move(message));
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return nullptr;
-    if (!dbus_connection_read_write(bus, static_cast<int>(left.count()))) return nullptr;
+// Whether KDE's backend runs, at version 1; asked without starting it.
+bool kdeBackendListsLive() {
+  Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                       DBUS_INTERFACE_DBUS, "NameHasOwner"));
+  appendString(owner.get(), kdeBackend);
+  const Message owned = callAndWait(bus, owner.get(), sessionTimeoutMs, nullptr);
+  dbus_bool_t has = false;
+  if (!owned ||
+      !dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) ||
+      !has) {
+    return false;
   }
+  Message get = Message(
+      dbus_message_new_method_call(kdeBackend, portalPath, DBUS_INTERFACE_PROPERTIES, "Get"));
+  dbus_message_set_auto_start(get.get(), false);
+  appendString(get.get(), "org.freedesktop.impl.portal.GlobalShortcuts");
+  appendString(get.get(), "version");
+  const Message version = callAndWait(bus, get.get(), sessionTimeoutMs, nullptr);
+  return version && readUintVariant(version.get()) == 1u;
 }
 
 bool connect() {
@@ -302,23 +376,7 @@ bool connect() {
     appendOptions(call.get(), {});
     callAndWait(bus, call.get(), sessionTimeoutMs, nullptr);
   }
-  return true;
-}
-
-bool openSession() {
-  if (!session.empty()) return true;
-  if (!connect()) return false;
-  const std::string token = nextToken();
-  Message call = portalCall(portalPath, shortcutsInterface, "CreateSession");
-  appendOptions(call.get(), {{"handle_token", token}, {"session_handle_token", nextToken()}});
-  if (!callAndWait(bus, call.get(), sessionTimeoutMs, nullptr)) return false;
-  const Message answer = awaitResponse(requestPath(token), sessionTimeoutMs);
-  if (!answer) return false;
-  const Response response = readResponse(answer.get());
-  if (response.code != 0 || response.sessionHandle.empty()) return false;
-  session = response.sessionHandle;
-  // What the desktop kept from earlier sessions of this app is not asked for again.
-  listShortcuts();
+  listingIsLive = kdeBackendListsLive();
   return true;
 }
 
@@ -329,18 +387,18 @@ void setAppId(std::string_view id) {
 }
 
 bool preflightListenAccess() {
-  return openSession();
+  return connect() && openSession();
 }
 
 Tap* openTap(TapCallback onEvent) {
-  if (!openSession()) return nullptr;
+  if (!preflightListenAccess()) return nullptr;
   portalTap.callback = onEvent;
   tapOpened = true;
   return &portalTap;
 }
 
 void enableTap() {
-  openSession();
+  preflightListenAccess();
 }
 
 bool tapIsEnabled() {

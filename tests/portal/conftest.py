@@ -16,6 +16,7 @@ HERE = Path(__file__).resolve().parent
 BINARY = os.environ.get("KEYTAP_BINARY", str(HERE.parents[1] / "build" / "keytap"))
 PORTAL = "/usr/libexec/xdg-desktop-portal"
 BACKEND = "org.freedesktop.impl.portal.desktop.keytaptest"
+KDE_BACKEND = "org.freedesktop.impl.portal.desktop.kde"
 DESKTOP = "keytaptest"
 WAIT = 10.0
 
@@ -31,11 +32,11 @@ def _wait_for_name(bus: dbus.Bus, name: str, process: subprocess.Popen) -> None:
 class Desktop:
     """The bus, the backend the tests steer, and the portal, which can be restarted."""
 
-    def __init__(self, folder: Path) -> None:
+    def __init__(self, folder: Path, backend: str) -> None:
         portals = folder / "portals"
         portals.mkdir()
         (portals / f"{DESKTOP}.portal").write_text(
-            f"[portal]\nDBusName={BACKEND}\n"
+            f"[portal]\nDBusName={backend}\n"
             "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts\n"
             f"UseIn={DESKTOP}\n")
         # Portals from 1.18 on choose by portals.conf instead.
@@ -43,7 +44,8 @@ class Desktop:
             f"[preferred]\norg.freedesktop.impl.portal.GlobalShortcuts={DESKTOP}\n")
         self.env = dict(os.environ, XDG_CURRENT_DESKTOP=DESKTOP,
                         XDG_DESKTOP_PORTAL_DIR=str(portals), XDG_CONFIG_HOME=str(folder),
-                        XDG_DATA_HOME=str(folder), XDG_RUNTIME_DIR=str(folder))
+                        XDG_DATA_HOME=str(folder), XDG_RUNTIME_DIR=str(folder),
+                        KEYTAP_BACKEND_NAME=backend)
         # No service is started on demand: whatever runs on the bus, the test started.
         config = folder / "bus.conf"
         config.write_text(
@@ -59,11 +61,11 @@ class Desktop:
         address = self.daemon.stdout.readline().decode().strip()
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
         self.bus = dbus.bus.BusConnection(address)
-        backend = self._start([
+        mock = self._start([
             "/usr/bin/python3", "-m", "dbusmock", "--template",
             str(HERE / "global_shortcuts_backend.py")])
-        _wait_for_name(self.bus, BACKEND, backend)
-        self.mock = dbus.Interface(self.bus.get_object(BACKEND, "/org/freedesktop/portal/desktop"),
+        _wait_for_name(self.bus, backend, mock)
+        self.mock = dbus.Interface(self.bus.get_object(backend, "/org/freedesktop/portal/desktop"),
                                    "org.freedesktop.DBus.Mock")
         self.portal: Optional[subprocess.Popen] = None
         self.start_portal()
@@ -94,8 +96,8 @@ class Desktop:
 class Keytap:
     """keytap over pipes, its lines read as JSON with a deadline."""
 
-    def __init__(self, env: Dict[str, str], *args: str) -> None:
-        self.process = subprocess.Popen([BINARY, *args], env=env, stdin=subprocess.PIPE,
+    def __init__(self, command: List[str], env: Dict[str, str]) -> None:
+        self.process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE)
         self.buffered = b""
 
@@ -136,8 +138,10 @@ class Keytap:
 
 
 @pytest.fixture
-def desktop(tmp_path: Path) -> Iterator[Desktop]:
-    made = Desktop(tmp_path)
+def desktop(tmp_path: Path, request: pytest.FixtureRequest) -> Iterator[Desktop]:
+    """The desktop, whose backend has the bus name the test gives (indirect), else a name of its
+    own."""
+    made = Desktop(tmp_path, getattr(request, "param", BACKEND))
     yield made
     made.end()
 
@@ -150,7 +154,7 @@ def start(desktop: Desktop) -> Iterator:
     def starting(*args: str) -> Keytap:
         env = dict(desktop.env, WAYLAND_DISPLAY="wayland-keytap-test")
         env.pop("DISPLAY", None)
-        started.append(Keytap(env, *args))
+        started.append(Keytap([BINARY, *args], env))
         return started[-1]
 
     yield starting

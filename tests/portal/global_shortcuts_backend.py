@@ -1,14 +1,18 @@
 '''A desktop's GlobalShortcuts backend for xdg-desktop-portal, as a python-dbusmock template.
 
-The real portal frontend talks to it as to GNOME's or KDE's backend; the tests steer it through
-the mock interface: press and release a shortcut, change its trigger, close the session, and set
-how the next binds are answered.
+The real portal frontend talks to it as to GNOME's or KDE's backend: it binds once per session,
+as GNOME does, and lists what earlier sessions bound, as KDE does; KEYTAP_BACKEND_NAME gives it
+the bus name of a desktop's backend. The tests steer it through the mock interface: press and
+release a shortcut, change its trigger, close the session, and set how the next binds are
+answered.
 '''
+
+import os
 
 import dbus
 from dbusmock import MOCK_IFACE, mockobject
 
-BUS_NAME = 'org.freedesktop.impl.portal.desktop.keytaptest'
+BUS_NAME = os.environ.get('KEYTAP_BACKEND_NAME', 'org.freedesktop.impl.portal.desktop.keytaptest')
 MAIN_OBJ = '/org/freedesktop/portal/desktop'
 MAIN_IFACE = 'org.freedesktop.impl.portal.GlobalShortcuts'
 SESSION_IFACE = 'org.freedesktop.impl.portal.Session'
@@ -23,12 +27,22 @@ def _shortcut_list(bound):
 def _create_session(self, _handle, session_handle, app_id, _options):
     self.app_ids.append(app_id)
     self.session = session_handle
-    self.AddObject(session_handle, SESSION_IFACE, {}, [('Close', '', '', '')])
+    self.AddObject(session_handle, SESSION_IFACE, {}, [('Close', '', '', _close_session)])
     return (dbus.UInt32(0), {'session_handle': session_handle})
 
 
-def _bind_shortcuts(self, _handle, _session, shortcuts, _parent, _options):
+def _close_session(session):
+    backend = mockobject.objects[MAIN_OBJ]
+    backend.bound_sessions.discard(session.path)
+    backend.RemoveObject(session.path)
+
+
+def _bind_shortcuts(self, _handle, session, shortcuts, _parent, _options):
+    if session in self.bound_sessions:
+        return (dbus.UInt32(2), {})  # "Session already has bound shortcuts"
+    self.bound_sessions.add(session)
     self.binds += 1
+    self.last_bind = [str(name) for name, _ in shortcuts]
     if self.response == 1:
         return (dbus.UInt32(1), {})
     for name, properties in shortcuts:
@@ -48,6 +62,8 @@ def load(mock, _parameters):
     mock.session = ''
     mock.bound = {}
     mock.binds = 0
+    mock.bound_sessions = set()
+    mock.last_bind = []
     mock.response = 0
     mock.refused = set()
     mock.triggers = {}
@@ -91,6 +107,7 @@ def CloseSession(self):
     shortcuts.'''
     self.bound.clear()
     mockobject.objects[self.session].EmitSignal(SESSION_IFACE, 'Closed', '', [])
+    _close_session(mockobject.objects[self.session])
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='uas', out_signature='')
@@ -106,5 +123,5 @@ def BindCount(self):
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='as')
-def AppIds(self):
-    return self.app_ids
+def LastBind(self):
+    return sorted(self.last_bind)

@@ -1,0 +1,152 @@
+"""keytap --portal in a real KDE Plasma: KWin on its virtual output, kglobalacceld,
+xdg-desktop-portal-kde and the real frontend, in the Debian 13 tree of make-tree; keys pressed
+through KWin's fake-input protocol. The static keytap runs in the tree unchanged."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "portal"))
+from conftest import Keytap  # noqa: E402  (keytap over pipes)
+
+TREE = Path(os.environ.get("KEYTAP_KDE_TREE", ""))
+CONTROL, SHIFT, J, K = 29, 42, 36, 37  # evdev codes
+CHORD = "Control+Shift+K"
+APPS = ("org.example.Keytap", "org.example.First", "org.example.Second")
+READY = {"t": "ready", "d": {"available": True, "permission": "granted"}}
+
+
+class Plasma:
+    """The session, in a mount and PID namespace of its own: ending its first process ends
+    every process in it."""
+
+    def __init__(self) -> None:
+        work = TREE / "keytap"
+        shutil.rmtree(work, ignore_errors=True)
+        work.mkdir()
+        for source in (os.environ["KEYTAP_BINARY"], HERE / "fake_keys.c", HERE / "session.sh"):
+            shutil.copy(source, work)
+        # The portal names an app only where a .desktop file of that id is installed.
+        applications = work / "home" / ".local" / "share" / "applications"
+        applications.mkdir(parents=True)
+        for app in APPS:
+            (applications / f"{app}.desktop").write_text(
+                f"[Desktop Entry]\nType=Application\nName={app}\nExec=/bin/true\n")
+        mounts = (f"mount -t proc proc {TREE}/proc && mount --rbind /dev {TREE}/dev && "
+                  f"mount -t tmpfs tmpfs {TREE}/run && mount -t tmpfs tmpfs {TREE}/tmp && "
+                  f"exec chroot {TREE} /bin/sh /keytap/session.sh")
+        self.namespace = subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
+             "sh", "-c", mounts], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.address = self.namespace.stdout.readline().decode().strip()
+        assert self.address, "the Plasma session did not start: " + self.logs()
+        # The namespace's first process, as this side numbers it.
+        children = Path(f"/proc/{self.namespace.pid}/task/{self.namespace.pid}/children")
+        self.first = int(children.read_text().split()[0])
+
+    def log(self, name: str) -> str:
+        return (TREE / "keytap" / f"{name}.log").read_text()
+
+    def logs(self) -> str:
+        """The end of every log, for a test that fails."""
+        return "".join(f"\n--- {log.name}\n{log.read_text()[-3000:]}"
+                       for log in sorted((TREE / "keytap").glob("*.log")))
+
+    def inside(self, *command: str) -> list:
+        """The command line that runs `command` in the session."""
+        return ["nsenter", f"--target={self.first}", "--mount", "--pid", "--root", "--wd",
+                "env", f"DBUS_SESSION_BUS_ADDRESS={self.address}", "XDG_RUNTIME_DIR=/run/keytap",
+                "WAYLAND_DISPLAY=wayland-keytap", "XDG_SESSION_TYPE=wayland",
+                "XDG_CURRENT_DESKTOP=KDE", *command]
+
+    def keys(self, *moves: str) -> None:
+        """Presses (+CODE) and releases (-CODE) keys, in order, on one keyboard that lasts."""
+        if not hasattr(self, "keyboard"):
+            self.keyboard = subprocess.Popen(self.inside("./fake-keys"), stdin=subprocess.PIPE,
+                                             stdout=subprocess.PIPE)
+        self.keyboard.stdin.write((" ".join(moves) + "\n").encode())
+        self.keyboard.stdin.flush()
+        assert self.keyboard.stdout.readline() == b"done\n", "fake-keys failed: " + self.logs()
+
+    def end(self) -> None:
+        if hasattr(self, "keyboard"):
+            self.keyboard.kill()
+            self.keyboard.wait()
+        self.namespace.send_signal(signal.SIGKILL)
+        self.namespace.wait()
+
+
+@pytest.fixture(scope="module")
+def plasma():
+    session = Plasma()
+    yield session
+    session.end()
+
+
+@pytest.fixture
+def start(plasma):
+    started = []
+
+    def starting(*args: str) -> Keytap:
+        started.append(Keytap(plasma.inside("./keytap", "--backend=portal", *args), os.environ))
+        return started[-1]
+
+    yield starting
+    for keytap in started:
+        keytap.end()
+
+
+def bound(start, app="org.example.Keytap", chord=CHORD):
+    """A keytap of the app with the chord registered, and what KDE said of it."""
+    keytap = start(f"--portal={app}")
+    keytap.expect(READY)
+    keytap.send("register", chord)
+    keytap.expect({"t": "registered", "d": {"accelerator": chord}})
+    said = keytap.next(timeout=30)
+    assert said["t"] == "binding", said
+    return keytap, said["d"]
+
+
+def key(kind, chord=CHORD):
+    return {"t": kind, "d": {"accelerator": chord}}
+
+
+def test_a_bound_chord_held_then_released(plasma, start):
+    keytap, said = bound(start)
+    assert said == {"accelerator": CHORD, "state": "bound", "trigger": "Ctrl+Shift+K"}
+    plasma.keys(f"+{CONTROL}", f"+{SHIFT}", f"+{K}")
+    keytap.expect(key("down"))
+    keytap.quiet(0.5)  # held: no repeat reaches the host, and no release
+    plasma.keys(f"-{K}", f"-{SHIFT}", f"-{CONTROL}")
+    keytap.expect(key("up"))
+    keytap.quiet()
+
+
+def test_a_chord_released_key_by_key(plasma, start):
+    keytap, _ = bound(start)
+    plasma.keys(f"+{CONTROL}", f"+{SHIFT}", f"+{K}")
+    keytap.expect(key("down"))
+    plasma.keys(f"-{CONTROL}")  # the first key let go ends it
+    keytap.expect(key("up"))
+    plasma.keys(f"-{SHIFT}", f"-{K}")
+    keytap.quiet()
+
+
+def test_keys_another_app_holds_stay_with_it(plasma, start):
+    chord = "Control+Shift+J"
+    first, said = bound(start, "org.example.First", chord)
+    assert said == {"accelerator": chord, "state": "bound", "trigger": "Ctrl+Shift+J"}
+    second, said = bound(start, "org.example.Second", chord)
+    # Plasma 6.3 says bound, with the keys keytap proposed, though the first app keeps them.
+    assert said == {"accelerator": chord, "state": "bound", "trigger": "Ctrl+Shift+J"}
+    plasma.keys(f"+{CONTROL}", f"+{SHIFT}", f"+{J}", f"-{J}", f"-{SHIFT}", f"-{CONTROL}")
+    first.expect(key("down", chord), key("up", chord))
+    second.quiet()
+    # Each under its own app id, which the portal's registry took from --portal=APP_ID.
+    assert '"org.example.Second" "default" "Control+Shift+J"' in plasma.log("kwin")
