@@ -133,12 +133,18 @@ Finding portalFinding(const PortalFacts& facts, bool suggest) {
                 ").",
             ""};
   }
-  return {"portal",
-          "The desktop's portal offers global shortcuts (GlobalShortcuts version " +
-              std::to_string(*facts.version) + ").",
-          suggest ? "Start keytap with --portal to have the desktop bind the shortcuts; it takes "
-                    "their keys from the windows."
-                  : ""};
+  Finding finding{"portal",
+                  "The desktop's portal offers global shortcuts (GlobalShortcuts version " +
+                      std::to_string(*facts.version) + ").",
+                  suggest ? "Start keytap with --portal to have the desktop bind the shortcuts; it "
+                            "takes their keys from the windows."
+                          : ""};
+  if (!facts.appIdRefused.empty()) {
+    finding.seen += " It refused the app id " + facts.appId + " (" + facts.appIdRefused + ").";
+    finding.fix = "Install " + facts.appId +
+                  ".desktop in ~/.local/share/applications or /usr/share/applications.";
+  }
+  return finding;
 }
 
 std::vector<std::string> groupNames(const std::vector<unsigned>& ids, std::string_view etcGroup) {

@@ -36,6 +36,8 @@ struct PortalFacts {
   bool bus = false;                 // a session bus answers
   std::optional<uint32_t> version;  // of its GlobalShortcuts portal; none when it has none
   std::string error;                // the D-Bus error of asking for it
+  std::string appId;                // --portal=APP_ID; empty without one
+  std::string appIdRefused;         // why the portal's registry refused it; empty if it did not
 };
 
 /// Which backend keytap took and why (`choice`, the session's), or that --backend chose it.

@@ -333,6 +333,28 @@ void handleQueued() {
   }
 }
 
+// Names the app (--portal=APP_ID) to the portal, as the connection's first call to it:
+// xdg-desktop-portal 1.21 and later want an unsandboxed caller to. Returns why the portal
+// refused it; nothing where it took it, where no id is given, or where the portal has no
+// registry (before 1.19.3), which finds the app itself.
+std::string registerApp(DBusConnection* connection) {
+  if (appId.empty()) return "";
+  Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
+  appendString(call.get(), appId);
+  appendOptions(call.get(), {});
+  DBusError failure;
+  dbus_error_init(&failure);
+  const Message reply(dbus_connection_send_with_reply_and_block(connection, call.get(),
+                                                                sessionTimeoutMs, &failure));
+  std::string refusal;
+  if (!reply && !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) &&
+      !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE)) {
+    refusal = failure.message ? failure.message : "";
+  }
+  dbus_error_free(&failure);
+  return refusal;
+}
+
 // Whether KDE's backend runs, at version 1; asked without starting it.
 bool kdeBackendListsLive() {
   Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
@@ -368,14 +390,7 @@ bool connect() {
                            "arg0='org.freedesktop.portal.Desktop'"}) {
     dbus_bus_add_match(bus, rule, nullptr);
   }
-  // xdg-desktop-portal 1.21 and later want an unsandboxed caller to name its app first, where
-  // the interface is there; a portal without it names the app itself.
-  if (!appId.empty()) {
-    Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
-    appendString(call.get(), appId);
-    appendOptions(call.get(), {});
-    callAndWait(bus, call.get(), sessionTimeoutMs, nullptr);
-  }
+  registerApp(bus);
   listingIsLive = kdeBackendListsLive();
   return true;
 }
@@ -448,12 +463,16 @@ PortalFacts facts() {
   DBusConnection* probe = connectSessionBus();
   found.bus = probe != nullptr;
   if (!probe) return found;
+  // First, as keytap's own connection does: the registry takes no app after another call.
+  const std::string refusal = registerApp(probe);
   Message call = Message(
       dbus_message_new_method_call(portalName, portalPath, DBUS_INTERFACE_PROPERTIES, "Get"));
   appendString(call.get(), shortcutsInterface);
   appendString(call.get(), "version");
   const Message reply = callAndWait(probe, call.get(), sessionTimeoutMs, &found.error);
   if (reply) found.version = readUintVariant(reply.get());
+  found.appId = appId;
+  if (reply) found.appIdRefused = refusal;
   dbus_connection_close(probe);
   dbus_connection_unref(probe);
   return found;

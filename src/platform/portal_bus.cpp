@@ -131,7 +131,8 @@ Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::
   DBusError failure;
   dbus_error_init(&failure);
   Message reply(dbus_connection_send_with_reply_and_block(bus, call, timeoutMs, &failure));
-  if (!reply && error) *error = failure.name ? failure.name : "";
+  if (!reply && error)
+    *error = failure.message ? failure.message : failure.name ? failure.name : "";
   dbus_error_free(&failure);
   return reply;
 }

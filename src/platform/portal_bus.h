@@ -48,7 +48,7 @@ struct ShortcutRequest {
 void appendShortcuts(DBusMessage* message, const std::vector<ShortcutRequest>& shortcuts);
 
 /// Sends the call and waits up to `timeoutMs` for its reply; null when it failed or ran out
-/// of time, with the error's name in `error`.
+/// of time, with the error's message in `error`.
 Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::string* error);
 
 /// The leading string or object path arguments of a message, as many as it has up to `count`.

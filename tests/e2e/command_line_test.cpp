@@ -49,7 +49,7 @@ TEST(CommandLineTest, TheVersionComesFromTheOneVersionFile) {
 TEST(CommandLineTest, AWrongBackendIsRefusedBeforeReady) {
   const Ran ran = run({"--backend=wayland"});
   EXPECT_EQ(ran.output, "");
-  EXPECT_EQ(ran.errors, "keytap: --backend takes x11 or evdev\n");
+  EXPECT_EQ(ran.errors, "keytap: --backend takes x11, evdev or portal\n");
   EXPECT_EQ(ran.status, 2);
 }
 

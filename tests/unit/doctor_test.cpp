@@ -85,6 +85,33 @@ TEST(DoctorTest, EvdevSaysWhoMayReadTheKeyboards) {
   EXPECT_TRUE(mentions(evdevFindings(withMouse), "usermod -aG input ada"));
 }
 
+TEST(DoctorTest, PortalSaysWhatTheDesktopOffers) {
+  const struct {
+    PortalFacts facts;
+    bool suggest;
+    const char* said;
+  } rows[] = {
+      {{false, std::nullopt, "", "", ""}, true,
+       "portal: No D-Bus session bus answers, so there is no desktop portal to ask. | Start keytap "
+       "from within the desktop session."},
+      {{true, std::nullopt, "No such interface", "", ""}, true,
+       "portal: The desktop's portal does not offer global shortcuts (No such interface)."},
+      {{true, 1, "", "", ""}, false,
+       "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 1)."},
+      {{true, 2, "", "", ""}, true,
+       "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 2). | Start "
+       "keytap with --portal to have the desktop bind the shortcuts; it takes their keys from the "
+       "windows."},
+      {{true, 1, "", "org.example.App", "App info not found"}, false,
+       "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 1). It "
+       "refused the app id org.example.App (App info not found). | Install org.example.App.desktop "
+       "in ~/.local/share/applications or /usr/share/applications."},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(said({portalFinding(row.facts, row.suggest)})[0], row.said);
+  }
+}
+
 TEST(DoctorTest, NamesComeFromEtcWithoutNameServices) {
   constexpr std::string_view etcGroup =
       "root:x:0:\n# a comment\ninput:x:104:bob,ada\naudio:x:29:ada\nbroken\n";
