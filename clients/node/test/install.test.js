@@ -110,7 +110,7 @@ test('npm install keytap brings this platform\'s binary, found with no path', li
     assert.match(readFileSync(join(where, 'LICENSE'), 'utf8'), /^MIT License/, installed);
   }
   const notices = readFileSync(join(folder, 'node_modules', '@keytap', 'linux-x64', 'THIRD-PARTY-NOTICES.txt'), 'utf8');
-  for (const carried of ['nlohmann-json', 'libxcb1', 'libc6', 'GNU Lesser General Public License']) {
+  for (const carried of ['nlohmann-json', 'libxcb1', 'libdbus-1-3', 'libc6', 'GNU Lesser General Public License']) {
     assert.ok(notices.includes(carried), carried);
   }
 
