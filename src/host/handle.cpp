@@ -44,6 +44,10 @@ void unregisterAccelerator(const std::string& text) {
 
 // A second capture while one runs changes nothing.
 void captureChord() {
+  // Through the desktop's portal only bound shortcuts come: no chord to record.
+  if (!hearsEveryKey()) {
+    return emit(errorMessage("bad_request", std::string(notAvailable) + ": capture"));
+  }
   const bool opensTap = tap == nullptr;
   if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
   startCapture();

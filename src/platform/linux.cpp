@@ -130,6 +130,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return chosen == Backend::evdev || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
 
+bool hearsEveryKey() {
+  return chosen != Backend::portal;
+}
+
 void registrationsChanged() {
   if (chosen == Backend::portal) portal::registrationsChanged();
 }

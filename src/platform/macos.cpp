@@ -256,6 +256,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return macCanHear(accel) ? "" : notAvailable;
 }
 
+bool hearsEveryKey() {
+  return true;
+}
+
 // Every registered accelerator is matched against the tap's events here.
 void registrationsChanged() {}
 

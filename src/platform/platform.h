@@ -95,6 +95,10 @@ uint64_t eventFlags(const Event* event);
 std::string_view whyUnavailable(const Accel& accel);
 constexpr std::string_view notAvailable = "not available on this platform";
 
+/// Whether the tap hears every key, so that a capture can record a chord: not where the desktop
+/// binds the shortcuts and reports only those (Linux --portal).
+bool hearsEveryKey();
+
 /// Tells the backend that `registered` changed. Only one whose desktop binds the shortcuts itself
 /// (Linux --portal) does anything with it. Main thread, after the change.
 void registrationsChanged();

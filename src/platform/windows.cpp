@@ -444,6 +444,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return accel.flags & fnFlag ? notAvailable : "";
 }
 
+bool hearsEveryKey() {
+  return true;
+}
+
 // Every registered accelerator is matched against Raw Input's keys here.
 void registrationsChanged() {}
 

@@ -123,7 +123,7 @@ def test_a_changed_set_is_bound_whole_in_a_new_session(desktop, start):
 
 
 def test_what_keytap_refuses_itself(start):
-    keytap = start("--backend=portal", "--extended-keys", "--mouse-buttons")
+    keytap = start("--backend=portal", "--extended-keys", "--mouse-buttons", "--capture")
     keytap.expect(READY)
     text = "a key that types text, which the desktop would take from every window: "
     rows = [
@@ -140,6 +140,9 @@ def test_what_keytap_refuses_itself(start):
                                                "message": refusal + accelerator}})
         else:
             keytap.expect(reply("registered", accelerator))
+    keytap.send("capture")  # only bound shortcuts come through the portal
+    keytap.expect({"t": "error", "d": {"code": "bad_request",
+                                       "message": "not available on this platform: capture"}})
 
 
 def test_without_a_portal(desktop, start):

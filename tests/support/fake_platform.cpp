@@ -81,6 +81,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return fake.hasFn || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
 
+bool hearsEveryKey() {
+  return fake.hearsEveryKey;
+}
+
 void registrationsChanged() {}
 
 uint64_t commandOrControlFlag() {

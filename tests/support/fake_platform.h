@@ -20,6 +20,7 @@ struct FakePlatform {
   bool (*keyIsDown)(uint16_t) = nullptr;  // answers instead, when set
   uint64_t commandOrControl = 0x100000;
   bool hasFn = true;                           // whether Fn is available
+  bool hearsEveryKey = true;                   // false: a capture has nothing to record
   Tick ticker = nullptr;                       // what tickEverySecond was last given
   bool watchingButtons = false;                // what watchMouseButtons was last given
   std::map<uint16_t, std::string> characters;  // what typedCharacter answers
