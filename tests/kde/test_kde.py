@@ -6,14 +6,13 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "portal"))
-from conftest import Keytap  # noqa: E402  (keytap over pipes)
+from conftest import Keytap, dies_with_test  # noqa: E402  (keytap over pipes)
 
 TREE = Path(os.environ.get("KEYTAP_KDE_TREE", ""))
 CONTROL, SHIFT, J, K = 29, 42, 36, 37  # evdev codes
@@ -43,7 +42,8 @@ class Plasma:
                   f"exec chroot {TREE} /bin/sh /keytap/session.sh")
         self.namespace = subprocess.Popen(
             ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
-             "sh", "-c", mounts], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+             "sh", "-c", mounts], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+            preexec_fn=dies_with_test)
         self.address = self.namespace.stdout.readline().decode().strip()
         assert self.address, "the Plasma session did not start: " + self.logs()
         # The namespace's first process, as this side numbers it.
@@ -69,7 +69,7 @@ class Plasma:
         """Presses (+CODE) and releases (-CODE) keys, in order, on one keyboard that lasts."""
         if not hasattr(self, "keyboard"):
             self.keyboard = subprocess.Popen(self.inside("./fake-keys"), stdin=subprocess.PIPE,
-                                             stdout=subprocess.PIPE)
+                                             stdout=subprocess.PIPE, preexec_fn=dies_with_test)
         self.keyboard.stdin.write((" ".join(moves) + "\n").encode())
         self.keyboard.stdin.flush()
         assert self.keyboard.stdout.readline() == b"done\n", "fake-keys failed: " + self.logs()

@@ -1,9 +1,11 @@
 """A desktop for keytap --portal: a private session bus, the real xdg-desktop-portal frontend, and
 behind it the GlobalShortcuts backend of global_shortcuts_backend.py (python-dbusmock), chosen by
 a .portal file under keytap's own XDG_CURRENT_DESKTOP. Every process is ended by its PID."""
+import ctypes
 import json
 import os
 import select
+import signal
 import subprocess
 import time
 from pathlib import Path
@@ -19,6 +21,12 @@ BACKEND = "org.freedesktop.impl.portal.desktop.keytaptest"
 KDE_BACKEND = "org.freedesktop.impl.portal.desktop.kde"
 DESKTOP = "keytaptest"
 WAIT = 10.0
+PR_SET_PDEATHSIG = 1
+
+
+def dies_with_test() -> None:
+    """In a child before it runs: killed too, should the test be killed before it ends it."""
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def _wait_for_name(bus: dbus.Bus, name: str, process: subprocess.Popen) -> None:
@@ -72,7 +80,8 @@ class Desktop:
 
     def _start(self, command: List[str], **streams) -> subprocess.Popen:
         process = subprocess.Popen(command, env=self.env, stdin=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, **streams)
+                                   stderr=subprocess.DEVNULL, preexec_fn=dies_with_test,
+                                   **streams)
         self.processes.append(process)
         return process
 
@@ -98,7 +107,7 @@ class Keytap:
 
     def __init__(self, command: List[str], env: Dict[str, str]) -> None:
         self.process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, preexec_fn=dies_with_test)
         self.buffered = b""
 
     def send(self, kind: str, accelerator: str = "") -> None:
