@@ -47,8 +47,9 @@ class Desktop:
             f"[portal]\nDBusName={backend}\n"
             "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts\n"
             f"UseIn={DESKTOP}\n")
-        # Portals from 1.18 on choose by portals.conf instead.
-        (portals / f"{DESKTOP}-portals.conf").write_text(
+        # Portals from 1.17 on choose by portals.conf instead, found under XDG_CONFIG_HOME.
+        (folder / "xdg-desktop-portal").mkdir()
+        (folder / "xdg-desktop-portal" / f"{DESKTOP}-portals.conf").write_text(
             f"[preferred]\norg.freedesktop.impl.portal.GlobalShortcuts={DESKTOP}\n")
         self.env = dict(os.environ, XDG_CURRENT_DESKTOP=DESKTOP,
                         XDG_DESKTOP_PORTAL_DIR=str(portals), XDG_CONFIG_HOME=str(folder),
