@@ -367,13 +367,8 @@ bool kdeBackendListsLive() {
       !has) {
     return false;
   }
-  Message get = Message(
-      dbus_message_new_method_call(kdeBackend, portalPath, DBUS_INTERFACE_PROPERTIES, "Get"));
-  dbus_message_set_auto_start(get.get(), false);
-  appendString(get.get(), "org.freedesktop.impl.portal.GlobalShortcuts");
-  appendString(get.get(), "version");
-  const Message version = callAndWait(bus, get.get(), sessionTimeoutMs, nullptr);
-  return version && readUintVariant(version.get()) == 1u;
+  return interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
+                          sessionTimeoutMs, nullptr) == 1u;
 }
 
 bool connect() {
@@ -465,14 +460,10 @@ PortalFacts facts() {
   if (!probe) return found;
   // First, as keytap's own connection does: the registry takes no app after another call.
   const std::string refusal = registerApp(probe);
-  Message call = Message(
-      dbus_message_new_method_call(portalName, portalPath, DBUS_INTERFACE_PROPERTIES, "Get"));
-  appendString(call.get(), shortcutsInterface);
-  appendString(call.get(), "version");
-  const Message reply = callAndWait(probe, call.get(), sessionTimeoutMs, &found.error);
-  if (reply) found.version = readUintVariant(reply.get());
+  found.version =
+      interfaceVersion(probe, portalName, shortcutsInterface, true, sessionTimeoutMs, &found.error);
   found.appId = appId;
-  if (reply) found.appIdRefused = refusal;
+  if (found.version) found.appIdRefused = refusal;
   dbus_connection_close(probe);
   dbus_connection_unref(probe);
   return found;

@@ -171,9 +171,16 @@ std::vector<ListedShortcut> readChangedShortcuts(DBusMessage* message) {
   return readShortcuts(&iter);
 }
 
-std::optional<uint32_t> readUintVariant(DBusMessage* reply) {
+std::optional<uint32_t> interfaceVersion(DBusConnection* bus, const char* service,
+                                         const char* interface, bool startIt, int timeoutMs,
+                                         std::string* error) {
+  Message get(dbus_message_new_method_call(service, portalPath, DBUS_INTERFACE_PROPERTIES, "Get"));
+  dbus_message_set_auto_start(get.get(), startIt);
+  appendString(get.get(), interface);
+  appendString(get.get(), "version");
+  const Message reply = callAndWait(bus, get.get(), timeoutMs, error);
   DBusMessageIter iter;
-  if (!dbus_message_iter_init(reply, &iter) ||
+  if (!reply || !dbus_message_iter_init(reply.get(), &iter) ||
       dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_VARIANT) {
     return std::nullopt;
   }

@@ -65,5 +65,9 @@ Response readResponse(DBusMessage* message);
 /// The a(sa{sv}) of ShortcutsChanged, after its session handle.
 std::vector<ListedShortcut> readChangedShortcuts(DBusMessage* message);
 
-/// The u of a Properties.Get reply.
-std::optional<uint32_t> readUintVariant(DBusMessage* reply);
+/// The "version" property of the interface on the portal's object of `service`, waiting up to
+/// `timeoutMs`; none where it has none, with the error's message in `error`. A service that does
+/// not run is started only when `startIt`.
+std::optional<uint32_t> interfaceVersion(DBusConnection* bus, const char* service,
+                                         const char* interface, bool startIt, int timeoutMs,
+                                         std::string* error);
