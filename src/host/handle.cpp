@@ -11,6 +11,12 @@
 
 namespace {
 
+// The platform names what is missing where it is not the listen permission.
+void refuseListening() {
+  const std::string why = whyNoTap();
+  emit(errorMessage("forbidden", why.empty() ? "Input Monitoring denied" : why));
+}
+
 void registerAccelerator(const std::string& text) {
   const std::optional<Accel> accel = parse(text);
   if (!accel) return emit(errorMessage("bad_request", "unknown accelerator: " + text));
@@ -22,7 +28,7 @@ void registerAccelerator(const std::string& text) {
   }
   // The tap is opened only for a text that is about to be stored.
   const bool opensTap = tap == nullptr;
-  if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
+  if (!createTap()) return refuseListening();
   addRegistration(text, *accel);
   registrationsChanged();
   if (isMouseButton(accel->keyCode)) watchMouseButtons(true);
@@ -49,7 +55,7 @@ void captureChord() {
     return emit(errorMessage("bad_request", std::string(notAvailable) + ": capture"));
   }
   const bool opensTap = tap == nullptr;
-  if (!createTap()) return emit(errorMessage("forbidden", "Input Monitoring denied"));
+  if (!createTap()) return refuseListening();
   startCapture();
   emit(emptyMessage("capturing"));
   if (opensTap) tapResumed();

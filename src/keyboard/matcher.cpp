@@ -14,9 +14,11 @@ bool exactModifiers(const Accel& accel, uint64_t flags, uint64_t counted) {
   return (flags & counted) == accel.flags && (flags & accel.sided) == accel.sides;
 }
 
-void pressKey(uint16_t keyCode, uint64_t flags) {
+// Only `shortcut` where the desktop names the registration it pressed.
+void pressKey(uint16_t keyCode, uint64_t flags, std::string_view shortcut) {
   for (const Registration* entry : registrationsOf(keyCode)) {
     const auto& [text, accel] = *entry;
+    if (!shortcut.empty() && text != shortcut) continue;
     // Fn never stops a hotkey with a key: laptops type some keys with it.
     if (!exactModifiers(accel, flags, modifierMask)) continue;
     if (!held.insert(text).second) continue;
@@ -89,10 +91,11 @@ void sayReleased(const std::string& text, const Accel& accel) {
   emit(keyMessage("up", text, nowMs(), alone));
 }
 
-void releaseKey(int64_t keyCode) {
+void releaseKey(int64_t keyCode, std::string_view shortcut) {
   if (!namesKey(keyCode)) return;
   for (const Registration* entry : registrationsOf(static_cast<uint16_t>(keyCode))) {
     const std::string& text = entry->first;
+    if (!shortcut.empty() && text != shortcut) continue;
     if (held.erase(text) == 0) continue;
     emit(keyMessage("up", text, nowMs()));
   }
@@ -119,9 +122,9 @@ Event* matchKeyEvent(uint32_t type, Event* event) {
     if (type == keyDownEvent && eventAutorepeat(event) == 0) markChords(keyCode);
   }
   if (type == keyUpEvent) {
-    releaseKey(keyCode);
+    releaseKey(keyCode, eventShortcut(event));
   } else if (type == keyDownEvent && eventAutorepeat(event) == 0) {
-    pressKey(static_cast<uint16_t>(keyCode), eventFlags(event));
+    pressKey(static_cast<uint16_t>(keyCode), eventFlags(event), eventShortcut(event));
   }
   return event;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -18,5 +19,5 @@ void sayReleased(const std::string& text, const Accel& accel);
 
 /// Emits "up" for every held accelerator of the key, whatever the modifiers, and with
 /// --extended-keys for every held modifier-only one that names this modifier key by its side; a
-/// key code that names no key does nothing. Main thread.
-void releaseKey(int64_t keyCode);
+/// key code that names no key does nothing. Only `shortcut`, where it is given. Main thread.
+void releaseKey(int64_t keyCode, std::string_view shortcut);

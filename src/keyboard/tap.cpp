@@ -45,7 +45,9 @@ Event* tapCallback(uint32_t type, Event* event) {
   // noticed at the next key event of any key, or at the next press of the same key.
   if (options.releaseStaleHolds) {
     releaseStaleHolds();
-    if (type == keyDownEvent && eventAutorepeat(event) == 0) releaseKey(eventKeyCode(event));
+    if (type == keyDownEvent && eventAutorepeat(event) == 0) {
+      releaseKey(eventKeyCode(event), eventShortcut(event));
+    }
   }
   if (capture.running) {
     captureKeyEvent(type, event);

@@ -1,5 +1,7 @@
 #include "platform/backend_choice.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::string_view backendOption = "--backend";
@@ -37,8 +39,10 @@ BackendRequest requestedBackend(std::span<const char* const> args) {
     if (!arg) continue;
     const std::string_view text(arg);
     if (text == portalOption) request.portalAppId = "";
-    if (text.starts_with(portalWithAppId))
+    if (text.starts_with(portalWithAppId)) {
       request.portalAppId = text.substr(portalWithAppId.size());
+      request.validAppId = request.validAppId && isAppId(*request.portalAppId);
+    }
     if (!text.starts_with(backendOption)) continue;
     const std::string_view rest = text.substr(backendOption.size());
     if (rest == "=x11") {
@@ -52,6 +56,24 @@ BackendRequest requestedBackend(std::span<const char* const> args) {
     }
   }
   return request;
+}
+
+bool isAppId(std::string_view text) {
+  if (text.empty() || text.size() > 255) return false;
+  size_t elements = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = std::min(text.find('.', start), text.size());
+    const std::string_view element = text.substr(start, end - start);
+    if (element.empty() || (element[0] >= '0' && element[0] <= '9')) return false;
+    for (const char c : element) {
+      const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (!letter && !(c >= '0' && c <= '9') && c != '_' && c != '-') return false;
+    }
+    ++elements;
+    start = end + 1;
+  }
+  return elements >= 2;
 }
 
 std::string_view backendName(Backend backend) {

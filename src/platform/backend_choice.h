@@ -28,15 +28,20 @@ template <typename EvdevCanRead>
 BackendChoice chooseBackend(const Session& session, bool portalWanted, EvdevCanRead evdevCanRead);
 BackendChoice chooseBackend(const Session& session);
 
-/// What the arguments ask for: `valid` is false when a "--backend=" names no backend; `backend`
-/// is the one the last of them forces, if any; `portalAppId` is there with --portal (empty) or
-/// --portal=APP_ID.
+/// What the arguments ask for: `valid` is false when a "--backend=" names no backend;
+/// `validAppId` is false when a "--portal=" names no app id; `backend` is the one the last of
+/// them forces, if any; `portalAppId` is there with --portal (empty) or --portal=APP_ID.
 struct BackendRequest {
   bool valid = true;
+  bool validAppId = true;
   std::optional<Backend> backend;
   std::optional<std::string_view> portalAppId;
 };
 BackendRequest requestedBackend(std::span<const char* const> args);
+
+/// Whether the text is an app id as desktops name apps: two or more dot-separated elements of
+/// ASCII letters, digits, '_' and '-', none empty or starting with a digit, 255 bytes at most.
+bool isAppId(std::string_view text);
 
 /// "x11", "evdev" or "portal".
 std::string_view backendName(Backend backend);

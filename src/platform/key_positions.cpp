@@ -252,3 +252,6 @@ int64_t eventAutorepeat(const Event* event) {
 uint64_t eventFlags(const Event* event) {
   return event->flags;
 }
+std::string_view eventShortcut(const Event* event) {
+  return event->shortcut;
+}

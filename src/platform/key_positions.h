@@ -7,14 +7,16 @@
 #include <bitset>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "platform/platform.h"
 
 /// One key event as these backends deliver it.
 struct Event {
-  int64_t keyCode;     // macOS virtual key code
-  int64_t autorepeat;  // 1 for a key-down of a key that is already down
-  uint64_t flags;      // the modifiers down, in CGEventFlags encoding
+  int64_t keyCode;                 // macOS virtual key code
+  int64_t autorepeat;              // 1 for a key-down of a key that is already down
+  uint64_t flags;                  // the modifiers down, in CGEventFlags encoding
+  std::string_view shortcut = {};  // the registration it is for, where the desktop names one
 };
 
 /// The keys that are down, by evdev code, modifiers and mouse buttons included; KEY_FN is 464.

@@ -29,6 +29,7 @@ Session currentSession() {
 std::string_view takePlatformArguments(std::span<const char* const> args) {
   const BackendRequest request = requestedBackend(args);
   if (!request.valid) return "keytap: --backend takes x11, evdev or portal\n";
+  if (!request.validAppId) return "keytap: --portal= takes an app id, such as org.example.App\n";
   forced = request.backend;
   if (request.portalAppId) portal::setAppId(*request.portalAppId);
   choice = chooseBackend(currentSession(), request.portalAppId.has_value(),
@@ -128,6 +129,10 @@ std::string_view whyUnavailable(const Accel& accel) {
     return "";
   }
   return chosen == Backend::evdev || !(accel.flags & fnFlag) ? "" : notAvailable;
+}
+
+std::string whyNoTap() {
+  return chosen == Backend::portal ? portal::whyNoTap() : "";
 }
 
 bool hearsEveryKey() {

@@ -60,6 +60,8 @@ Tap* openTap(TapCallback onEvent);
 void enableTap();
 /// Whether a session is open.
 bool tapIsEnabled();
+/// Why no session opens, for the host; empty while one is open.
+std::string whyNoTap();
 bool keyIsDown(uint16_t keyCode);
 void registrationsChanged();
 void addTapSources(std::vector<pollfd>& sources);

@@ -256,6 +256,14 @@ std::string_view whyUnavailable(const Accel& accel) {
   return macCanHear(accel) ? "" : notAvailable;
 }
 
+std::string_view eventShortcut(const Event*) {
+  return {};
+}
+
+std::string whyNoTap() {
+  return "";
+}
+
 bool hearsEveryKey() {
   return true;
 }

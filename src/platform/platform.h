@@ -89,11 +89,18 @@ int64_t eventKeyCode(const Event* event);
 int64_t eventAutorepeat(const Event* event);
 /// The event's modifier flags in CGEventFlags encoding.
 uint64_t eventFlags(const Event* event);
+/// The one registered text the event is for, where the desktop says which shortcut was pressed
+/// (Linux --portal); empty where the event is for every registration of its chord.
+std::string_view eventShortcut(const Event* event);
 
 /// The start of the error message for an accelerator that this platform cannot take, such as
 /// notAvailable: Fn, F21 to F24 or mouse buttons are missing on some; empty when it can.
 std::string_view whyUnavailable(const Accel& accel);
 constexpr std::string_view notAvailable = "not available on this platform";
+
+/// Why no tap opens, in words for the host, where the listen permission is not what is missing
+/// (Linux --portal: no portal, no GlobalShortcuts, an app id refused); empty otherwise.
+std::string whyNoTap();
 
 /// Whether the tap hears every key, so that a capture can record a chord: not where the desktop
 /// binds the shortcuts and reports only those (Linux --portal).

@@ -5,8 +5,11 @@
 //
 // A session is asked to bind once (GNOME refuses a second bind; the portal documents one), so
 // a changed set of registrations is bound whole in a new session, which replaces the old one.
-// Only opening a session blocks; binds are asked and answered in the poll loop, and what became
-// of each accelerator reaches the host as a "binding" message.
+// Only opening a session blocks, 5 s at most; binds are asked and answered in the poll loop, and
+// what became of each accelerator reaches the host as a "binding" message.
+//
+// Anyone on the session bus can send keytap a signal: only those of the portal's current owner
+// count, and only the bus itself says who that is.
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/state.h"
@@ -30,11 +34,14 @@
 namespace portal {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* requestInterface = "org.freedesktop.portal.Request";
 constexpr const char* sessionInterface = "org.freedesktop.portal.Session";
 constexpr const char* kdeBackend = "org.freedesktop.impl.portal.desktop.kde";
-// Opening a session asks nobody, but a portal that is being started may take a while.
-constexpr int sessionTimeoutMs = 5000;
+// Opening a session asks nobody, but a portal that is being started may take a while; this is
+// all that connecting and opening may take together.
+constexpr std::chrono::milliseconds openBudget{5000};
 // Registrations that come together (a host's start) are bound together, in one request.
 constexpr long debounceMs = 50;
 // Always the same: KDE files the shortcuts of an app that names no app id under its session's
@@ -58,19 +65,27 @@ struct Pending {
 
 std::string appId;
 DBusConnection* bus = nullptr;
+// The unique name of the portal's current owner; empty while nobody owns it.
+std::string portalOwner;
+// Why the last session did not open, for the host; and why the portal refused the app id, which
+// is the reason where the portal then opens no session.
+std::string whyClosed;
+std::string appRefused;
 // KDE's backend before Plasma 6.5 (its version 1) makes a session's shortcuts live as soon as
 // it lists them, and before 6.4 opens System Settings at every bind: there a session whose
-// listing holds every registration is not asked to bind. Everywhere else, as documented, a
+// listing is exactly the registrations is not asked to bind. Everywhere else, as documented, a
 // listing before the bind only says what earlier sessions had.
 bool listingIsLive = false;
 
 std::string session;        // the session's handle; empty while there is none
 bool sessionBound = false;  // the session had its bind, or took the live listing instead
 Ids sessionIds;             // what it was asked to bind
-std::map<std::string, std::string> listed;  // what the desktop lists as bound: id to trigger
+std::map<std::string, std::string> listed;  // what the desktop lists with keys: id to trigger
 
 Tap portalTap;
 bool tapOpened = false;
+// A replacement session just failed to open: the tap callback's retry would only double the wait.
+bool openJustFailed = false;
 int debounce = -1;  // timerfd
 unsigned tokens = 0;
 std::optional<Pending> pending;
@@ -82,6 +97,21 @@ Ids active;
 // Messages read while waiting for one reply, handled afterwards in their order.
 std::deque<Message> deferred;
 
+int msLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// The call's reply, if it comes before the deadline.
+Message callBefore(DBusMessage* call, Clock::time_point deadline, std::string* error) {
+  const int left = msLeft(deadline);
+  if (left == 0) {
+    if (error) *error = "no answer in time";
+    return nullptr;
+  }
+  return callAndWait(bus, call, left, error);
+}
+
 std::string nextToken() {
   return "keytap" + std::to_string(++tokens);
 }
@@ -91,6 +121,11 @@ std::string requestPath(const std::string& token) {
   std::string sender = dbus_bus_get_unique_name(bus) + 1;
   std::replace(sender.begin(), sender.end(), '.', '_');
   return std::string(portalPath) + "/request/" + sender + "/" + token;
+}
+
+bool fromPortal(DBusMessage* message) {
+  const char* sender = dbus_message_get_sender(message);
+  return sender && !portalOwner.empty() && portalOwner == sender;
 }
 
 void tell(const std::string& id) {
@@ -106,6 +141,14 @@ void send(Message call, Pending request) {
   dbus_connection_send(bus, call.get(), &request.serial);
   dbus_connection_flush(bus);
   pending = std::move(request);
+}
+
+// A method call whose answer keytap does not wait for.
+void sendAndForget(const std::string& path, const char* interface) {
+  Message close(dbus_message_new_method_call(portalName, path.c_str(), interface, "Close"));
+  dbus_message_set_no_reply(close.get(), true);
+  dbus_connection_send(bus, close.get(), nullptr);
+  dbus_connection_flush(bus);
 }
 
 void listShortcuts() {
@@ -132,20 +175,25 @@ void bindShortcuts(const Ids& ids) {
   sessionIds = ids;
 }
 
+// KDE and GNOME list shortcuts that have no keys (refused in a dialog, cleared in the settings):
+// those are not bound.
 void takeListed(const std::vector<ListedShortcut>& shortcuts) {
   listed.clear();
-  for (const ListedShortcut& shortcut : shortcuts) listed[shortcut.id] = shortcut.trigger;
+  for (const ListedShortcut& shortcut : shortcuts) {
+    if (!shortcut.trigger.empty()) listed[shortcut.id] = shortcut.trigger;
+  }
 }
 
 // The shortcut's accelerator, pressed or released, as a key event of its key with exactly its
-// modifiers; a press of a shortcut already down is an autorepeat (KDE and GNOME repeat).
+// modifiers, for that registration alone; a press of a shortcut already down is an autorepeat
+// (KDE and GNOME repeat).
 void deliver(const std::string& id, bool press) {
   const auto entry = registered.find(id);
   if (entry == registered.end() || !tapOpened) return;
   const bool wasDown = active.contains(id);
   if (press) active.insert(id);
   if (!press && !active.erase(id)) return;
-  Event event{entry->second.keyCode, press && wasDown ? 1 : 0, entry->second.flags};
+  Event event{entry->second.keyCode, press && wasDown ? 1 : 0, entry->second.flags, entry->first};
   portalTap.callback(press ? keyDownEvent : keyUpEvent, &event);
 }
 
@@ -157,41 +205,78 @@ void forgetSession() {
   pending.reset();
 }
 
+// The session ended (closed by the desktop, or the portal or the bus went away): every hold
+// ends, and the tap callback has another session opened, whose bind follows.
+void endSession() {
+  forgetSession();
+  active.clear();
+  if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
+}
+
+void closeBus() {
+  deferred.clear();
+  dbus_connection_close(bus);
+  dbus_connection_unref(bus);
+  bus = nullptr;
+  portalOwner.clear();
+}
+
 void reconsider();
+
+// A session handle is a path under the portal's own: anything else is no session of the portal's.
+bool isSessionHandle(const std::string& path) {
+  return validPath(path) && path.starts_with(std::string(portalPath) + "/session/");
+}
 
 // Opens a session, and binds the registrations in it (or takes the live listing of KDE's
 // backend).
-bool openSession() {
+bool openSession(Clock::time_point deadline) {
   if (!session.empty()) return true;
-  if (!bus) return false;
   const std::string token = nextToken();
   Message call = portalCall(portalPath, shortcutsInterface, "CreateSession");
   appendOptions(call.get(), {{"handle_token", token}, {"session_handle_token", sessionToken}});
-  if (!callAndWait(bus, call.get(), sessionTimeoutMs, nullptr)) return false;
+  DBusError failure;
+  dbus_error_init(&failure);
+  const Message reply(
+      dbus_connection_send_with_reply_and_block(bus, call.get(), msLeft(deadline), &failure));
+  if (!reply) {
+    const bool unknown = dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) ||
+                         dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE);
+    whyClosed = unknown ? "the desktop's portal offers no global shortcuts"
+                        : std::string("the desktop's portal opened no shortcut session (") +
+                              (failure.message ? failure.message : "no answer") + ")";
+    if (!appRefused.empty()) whyClosed = appRefused;
+    dbus_error_free(&failure);
+    return false;
+  }
+  dbus_error_free(&failure);
   Message answer;
   const std::string path = requestPath(token);
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(sessionTimeoutMs);
   // Every other message is set aside, in order, for the poll loop.
   while (!answer) {
     while (Message message{dbus_connection_pop_message(bus)}) {
       const char* at = dbus_message_get_path(message.get());
-      if (dbus_message_is_signal(message.get(), requestInterface, "Response") && at && path == at) {
+      if (dbus_message_is_signal(message.get(), requestInterface, "Response") && at && path == at &&
+          fromPortal(message.get())) {
         answer = std::move(message);
         break;
       }
       deferred.push_back(std::move(message));
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
     if (answer) break;
-    if (left.count() <= 0 || !dbus_connection_read_write(bus, static_cast<int>(left.count()))) {
+    const int left = msLeft(deadline);
+    if (left == 0 || !dbus_connection_read_write(bus, left)) {
+      whyClosed = appRefused.empty() ? "the desktop's portal did not answer in time" : appRefused;
       return false;
     }
   }
   const Response response = readResponse(answer.get());
-  if (response.code != 0 || response.sessionHandle.empty()) return false;
+  if (response.code != 0 || !isSessionHandle(response.sessionHandle)) {
+    whyClosed = appRefused.empty() ? "the desktop refused a shortcut session" : appRefused;
+    return false;
+  }
   session = response.sessionHandle;
+  whyClosed.clear();
   if (listingIsLive) {
     listShortcuts();
   } else {
@@ -200,28 +285,120 @@ bool openSession() {
   return true;
 }
 
+// Names the app (--portal=APP_ID) to the portal, as the connection's first call to it:
+// xdg-desktop-portal 1.21 and later want an unsandboxed caller to. Returns why the portal
+// refused it; nothing where it took it, where no id is given, or where the portal has no
+// registry (before 1.19.3), which finds the app itself.
+std::string registerApp(DBusConnection* connection, int timeoutMs) {
+  if (appId.empty()) return "";
+  Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
+  appendString(call.get(), appId);
+  appendOptions(call.get(), {});
+  DBusError failure;
+  dbus_error_init(&failure);
+  const Message reply(
+      dbus_connection_send_with_reply_and_block(connection, call.get(), timeoutMs, &failure));
+  std::string refusal;
+  if (!reply && !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) &&
+      !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE)) {
+    refusal = failure.message ? failure.message : "no answer";
+  }
+  dbus_error_free(&failure);
+  return refusal;
+}
+
+// Whether KDE's backend runs, at version 1; asked without starting it.
+bool kdeBackendListsLive(Clock::time_point deadline) {
+  Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                       DBUS_INTERFACE_DBUS, "NameHasOwner"));
+  appendString(owner.get(), kdeBackend);
+  const Message owned = callBefore(owner.get(), deadline, nullptr);
+  dbus_bool_t has = false;
+  if (!owned ||
+      !dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) ||
+      !has) {
+    return false;
+  }
+  return interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
+                          std::max(msLeft(deadline), 1), nullptr) == 1u;
+}
+
+// The portal's owner, started by the bus where it is not running yet (as a call to it would).
+std::string findPortal(Clock::time_point deadline) {
+  std::string owner = nameOwner(bus, portalName, std::max(msLeft(deadline), 1));
+  if (!owner.empty()) return owner;
+  Message start(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                             "StartServiceByName"));
+  appendString(start.get(), portalName);
+  const dbus_uint32_t flags = 0;
+  dbus_message_append_args(start.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
+  if (!callBefore(start.get(), deadline, nullptr)) return "";
+  return nameOwner(bus, portalName, std::max(msLeft(deadline), 1));
+}
+
+// A connection that names the app to the portal before anything else. A portal that went away
+// is asked again on a new connection: the one that replaced it knows no app id of the old one.
+bool connect(Clock::time_point deadline) {
+  if (bus && !portalOwner.empty()) return true;
+  if (bus) closeBus();
+  bus = connectSessionBus(&whyClosed);
+  if (!bus) return false;
+  for (const char* rule : {"type='signal',sender='org.freedesktop.portal.Desktop',"
+                           "interface='org.freedesktop.portal.GlobalShortcuts'",
+                           "type='signal',sender='org.freedesktop.portal.Desktop',"
+                           "interface='org.freedesktop.portal.Request',member='Response'",
+                           "type='signal',sender='org.freedesktop.portal.Desktop',"
+                           "interface='org.freedesktop.portal.Session',member='Closed'",
+                           "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
+                           "arg0='org.freedesktop.portal.Desktop'"}) {
+    dbus_bus_add_match(bus, rule, nullptr);
+  }
+  // Without a portal the connection stays, to hear one come.
+  portalOwner = findPortal(deadline);
+  if (portalOwner.empty()) {
+    whyClosed = "no desktop portal on the session bus";
+    return false;
+  }
+  const std::string refusal = registerApp(bus, std::max(msLeft(deadline), 1));
+  appRefused = refusal.empty()
+                   ? ""
+                   : "the desktop's portal refused the app id " + appId + " (" + refusal + ")";
+  listingIsLive = kdeBackendListsLive(deadline);
+  return true;
+}
+
 // Ends the session, whose holds end with it, and binds the registrations in a new one.
 void replaceSession() {
   for (const std::string& id : Ids(active)) deliver(id, false);
-  // Closed before the next is opened, which takes its handle.
-  Message close =
-      Message(dbus_message_new_method_call(portalName, session.c_str(), sessionInterface, "Close"));
-  callAndWait(bus, close.get(), sessionTimeoutMs, nullptr);
+  // Closed before the next is opened, which takes its handle; the portal answers calls in order.
+  sendAndForget(session, sessionInterface);
   forgetSession();
-  if (!openSession() && tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
+  if (openSession(Clock::now() + openBudget) || !tapOpened) return;
+  openJustFailed = true;
+  portalTap.callback(shortcutSessionClosed, nullptr);
 }
 
 // Binds the registrations where the session has not had its bind, and in a new session where
 // they changed since; otherwise tells the host what the desktop said of each.
 void reconsider() {
-  if (session.empty() || pending) return;
+  if (session.empty()) return;
   Ids wanted;
   for (const auto& entry : registered) wanted.insert(entry.first);
+  if (pending) {
+    // A bind the desktop leaves unanswered (a dialog nobody closes) must not hold up the next
+    // set: that request is closed, and the set bound in a new session.
+    if (!pending->bind || wanted == sessionIds) return;
+    sendAndForget(pending->path, requestInterface);
+    pending.reset();
+    return replaceSession();
+  }
   if (!sessionBound) {
     if (wanted.empty()) return;
-    const bool allListed = std::all_of(wanted.begin(), wanted.end(),
-                                       [](const std::string& id) { return listed.contains(id); });
-    if (!listingIsLive || !allListed) return bindShortcuts(wanted);
+    const bool listedExactly = listed.size() == wanted.size() &&
+                               std::all_of(wanted.begin(), wanted.end(), [](const std::string& id) {
+                                 return listed.contains(id);
+                               });
+    if (!listingIsLive || !listedExactly) return bindShortcuts(wanted);
     sessionBound = true;
     sessionIds = wanted;
     for (const std::string& id : wanted) outcome[id] = {BindingState::bound, listed[id]};
@@ -245,58 +422,64 @@ void finishRequest(const Response& response) {
   reconsider();
 }
 
-// The user rebound or removed shortcuts in the desktop's settings.
+// The user rebound or removed shortcuts in the desktop's settings. Before the bind is answered
+// it only says what the answer will hold.
 void shortcutsChanged(const std::vector<ListedShortcut>& shortcuts) {
   takeListed(shortcuts);
+  if (pending && pending->bind) return;
   for (const std::string& id : sessionIds) {
+    const auto known = outcome.find(id);
+    if (known == outcome.end()) continue;
     const auto bound = listed.find(id);
     if (bound != listed.end()) {
-      outcome[id] = {BindingState::bound, bound->second};
-    } else if (outcome[id].state == BindingState::bound) {
-      outcome[id] = {BindingState::unbound, ""};
+      known->second = {BindingState::bound, bound->second};
+    } else if (known->second.state == BindingState::bound) {
+      known->second = {BindingState::unbound, ""};
     }
     if (registered.contains(id)) tell(id);
   }
 }
 
-// The session ended (closed by the desktop, or the portal or the bus went away): every hold
-// ends, and the tap callback has another session opened, whose bind follows.
-void sessionEnded() {
-  if (session.empty()) return;
-  forgetSession();
-  active.clear();
-  if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
+void portalOwnerChanged(const std::string& owner) {
+  if (owner == portalOwner) return;  // the owner keytap found, or started
+  if (owner.empty()) {
+    portalOwner.clear();
+    if (!session.empty()) endSession();
+    return;
+  }
+  closeBus();
+  endSession();
 }
 
-void dropBus() {
-  deferred.clear();
-  dbus_connection_close(bus);
-  dbus_connection_unref(bus);
-  bus = nullptr;
-  sessionEnded();
+void busLost() {
+  closeBus();
+  if (!session.empty()) endSession();
 }
 
 void handleSignal(DBusMessage* message) {
   const char* path = dbus_message_get_path(message);
-  if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) return dropBus();
+  if (dbus_message_is_signal(message, DBUS_INTERFACE_LOCAL, "Disconnected")) {
+    // libdbus's own word, which no sender on the bus can give.
+    if (!dbus_message_get_sender(message)) busLost();
+    return;
+  }
+  if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged")) {
+    if (!dbus_message_has_sender(message, DBUS_SERVICE_DBUS)) return;
+    const std::vector<std::string> names = leadingStrings(message, 3);
+    if (names.size() == 3 && names[0] == portalName) portalOwnerChanged(names[2]);
+    return;
+  }
+  if (!fromPortal(message)) return;
   if (dbus_message_is_signal(message, requestInterface, "Response")) {
     if (pending && path && pending->path == path) finishRequest(readResponse(message));
     return;
   }
   if (dbus_message_is_signal(message, sessionInterface, "Closed")) {
-    if (path && session == path) sessionEnded();
-    return;
-  }
-  if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged")) {
-    const std::vector<std::string> names = leadingStrings(message, 3);
-    if (names.size() < 3 || names[0] != portalName) return;
-    // A portal that went away took the session along; one that came (back) gets it anew.
-    if (names[2].empty()) return sessionEnded();
-    if (session.empty() && tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
+    if (path && !session.empty() && session == path) endSession();
     return;
   }
   const std::vector<std::string> arguments = leadingStrings(message, 2);
-  if (arguments.empty() || arguments[0] != session) return;
+  if (arguments.empty() || session.empty() || arguments[0] != session) return;
   if (dbus_message_is_signal(message, shortcutsInterface, "ShortcutsChanged")) {
     return shortcutsChanged(readChangedShortcuts(message));
   }
@@ -312,7 +495,8 @@ void handleMessage(DBusMessage* message) {
   if (type == DBUS_MESSAGE_TYPE_SIGNAL) return handleSignal(message);
   // A call that failed answers with code 2, as a bind that failed.
   if (pending && type == DBUS_MESSAGE_TYPE_ERROR &&
-      dbus_message_get_reply_serial(message) == pending->serial) {
+      dbus_message_get_reply_serial(message) == pending->serial &&
+      (fromPortal(message) || dbus_message_has_sender(message, DBUS_SERVICE_DBUS))) {
     finishRequest({});
   }
 }
@@ -333,63 +517,6 @@ void handleQueued() {
   }
 }
 
-// Names the app (--portal=APP_ID) to the portal, as the connection's first call to it:
-// xdg-desktop-portal 1.21 and later want an unsandboxed caller to. Returns why the portal
-// refused it; nothing where it took it, where no id is given, or where the portal has no
-// registry (before 1.19.3), which finds the app itself.
-std::string registerApp(DBusConnection* connection) {
-  if (appId.empty()) return "";
-  Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
-  appendString(call.get(), appId);
-  appendOptions(call.get(), {});
-  DBusError failure;
-  dbus_error_init(&failure);
-  const Message reply(dbus_connection_send_with_reply_and_block(connection, call.get(),
-                                                                sessionTimeoutMs, &failure));
-  std::string refusal;
-  if (!reply && !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) &&
-      !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE)) {
-    refusal = failure.message ? failure.message : "";
-  }
-  dbus_error_free(&failure);
-  return refusal;
-}
-
-// Whether KDE's backend runs, at version 1; asked without starting it.
-bool kdeBackendListsLive() {
-  Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                                       DBUS_INTERFACE_DBUS, "NameHasOwner"));
-  appendString(owner.get(), kdeBackend);
-  const Message owned = callAndWait(bus, owner.get(), sessionTimeoutMs, nullptr);
-  dbus_bool_t has = false;
-  if (!owned ||
-      !dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) ||
-      !has) {
-    return false;
-  }
-  return interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
-                          sessionTimeoutMs, nullptr) == 1u;
-}
-
-bool connect() {
-  if (bus) return true;
-  bus = connectSessionBus();
-  if (!bus) return false;
-  for (const char* rule : {"type='signal',sender='org.freedesktop.portal.Desktop',"
-                           "interface='org.freedesktop.portal.GlobalShortcuts'",
-                           "type='signal',sender='org.freedesktop.portal.Desktop',"
-                           "interface='org.freedesktop.portal.Request',member='Response'",
-                           "type='signal',sender='org.freedesktop.portal.Desktop',"
-                           "interface='org.freedesktop.portal.Session',member='Closed'",
-                           "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',"
-                           "arg0='org.freedesktop.portal.Desktop'"}) {
-    dbus_bus_add_match(bus, rule, nullptr);
-  }
-  registerApp(bus);
-  listingIsLive = kdeBackendListsLive();
-  return true;
-}
-
 }  // namespace
 
 void setAppId(std::string_view id) {
@@ -397,7 +524,8 @@ void setAppId(std::string_view id) {
 }
 
 bool preflightListenAccess() {
-  return connect() && openSession();
+  const auto deadline = Clock::now() + openBudget;
+  return connect(deadline) && openSession(deadline);
 }
 
 Tap* openTap(TapCallback onEvent) {
@@ -408,11 +536,16 @@ Tap* openTap(TapCallback onEvent) {
 }
 
 void enableTap() {
+  if (std::exchange(openJustFailed, false)) return;
   preflightListenAccess();
 }
 
 bool tapIsEnabled() {
   return !session.empty();
+}
+
+std::string whyNoTap() {
+  return session.empty() ? whyClosed : "";
 }
 
 bool keyIsDown(uint16_t keyCode) {
@@ -447,7 +580,7 @@ void serveTap(std::span<const pollfd> ready) {
       }
       reconsider();
     } else if (bus && !dbus_connection_read_write(bus, 0)) {
-      dropBus();
+      busLost();
     }
   }
   handleQueued();
@@ -455,13 +588,14 @@ void serveTap(std::span<const pollfd> ready) {
 
 PortalFacts facts() {
   PortalFacts found;
-  DBusConnection* probe = connectSessionBus();
+  DBusConnection* probe = connectSessionBus(&found.error);
   found.bus = probe != nullptr;
   if (!probe) return found;
+  const int timeoutMs = static_cast<int>(openBudget.count());
   // First, as keytap's own connection does: the registry takes no app after another call.
-  const std::string refusal = registerApp(probe);
+  const std::string refusal = registerApp(probe, timeoutMs);
   found.version =
-      interfaceVersion(probe, portalName, shortcutsInterface, true, sessionTimeoutMs, &found.error);
+      interfaceVersion(probe, portalName, shortcutsInterface, true, timeoutMs, &found.error);
   found.appId = appId;
   if (found.version) found.appIdRefused = refusal;
   dbus_connection_close(probe);

@@ -1,5 +1,9 @@
 #include "platform/portal_bus.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
 namespace {
 
 // Opens a container, lets `fill` append to it, and closes it.
@@ -11,8 +15,11 @@ void appendContainer(DBusMessageIter* parent, int type, const char* signature, F
   dbus_message_iter_close_container(parent, &child);
 }
 
+// An invalid value would end the process inside libdbus; callers check theirs first, so that the
+// empty stand-in is never sent.
 void appendBasicString(DBusMessageIter* iter, int type, const std::string& text) {
-  const char* value = text.c_str();
+  const bool valid = type == DBUS_TYPE_OBJECT_PATH ? validPath(text) : validUtf8(text);
+  const char* value = valid ? text.c_str() : type == DBUS_TYPE_OBJECT_PATH ? "/" : "";
   dbus_message_iter_append_basic(iter, type, &value);
 }
 
@@ -79,15 +86,58 @@ std::vector<ListedShortcut> readShortcuts(DBusMessageIter* iter) {
   return shortcuts;
 }
 
+// Where the session bus is. libdbus, asked for the session bus without an address, would start
+// a bus of its own (dbus-launch) that outlives keytap.
+std::string sessionBusAddress() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
+    return address;
+  }
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (!runtime || !*runtime) return "";
+  const std::string socket = std::string(runtime) + "/bus";
+  struct stat found {};
+  if (stat(socket.c_str(), &found) != 0 || !S_ISSOCK(found.st_mode)) return "";
+  char* escaped = dbus_address_escape_value(socket.c_str());
+  if (!escaped) return "";
+  std::string address = std::string("unix:path=") + escaped;
+  dbus_free(escaped);
+  return address;
+}
+
 }  // namespace
 
-DBusConnection* connectSessionBus() {
+DBusConnection* connectSessionBus(std::string* why) {
+  const std::string address = sessionBusAddress();
+  if (address.empty()) {
+    *why =
+        "no D-Bus session bus (DBUS_SESSION_BUS_ADDRESS is unset and there is no "
+        "$XDG_RUNTIME_DIR/bus)";
+    return nullptr;
+  }
   DBusError error;
   dbus_error_init(&error);
-  DBusConnection* bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+  DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+  if (bus && !dbus_bus_register(bus, &error)) {
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+    bus = nullptr;
+  }
+  if (!bus)
+    *why = std::string("the D-Bus session bus does not answer (") +
+           (error.message ? error.message : address.c_str()) + ")";
   dbus_error_free(&error);
   if (bus) dbus_connection_set_exit_on_disconnect(bus, false);
   return bus;
+}
+
+bool validPath(std::string_view text) {
+  return text.find('\0') == std::string_view::npos &&
+         dbus_validate_path(std::string(text).c_str(), nullptr);
+}
+
+bool validUtf8(std::string_view text) {
+  return text.find('\0') == std::string_view::npos &&
+         dbus_validate_utf8(std::string(text).c_str(), nullptr);
 }
 
 Message portalCall(const char* path, const char* interface, const char* method) {
@@ -135,6 +185,16 @@ Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::
     *error = failure.message ? failure.message : failure.name ? failure.name : "";
   dbus_error_free(&failure);
   return reply;
+}
+
+std::string nameOwner(DBusConnection* bus, const char* name, int timeoutMs) {
+  Message call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                            "GetNameOwner"));
+  appendString(call.get(), name);
+  const Message reply = callAndWait(bus, call.get(), timeoutMs, nullptr);
+  const std::vector<std::string> owner =
+      reply ? leadingStrings(reply.get(), 1) : std::vector<std::string>{};
+  return owner.empty() ? "" : owner[0];
 }
 
 std::vector<std::string> leadingStrings(DBusMessage* message, size_t count) {

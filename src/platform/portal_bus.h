@@ -27,9 +27,15 @@ struct ListedShortcut {
   std::string trigger;
 };
 
-/// A private connection to the session bus that leaves the process alone when the bus goes;
-/// null when there is none.
-DBusConnection* connectSessionBus();
+/// A private connection to the session bus that leaves the process alone when the bus goes:
+/// at DBUS_SESSION_BUS_ADDRESS, else at $XDG_RUNTIME_DIR/bus; never a bus started for keytap.
+/// Null when there is none, with the reason in `why`.
+DBusConnection* connectSessionBus(std::string* why);
+
+/// Whether the text may go into a message as an object path, or as a string: libdbus ends the
+/// process on either that is not.
+bool validPath(std::string_view text);
+bool validUtf8(std::string_view text);
 
 /// A call of a portal method, to be filled with `append*` and sent.
 Message portalCall(const char* path, const char* interface, const char* method);
@@ -50,6 +56,10 @@ void appendShortcuts(DBusMessage* message, const std::vector<ShortcutRequest>& s
 /// Sends the call and waits up to `timeoutMs` for its reply; null when it failed or ran out
 /// of time, with the error's message in `error`.
 Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::string* error);
+
+/// The unique name that owns the bus name; empty when nobody does or the bus did not answer in
+/// time.
+std::string nameOwner(DBusConnection* bus, const char* name, int timeoutMs);
 
 /// The leading string or object path arguments of a message, as many as it has up to `count`.
 std::vector<std::string> leadingStrings(DBusMessage* message, size_t count);

@@ -2,6 +2,9 @@
 
 namespace {
 
+// Desktops bind a keysym, so each key position proposes the keysym the default XKB keymap gives
+// it (xkeyboard-config 2.35 to 2.42, the default for every model): F13 to F23 type XF86 keysyms
+// there (inet(evdev)), and F19 and F24 type none, so no desktop can bind them.
 struct PortalKey {
   uint16_t code;  // macOS virtual key code
   std::string_view keysym;
@@ -62,15 +65,14 @@ constexpr PortalKey portalKeys[] = {
     {50, "grave", true},
     {51, "BackSpace", false},
     {53, "Escape", false},
-    {64, "F17", false},
+    {64, "XF86Launch8", false},
     {65, "KP_Decimal", true},
     {67, "KP_Multiply", true},
     {69, "KP_Add", true},
     {75, "KP_Divide", true},
     {76, "KP_Enter", true},
     {78, "KP_Subtract", true},
-    {79, "F18", false},
-    {80, "F19", false},
+    {79, "XF86Launch9", false},
     {81, "KP_Equal", true},
     {82, "KP_0", true},
     {83, "KP_1", true},
@@ -80,7 +82,7 @@ constexpr PortalKey portalKeys[] = {
     {87, "KP_5", true},
     {88, "KP_6", true},
     {89, "KP_7", true},
-    {90, "F20", false},
+    {90, "XF86AudioMicMute", false},
     {91, "KP_8", true},
     {92, "KP_9", true},
     {96, "F5", false},
@@ -90,12 +92,12 @@ constexpr PortalKey portalKeys[] = {
     {100, "F8", false},
     {101, "F9", false},
     {103, "F11", false},
-    {105, "F13", false},
-    {106, "F16", false},
-    {107, "F14", false},
+    {105, "XF86Tools", false},
+    {106, "XF86Launch7", false},
+    {107, "XF86Launch5", false},
     {109, "F10", false},
     {111, "F12", false},
-    {113, "F15", false},
+    {113, "XF86Launch6", false},
     {115, "Home", false},
     {116, "Prior", false},
     {117, "Delete", false},
@@ -108,10 +110,9 @@ constexpr PortalKey portalKeys[] = {
     {124, "Right", false},
     {125, "Down", false},
     {126, "Up", false},
-    {0x10BF, "F21", false},
-    {0x10C0, "F22", false},
-    {0x10C1, "F23", false},
-    {0x10C2, "F24", false},
+    {0x10BF, "XF86TouchpadToggle", false},
+    {0x10C0, "XF86TouchpadOn", false},
+    {0x10C1, "XF86TouchpadOff", false},
 };
 
 // In the order desktops write them.

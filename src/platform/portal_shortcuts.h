@@ -9,9 +9,10 @@
 #include "core/accel.h"
 
 /// The trigger keytap proposes for an accelerator, in the shortcut syntax of the XDG portals:
-/// the modifiers (CTRL, ALT, SHIFT, LOGO), then the XKB keysym name of the key at its position
-/// on a US layout ("CTRL+SHIFT+k"). Empty for what no desktop binds: modifiers alone, a mouse
-/// button, Fn, a modifier of one side.
+/// the modifiers (CTRL, ALT, SHIFT, LOGO), then the XKB keysym name that the default keymap
+/// gives the key at its position on a US layout ("CTRL+SHIFT+k", "XF86Tools" for F13). Empty for
+/// what no desktop binds: modifiers alone, a mouse button, Fn, a modifier of one side, a key the
+/// default keymap gives no keysym (F19, F24).
 std::string preferredTrigger(const Accel& accel);
 
 /// Whether the accelerator's key types text, and no modifier but Shift goes with it: a desktop

@@ -53,6 +53,13 @@ TEST(CommandLineTest, AWrongBackendIsRefusedBeforeReady) {
   EXPECT_EQ(ran.status, 2);
 }
 
+TEST(CommandLineTest, AWrongAppIdIsRefusedBeforeReady) {
+  const Ran ran = run({"--portal=org.example.\xff"});
+  EXPECT_EQ(ran.output, "");
+  EXPECT_EQ(ran.errors, "keytap: --portal= takes an app id, such as org.example.App\n");
+  EXPECT_EQ(ran.status, 2);
+}
+
 TEST(CommandLineTest, TheDoctorExplainsWhatItSees) {
   const std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
   ASSERT_NE(display, nullptr);

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Inside the Debian 13 tree (tests/kde/make-tree), as PID 1 of its own namespace: a headless KDE
+# Inside the Debian 13 tree (tests/kde/tree), as PID 1 of its own namespace: a headless KDE
 # Plasma session. KWin on its virtual output (with the shortcut daemon inside it), the real
 # portal frontend with KDE's backend, and fake-keys built against this KWin's fake-input
 # protocol. Prints the session

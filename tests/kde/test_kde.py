@@ -1,5 +1,5 @@
 """keytap --portal in a real KDE Plasma: KWin on its virtual output, kglobalacceld,
-xdg-desktop-portal-kde and the real frontend, in the Debian 13 tree of make-tree; keys pressed
+xdg-desktop-portal-kde and the real frontend, in the Debian 13 tree of tests/kde/tree; keys pressed
 through KWin's fake-input protocol. The static keytap runs in the tree unchanged."""
 import os
 import shutil

@@ -81,6 +81,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return fake.hasFn || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
 
+std::string whyNoTap() {
+  return "";
+}
+
 bool hearsEveryKey() {
   return fake.hearsEveryKey;
 }

@@ -82,4 +82,30 @@ TEST(BackendChoiceTest, PortalAppIdFromTheArguments) {
   for (const auto& row : rows) EXPECT_EQ(requestedBackend(row.args).portalAppId, row.appId);
 }
 
+TEST(BackendChoiceTest, AppIds) {
+  const struct {
+    std::string_view text;
+    bool valid;
+  } rows[] = {
+      {"org.example.App", true},
+      {"org.example.my-app_2", true},
+      {"org.example", true},
+      {"example", false},
+      {"", false},
+      {"org..example", false},
+      {"org.example.", false},
+      {".org.example", false},
+      {"org.7zip.App", false},
+      {"org.example.\xff", false},
+      {"org.example/App", false},
+      {"org.example.App\n", false},
+  };
+  for (const auto& row : rows) EXPECT_EQ(isAppId(row.text), row.valid) << row.text;
+  const std::string longest = "org." + std::string(251, 'a');
+  EXPECT_TRUE(isAppId(longest));
+  EXPECT_FALSE(isAppId(longest + "a"));
+  const std::vector<const char*> args = {"keytap", "--portal=org.example.\xff"};
+  EXPECT_FALSE(requestedBackend(args).validAppId);
+}
+
 }  // namespace

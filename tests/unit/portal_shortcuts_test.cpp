@@ -26,8 +26,10 @@ TEST(PortalShortcutsTest, TriggersAndTextKeys) {
       {"Super+Alt+Space", "ALT+LOGO+space", false},
       {"Control+PageUp", "CTRL+Prior", false},
       {"Alt+Enter", "ALT+Return", false},
-      {"F13", "F13", false},
-      {"F24", "F24", false},
+      {"F13", "XF86Tools", false},  // the keysyms that the default keymap's F13 to F24 type
+      {"Alt+F20", "ALT+XF86AudioMicMute", false},
+      {"F19", "", false},
+      {"F24", "", false},
       {"Control+Numpad5", "CTRL+KP_5", false},
       {"Shift+A", "SHIFT+a", true},
       {"Space", "space", true},
