@@ -90,6 +90,14 @@ class Desktop:
         self.portal = self._start([PORTAL, "--replace"], stdout=subprocess.DEVNULL)
         _wait_for_name(self.bus, "org.freedesktop.portal.Desktop", self.portal)
 
+    def start_hostile_portal(self, session_handle: str) -> None:
+        """In place of the portal, one that answers with this session handle."""
+        self.stop_portal()
+        hostile = self._start([
+            "/usr/bin/python3", "-m", "dbusmock", "--template", str(HERE / "hostile_portal.py"),
+            "--parameters", json.dumps({"session_handle": session_handle})])
+        _wait_for_name(self.bus, "org.freedesktop.portal.Desktop", hostile)
+
     def stop_portal(self) -> None:
         self.portal.kill()
         self.portal.wait()

@@ -1,7 +1,9 @@
 '''A desktop's GlobalShortcuts backend for xdg-desktop-portal, as a python-dbusmock template.
 
 The real portal frontend talks to it as to GNOME's or KDE's backend: it binds once per session,
-as GNOME does, and lists what earlier sessions bound, as KDE does; KEYTAP_BACKEND_NAME gives it
+as GNOME does, says what changed before it answers a bind, as GNOME 48 does, lists what earlier
+sessions bound, as KDE does, and keeps a shortcut without keys listed with an empty trigger, as
+both do; KEYTAP_BACKEND_NAME gives it
 the bus name of a desktop's backend. The tests steer it through the mock interface: press and
 release a shortcut, change its trigger, close the session, and set how the next binds are
 answered.
@@ -37,20 +39,28 @@ def _close_session(session):
     backend.RemoveObject(session.path)
 
 
-def _bind_shortcuts(self, _handle, session, shortcuts, _parent, _options):
+@dbus.service.method(MAIN_IFACE, in_signature='ooa(sa{sv})sa{sv}', out_signature='ua{sv}',
+                     async_callbacks=('answer', 'fail'))
+def BindShortcuts(self, _handle, session, shortcuts, _parent, _options, answer, fail):
+    del fail
     if session in self.bound_sessions:
-        return (dbus.UInt32(2), {})  # "Session already has bound shortcuts"
+        answer(dbus.UInt32(2), {})  # "Session already has bound shortcuts"
+        return
     self.bound_sessions.add(session)
     self.binds += 1
     self.last_bind = [str(name) for name, _ in shortcuts]
+    if self.holding:
+        return  # a dialog nobody closes
     if self.response == 1:
-        return (dbus.UInt32(1), {})
+        answer(dbus.UInt32(1), {})
+        return
     for name, properties in shortcuts:
-        if name in self.refused:
-            continue
         preferred = str(properties.get('preferred_trigger', ''))
-        self.bound[name] = self.triggers.get(name, 'Press ' + preferred)
-    return (dbus.UInt32(self.response), {'shortcuts': _shortcut_list(self.bound)})
+        refused = name in self.refused
+        self.bound[name] = '' if refused else self.triggers.get(name, 'Press ' + preferred)
+    self.EmitSignal(MAIN_IFACE, 'ShortcutsChanged', 'oa(sa{sv})',
+                    [dbus.ObjectPath(session), _shortcut_list(self.bound)])
+    answer(dbus.UInt32(self.response), {'shortcuts': _shortcut_list(self.bound)})
 
 
 def _list_shortcuts(self, _handle, _session):
@@ -67,10 +77,10 @@ def load(mock, _parameters):
     mock.response = 0
     mock.refused = set()
     mock.triggers = {}
+    mock.holding = False
     mock.AddProperty(MAIN_IFACE, 'version', dbus.UInt32(1))
     mock.AddMethods(MAIN_IFACE, [
         ('CreateSession', 'oosa{sv}', 'ua{sv}', _create_session),
-        ('BindShortcuts', 'ooa(sa{sv})sa{sv}', 'ua{sv}', _bind_shortcuts),
         ('ListShortcuts', 'oo', 'ua{sv}', _list_shortcuts),
     ])
 
@@ -92,11 +102,9 @@ def Release(self, shortcut):
 
 @dbus.service.method(MOCK_IFACE, in_signature='ss', out_signature='')
 def ChangeTrigger(self, shortcut, trigger):
-    '''The user rebound the shortcut in the desktop's settings; an empty trigger drops it.'''
-    if trigger:
-        self.bound[shortcut] = trigger
-    else:
-        self.bound.pop(shortcut, None)
+    '''The user rebound the shortcut in the desktop's settings; an empty trigger clears its keys,
+    and the desktop keeps listing it.'''
+    self.bound[shortcut] = trigger
     self.EmitSignal(MAIN_IFACE, 'ShortcutsChanged', 'oa(sa{sv})',
                     [dbus.ObjectPath(self.session), _shortcut_list(self.bound)])
 
@@ -115,6 +123,17 @@ def AnswerBinds(self, response, refused):
     '''The response code of later binds, and the shortcuts they leave out.'''
     self.response = response
     self.refused = set(refused)
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def HoldBinds(self, holding):
+    '''Whether later binds go unanswered.'''
+    self.holding = holding
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')
+def Session(self):
+    return self.session
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='u')

@@ -2,9 +2,11 @@
 tests steer (conftest.py): what the desktop binds, presses and drops reaches the host."""
 import subprocess
 
+import dbus
+import dbus.lowlevel
 import pytest
 
-from conftest import BINARY, KDE_BACKEND
+from conftest import BINARY, KDE_BACKEND, Keytap
 
 CHORD = "Control+Shift+K"
 
@@ -75,6 +77,95 @@ def test_the_user_rebinds_then_drops_it(desktop, start):
     keytap.expect(binding(CHORD, "unbound"))
 
 
+def test_one_activation_fires_its_own_registration(desktop, start):
+    keytap = start("--backend=portal")
+    keytap.expect(READY)
+    for accelerator in (CHORD, "Ctrl+Shift+K"):
+        keytap.send("register", accelerator)
+    keytap.expect(reply("registered", CHORD), reply("registered", "Ctrl+Shift+K"))
+    said = [keytap.next(), keytap.next()]
+    assert {line["d"]["accelerator"] for line in said} == {CHORD, "Ctrl+Shift+K"}
+    desktop.mock.Press("Ctrl+Shift+K")
+    desktop.mock.Release("Ctrl+Shift+K")
+    keytap.expect(reply("down", "Ctrl+Shift+K"), reply("up", "Ctrl+Shift+K"))
+    keytap.quiet()
+
+
+def test_signals_from_anyone_but_the_portal_count_for_nothing(desktop, start):
+    keytap = bound(start, "--status")
+    session = str(desktop.mock.Session())
+    keytap_name = ":" + session.split("/")[-2].replace("_", ".")
+    forger = dbus.bus.BusConnection(desktop.env["DBUS_SESSION_BUS_ADDRESS"])
+    portal = "org.freedesktop.portal.Desktop"
+    for path, interface, member, signature, args in [
+            ("/org/freedesktop/portal/desktop", "org.freedesktop.portal.GlobalShortcuts",
+             "Activated", "osta{sv}", [dbus.ObjectPath(session), CHORD, dbus.UInt64(0), {}]),
+            (session, "org.freedesktop.portal.Session", "Closed", "", []),
+            ("/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", "sss",
+             [portal, forger.get_name_owner(portal), forger.get_unique_name()])]:
+        forged = dbus.lowlevel.SignalMessage(path, interface, member)
+        forged.set_destination(keytap_name)
+        forged.append(*args, signature=signature)
+        forger.send_message(forged)
+    forger.flush()
+    keytap.quiet(0.5)
+    desktop.mock.Press(CHORD)
+    keytap.expect(reply("down", CHORD))
+    forger.close()
+
+
+@pytest.mark.parametrize("session_handle", ["", "not a path", "/a//b", "/org/example/elsewhere"])
+def test_a_portal_that_answers_with_no_session_handle(desktop, start, session_handle):
+    desktop.start_hostile_portal(session_handle)
+    keytap = start("--backend=portal")
+    keytap.expect({"t": "ready", "d": {"available": True, "permission": "denied"}})
+    keytap.send("register", CHORD)
+    keytap.expect({"t": "error", "d": {"code": "forbidden",
+                                       "message": "the desktop refused a shortcut session"}})
+
+
+def test_where_the_session_bus_is_found(desktop, tmp_path):
+    """Without DBUS_SESSION_BUS_ADDRESS: the bus at $XDG_RUNTIME_DIR/bus, else none; never one
+    started for keytap."""
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    rows = [(str(empty), "denied"), (desktop.env["XDG_RUNTIME_DIR"], "granted")]
+    for runtime, permission in rows:
+        env = dict(desktop.env, XDG_RUNTIME_DIR=runtime)
+        del env["DBUS_SESSION_BUS_ADDRESS"]
+        trace = tmp_path / "trace"
+        keytap = Keytap(["strace", "-f", "-qq", "-e", "trace=execve", "-o", str(trace), BINARY,
+                         "--backend=portal"], env)
+        keytap.expect({"t": "ready", "d": {"available": True, "permission": permission}})
+        keytap.process.stdin.close()
+        assert keytap.process.wait(timeout=10) == 0
+        assert trace.read_text().count("execve(") == 1, trace.read_text()  # keytap's own
+    keytap = Keytap([BINARY, "--backend=portal"], env=dict(env, XDG_RUNTIME_DIR=str(empty)))
+    keytap.expect({"t": "ready", "d": {"available": True, "permission": "denied"}})
+    keytap.send("register", CHORD)
+    keytap.expect({"t": "error", "d": {"code": "forbidden", "message": (
+        "no D-Bus session bus (DBUS_SESSION_BUS_ADDRESS is unset and there is no "
+        "$XDG_RUNTIME_DIR/bus)")}})
+    keytap.end()
+
+
+def test_an_unanswered_bind_gives_way_to_the_next_set(desktop, start):
+    desktop.mock.HoldBinds(True)  # a dialog nobody closes
+    keytap = start("--backend=portal")
+    keytap.expect(READY)
+    keytap.send("register", CHORD)
+    keytap.expect(reply("registered", CHORD))
+    keytap.quiet()
+    desktop.mock.HoldBinds(False)
+    keytap.send("register", "Alt+F13")
+    keytap.expect(reply("registered", "Alt+F13"))
+    said = [keytap.next(), keytap.next()]
+    assert sorted(said, key=str) == sorted([
+        binding(CHORD, "bound", "Press CTRL+SHIFT+k"),
+        binding("Alt+F13", "bound", "Press ALT+XF86Tools")], key=str)
+    assert desktop.mock.LastBind() == ["Alt+F13", CHORD]
+
+
 def test_a_closed_session_ends_the_hold_and_binds_again(desktop, start):
     keytap = bound(start, "--release-stale-holds", "--status")
     desktop.mock.Press(CHORD)
@@ -107,6 +198,16 @@ def test_a_new_session_binds_unless_kdes_listing_is_live(desktop, start, binds):
     bound(start).end()
     bound(start)
     assert desktop.mock.BindCount() == binds
+
+
+@pytest.mark.parametrize("desktop", [KDE_BACKEND], indirect=True)
+def test_kdes_live_listing_is_taken_only_when_it_is_exactly_the_set(desktop, start):
+    keytap = bound(start)
+    keytap.send("register", "Alt+F13")
+    keytap.expect(reply("registered", "Alt+F13"), binding("Alt+F13", "bound", "Press ALT+XF86Tools"))
+    keytap.end()
+    bound(start)  # Alt+F13 listed too: a bind drops it, else it stays taken from every window
+    assert desktop.mock.LastBind() == [CHORD]
 
 
 def test_a_changed_set_is_bound_whole_in_a_new_session(desktop, start):
