@@ -60,8 +60,10 @@ class Plasma:
 
     def inside(self, *command: str) -> list:
         """The command line that runs `command` in the session."""
+        # nsenter runs the command in a child of its own, which a signal to nsenter misses: the
+        # command dies with nsenter instead.
         return ["nsenter", f"--target={self.first}", "--mount", "--pid", "--root", "--wd",
-                "env", f"DBUS_SESSION_BUS_ADDRESS={self.address}", "XDG_RUNTIME_DIR=/run/keytap",
+                "setpriv", "--pdeathsig", "KILL", "env", f"DBUS_SESSION_BUS_ADDRESS={self.address}", "XDG_RUNTIME_DIR=/run/keytap",
                 "WAYLAND_DISPLAY=wayland-keytap", "XDG_SESSION_TYPE=wayland",
                 "XDG_CURRENT_DESKTOP=KDE", *command]
 
@@ -150,3 +152,24 @@ def test_keys_another_app_holds_stay_with_it(plasma, start):
     second.quiet()
     # Each under its own app id, which the portal's registry took from --portal=APP_ID.
     assert '"org.example.Second" "default" "Control+Shift+J"' in plasma.log("kwin")
+
+
+def test_a_restarted_portal_keeps_the_app_id(plasma, start):
+    keytap = start("--portal=org.example.Keytap", "--status")
+    keytap.expect(READY)
+    keytap.send("register", CHORD)
+    keytap.expect({"t": "registered", "d": {"accelerator": CHORD}},
+                  {"t": "binding", "d": {"accelerator": CHORD, "state": "bound",
+                                         "trigger": "Ctrl+Shift+K"}})
+    registered = plasma.log("kwin").count('"org.example.Keytap" "default" "Control+Shift+K"')
+    # The bus starts the portal again on keytap's next call.
+    subprocess.run(plasma.inside("sh", "-c", "for p in /proc/[0-9]*; do "
+                                 "[ \"$(cat $p/comm)\" = xdg-desktop-por ] && kill ${p#/proc/}; "
+                                 "done; true"), check=True)
+    keytap.expect({"t": "status", "d": {"listening": False, "reason": "shortcut session closed"}},
+                  {"t": "status", "d": {"listening": True}})
+    # Bound again under the app's own id, which a new portal learns from keytap's new connection.
+    assert plasma.log("kwin").count(
+        '"org.example.Keytap" "default" "Control+Shift+K"') > registered
+    plasma.keys(f"+{CONTROL}", f"+{SHIFT}", f"+{K}", f"-{K}", f"-{SHIFT}", f"-{CONTROL}")
+    keytap.expect(key("down"), key("up"))
