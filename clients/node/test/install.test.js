@@ -103,10 +103,14 @@ test('npm install keytap brings this platform\'s binary, found with no path', li
   const folder = installInto('linux', 'keytap');
   assert.deepEqual(platformPackages(folder), ['linux-x64']);
   accessSync(join(folder, 'node_modules', '@keytap', 'linux-x64', 'keytap'), constants.X_OK);
-  // MIT, with the notices of what the binary carries beside it.
-  for (const installed of ['keytap', join('@keytap', 'linux-x64')]) {
+  // MIT, and for the binary what it carries statically, with their notices beside it.
+  const licenses = {
+    keytap: 'MIT',
+    [join('@keytap', 'linux-x64')]: 'MIT AND LGPL-2.1-or-later AND (AFL-2.1 OR GPL-2.0-or-later)',
+  };
+  for (const [installed, license] of Object.entries(licenses)) {
     const where = join(folder, 'node_modules', installed);
-    assert.equal(JSON.parse(readFileSync(join(where, 'package.json'), 'utf8')).license, 'MIT', installed);
+    assert.equal(JSON.parse(readFileSync(join(where, 'package.json'), 'utf8')).license, license, installed);
     assert.match(readFileSync(join(where, 'LICENSE'), 'utf8'), /^MIT License/, installed);
   }
   const notices = readFileSync(join(folder, 'node_modules', '@keytap', 'linux-x64', 'THIRD-PARTY-NOTICES.txt'), 'utf8');
