@@ -123,7 +123,7 @@ bool keyIsDown(uint16_t keyCode) {
 // The portal binds what a desktop can bind, and nothing that types text.
 std::string_view whyUnavailable(const Accel& accel) {
   if (chosen == Backend::portal) {
-    if (preferredTrigger(accel).empty()) return notAvailable;
+    if (preferredTrigger(accel, ShiftMatch::keyAndShift).empty()) return notAvailable;
     if (typesText(accel))
       return "a key that types text, which the desktop would take from every window";
     return "";

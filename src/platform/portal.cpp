@@ -71,6 +71,8 @@ std::string portalOwner;
 // is the reason where the portal then opens no session.
 std::string whyClosed;
 std::string appRefused;
+// KWin hears Shift with a digit or punctuation key as the symbol it types, Shift spent.
+ShiftMatch shiftMatch = ShiftMatch::keyAndShift;
 // KDE's backend before Plasma 6.5 (its version 1) makes a session's shortcuts live as soon as
 // it lists them, and before 6.4 opens System Settings at every bind: there a session whose
 // listing is exactly the registrations is not asked to bind. Everywhere else, as documented, a
@@ -162,7 +164,7 @@ void listShortcuts() {
 void bindShortcuts(const Ids& ids) {
   std::vector<ShortcutRequest> shortcuts;
   for (const std::string& id : ids) {
-    shortcuts.push_back({id, id, preferredTrigger(registered.find(id)->second)});
+    shortcuts.push_back({id, id, preferredTrigger(registered.find(id)->second, shiftMatch)});
   }
   const std::string token = nextToken();
   Message call = portalCall(portalPath, shortcutsInterface, "BindShortcuts");
@@ -307,20 +309,16 @@ std::string registerApp(DBusConnection* connection, int timeoutMs) {
   return refusal;
 }
 
-// Whether KDE's backend runs, at version 1; asked without starting it.
-bool kdeBackendListsLive(Clock::time_point deadline) {
+// Whether KDE's backend runs; asked without starting it.
+bool kdeBackendRuns(Clock::time_point deadline) {
   Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                        DBUS_INTERFACE_DBUS, "NameHasOwner"));
   appendString(owner.get(), kdeBackend);
   const Message owned = callBefore(owner.get(), deadline, nullptr);
   dbus_bool_t has = false;
-  if (!owned ||
-      !dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) ||
-      !has) {
-    return false;
-  }
-  return interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
-                          std::max(msLeft(deadline), 1), nullptr) == 1u;
+  return owned &&
+         dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) &&
+         has;
 }
 
 // The portal's owner, started by the bus where it is not running yet (as a call to it would).
@@ -363,7 +361,11 @@ bool connect(Clock::time_point deadline) {
   appRefused = refusal.empty()
                    ? ""
                    : "the desktop's portal refused the app id " + appId + " (" + refusal + ")";
-  listingIsLive = kdeBackendListsLive(deadline);
+  const bool kde = kdeBackendRuns(deadline);
+  shiftMatch = kde ? ShiftMatch::shiftedSymbol : ShiftMatch::keyAndShift;
+  listingIsLive =
+      kde && interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
+                              std::max(msLeft(deadline), 1), nullptr) == 1u;
   return true;
 }
 

@@ -8,7 +8,8 @@ namespace {
 struct PortalKey {
   uint16_t code;  // macOS virtual key code
   std::string_view keysym;
-  bool typesText;  // a letter, digit, punctuation, Space or Enter, on the keypad too
+  bool typesText;                 // a letter, digit, punctuation, Space or Enter, on the keypad too
+  std::string_view shifted = {};  // what Shift types there on a US layout, where not a capital
 };
 
 constexpr PortalKey portalKeys[] = {
@@ -22,7 +23,7 @@ constexpr PortalKey portalKeys[] = {
     {7, "x", true},
     {8, "c", true},
     {9, "v", true},
-    {10, "less", true},
+    {10, "less", true, "greater"},
     {11, "b", true},
     {12, "q", true},
     {13, "w", true},
@@ -30,39 +31,39 @@ constexpr PortalKey portalKeys[] = {
     {15, "r", true},
     {16, "y", true},
     {17, "t", true},
-    {18, "1", true},
-    {19, "2", true},
-    {20, "3", true},
-    {21, "4", true},
-    {22, "6", true},
-    {23, "5", true},
-    {24, "equal", true},
-    {25, "9", true},
-    {26, "7", true},
-    {27, "minus", true},
-    {28, "8", true},
-    {29, "0", true},
-    {30, "bracketright", true},
+    {18, "1", true, "exclam"},
+    {19, "2", true, "at"},
+    {20, "3", true, "numbersign"},
+    {21, "4", true, "dollar"},
+    {22, "6", true, "asciicircum"},
+    {23, "5", true, "percent"},
+    {24, "equal", true, "plus"},
+    {25, "9", true, "parenleft"},
+    {26, "7", true, "ampersand"},
+    {27, "minus", true, "underscore"},
+    {28, "8", true, "asterisk"},
+    {29, "0", true, "parenright"},
+    {30, "bracketright", true, "braceright"},
     {31, "o", true},
     {32, "u", true},
-    {33, "bracketleft", true},
+    {33, "bracketleft", true, "braceleft"},
     {34, "i", true},
     {35, "p", true},
     {36, "Return", true},
     {37, "l", true},
     {38, "j", true},
-    {39, "apostrophe", true},
+    {39, "apostrophe", true, "quotedbl"},
     {40, "k", true},
-    {41, "semicolon", true},
-    {42, "backslash", true},
-    {43, "comma", true},
-    {44, "slash", true},
+    {41, "semicolon", true, "colon"},
+    {42, "backslash", true, "bar"},
+    {43, "comma", true, "less"},
+    {44, "slash", true, "question"},
     {45, "n", true},
     {46, "m", true},
-    {47, "period", true},
+    {47, "period", true, "greater"},
     {48, "Tab", false},
     {49, "space", true},
-    {50, "grave", true},
+    {50, "grave", true, "asciitilde"},
     {51, "BackSpace", false},
     {53, "Escape", false},
     {64, "XF86Launch8", false},
@@ -131,14 +132,17 @@ const PortalKey* portalKeyAt(uint16_t code) {
 
 }  // namespace
 
-std::string preferredTrigger(const Accel& accel) {
+std::string preferredTrigger(const Accel& accel, ShiftMatch shiftMatch) {
   const PortalKey* key = portalKeyAt(accel.keyCode);
   if (!key || (accel.flags & fnFlag) || accel.sided) return "";
+  const bool typedShifted =
+      shiftMatch == ShiftMatch::shiftedSymbol && (accel.flags & shiftFlag) && !key->shifted.empty();
   std::string trigger;
   for (const auto& modifier : portalModifiers) {
+    if (typedShifted && modifier.flag == shiftFlag) continue;
     if (accel.flags & modifier.flag) trigger.append(modifier.name).append("+");
   }
-  return trigger.append(key->keysym);
+  return trigger.append(typedShifted ? key->shifted : key->keysym);
 }
 
 bool typesText(const Accel& accel) {

@@ -8,12 +8,18 @@
 
 #include "core/accel.h"
 
+/// How a desktop matches Shift with a digit or punctuation key: by the key and Shift (GNOME), or
+/// by the symbol Shift types there, Shift itself taken as spent (KDE hears Control+Shift+1 as
+/// "Ctrl+!").
+enum class ShiftMatch { keyAndShift, shiftedSymbol };
+
 /// The trigger keytap proposes for an accelerator, in the shortcut syntax of the XDG portals:
 /// the modifiers (CTRL, ALT, SHIFT, LOGO), then the XKB keysym name that the default keymap
 /// gives the key at its position on a US layout ("CTRL+SHIFT+k", "XF86Tools" for F13). Empty for
 /// what no desktop binds: modifiers alone, a mouse button, Fn, a modifier of one side, a key the
-/// default keymap gives no keysym (F19, F24).
-std::string preferredTrigger(const Accel& accel);
+/// default keymap gives no keysym (F19, F24). Where the desktop matches the shifted symbol, Shift
+/// with a digit or punctuation key is proposed as that symbol ("CTRL+exclam").
+std::string preferredTrigger(const Accel& accel, ShiftMatch shiftMatch);
 
 /// Whether the accelerator's key types text, and no modifier but Shift goes with it: a desktop
 /// would take that key from every window.

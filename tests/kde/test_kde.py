@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import dbus
 import pytest
 
 HERE = Path(__file__).resolve().parent
@@ -15,7 +16,7 @@ sys.path.insert(0, str(HERE.parent / "portal"))
 from conftest import Keytap, dies_with_test  # noqa: E402  (keytap over pipes)
 
 TREE = Path(os.environ.get("KEYTAP_KDE_TREE", ""))
-CONTROL, SHIFT, J, K = 29, 42, 36, 37  # evdev codes
+CONTROL, SHIFT, J, K, DIGIT_1, F13 = 29, 42, 36, 37, 2, 183  # evdev codes
 CHORD = "Control+Shift+K"
 APPS = ("org.example.Keytap", "org.example.First", "org.example.Second")
 READY = {"t": "ready", "d": {"available": True, "permission": "granted"}}
@@ -173,3 +174,28 @@ def test_a_restarted_portal_keeps_the_app_id(plasma, start):
         '"org.example.Keytap" "default" "Control+Shift+K"') > registered
     plasma.keys(f"+{CONTROL}", f"+{SHIFT}", f"+{K}", f"-{K}", f"-{SHIFT}", f"-{CONTROL}")
     keytap.expect(key("down"), key("up"))
+
+
+@pytest.mark.parametrize("chord, trigger, keys", [
+    ("F13", "Tools", [F13]),  # the keysym the default keymap gives the F13 key
+    # KWin hears Control+Shift+1 as "Ctrl+!": proposed so, it is stored so.
+    ("Control+Shift+1", "Ctrl+!", [CONTROL, SHIFT, DIGIT_1]),
+])
+def test_keys_that_need_the_right_keysym(plasma, start, chord, trigger, keys):
+    keytap, said = bound(start, chord=chord)
+    assert said == {"accelerator": chord, "state": "bound", "trigger": trigger}
+    plasma.keys(*[f"+{code}" for code in keys], *[f"-{code}" for code in reversed(keys)])
+    keytap.expect(key("down", chord), key("up", chord))
+
+
+def test_keys_cleared_in_the_settings_unbind_it(plasma, start):
+    keytap, said = bound(start)
+    assert said["state"] == "bound", said
+    # What System Settings does when the user clears the shortcut: KDE keeps listing it, keyless.
+    socket = plasma.address.split("unix:path=")[1].split(",")[0]
+    bus = dbus.bus.BusConnection(f"unix:path=/proc/{plasma.first}/root{socket}")
+    bus.get_object("org.kde.kglobalaccel", "/kglobalaccel").setForeignShortcutKeys(
+        ["org.example.Keytap", CHORD, "org.example.Keytap", CHORD],
+        dbus.Array([], signature="(ai)"), dbus_interface="org.kde.KGlobalAccel")
+    keytap.expect({"t": "binding", "d": {"accelerator": CHORD, "state": "unbound", "trigger": ""}})
+    bus.close()

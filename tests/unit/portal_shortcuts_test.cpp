@@ -41,8 +41,23 @@ TEST(PortalShortcutsTest, TriggersAndTextKeys) {
   };
   for (const auto& row : rows) {
     const Accel accel = parsed(row.accelerator);
-    EXPECT_EQ(preferredTrigger(accel), row.trigger) << row.accelerator;
+    EXPECT_EQ(preferredTrigger(accel, ShiftMatch::keyAndShift), row.trigger) << row.accelerator;
     EXPECT_EQ(typesText(accel), row.typesText) << row.accelerator;
+  }
+}
+
+TEST(PortalShortcutsTest, ShiftWhereTheDesktopMatchesTheShiftedSymbol) {
+  const struct {
+    const char* accelerator;
+    const char* trigger;
+  } rows[] = {
+      {"Control+Shift+1", "CTRL+exclam"},    {"Alt+Shift+/", "ALT+question"},
+      {"Control+Shift+K", "CTRL+SHIFT+k"},  // a letter keeps Shift
+      {"Control+Shift+F5", "CTRL+SHIFT+F5"}, {"Control+1", "CTRL+1"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(preferredTrigger(parsed(row.accelerator), ShiftMatch::shiftedSymbol), row.trigger)
+        << row.accelerator;
   }
 }
 
