@@ -444,10 +444,6 @@ std::string_view whyUnavailable(const Accel& accel) {
   return accel.flags & fnFlag ? notAvailable : "";
 }
 
-std::string_view eventShortcut(const Event*) {
-  return {};
-}
-
 std::string whyNoTap() {
   return "";
 }
