@@ -383,7 +383,11 @@ void replaceSession() {
 // Binds the registrations where the session has not had its bind, and in a new session where
 // they changed since; otherwise tells the host what the desktop said of each.
 void reconsider() {
-  if (session.empty()) return;
+  if (session.empty()) {
+    // The last session did not open again: a change of the registrations tries once more.
+    if (tapOpened && !openJustFailed) portalTap.callback(shortcutSessionClosed, nullptr);
+    return;
+  }
   Ids wanted;
   for (const auto& entry : registered) wanted.insert(entry.first);
   if (pending) {

@@ -4,8 +4,6 @@ tests/gnome/tree; keys pressed through mutter's remote desktop. The static keyta
 unchanged."""
 import os
 import select
-import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -14,8 +12,9 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "portal"))
+sys.path[:0] = [str(HERE.parent / "portal"), str(HERE.parent / "desktops")]
 from conftest import WAIT, Keytap, dies_with_test  # noqa: E402  (keytap over pipes)
+from tree_session import TreeSession  # noqa: E402
 
 TREE = Path(os.environ.get("KEYTAP_GNOME_TREE", ""))
 APP = "org.example.Keytap"
@@ -23,56 +22,26 @@ ESCAPE, DIGIT_1, CONTROL, K, SHIFT, ALT, A, F9, F13 = 1, 2, 29, 37, 42, 56, 30, 
 READY = {"t": "ready", "d": {"available": True, "permission": "granted"}}
 
 
-class Gnome:
-    """The session, in a mount and PID namespace of its own: ending its first process ends
-    every process in it."""
+class Gnome(TreeSession):
+    """GNOME Shell, GNOME's portal and the shortcut provider of its settings."""
 
     def __init__(self) -> None:
-        work = TREE / "keytap"
-        shutil.rmtree(work, ignore_errors=True)
-        work.mkdir()
-        for source in (os.environ["KEYTAP_BINARY"], HERE / "keys.py", HERE / "session.sh"):
-            shutil.copy(source, work)
+        super().__init__(TREE, (os.environ["KEYTAP_BINARY"], HERE / "keys.py",
+                                HERE / "session.sh"), "GNOME", "wayland-0")
         # The portal names an app only where a .desktop file of that id is installed.
-        applications = work / "share" / "applications"
+        applications = self.work / "share" / "applications"
         applications.mkdir(parents=True)
         (applications / f"{APP}.desktop").write_text(
             f"[Desktop Entry]\nType=Application\nName={APP}\nExec=/bin/true\n")
         # A new home each time: GNOME stores there the shortcuts a user accepted, and binds a
         # stored id without asking, whatever keytap proposes for it.
-        (work / "home" / ".config").mkdir(parents=True)
-        mounts = (f"mount -t proc proc {TREE}/proc && mount --rbind /dev {TREE}/dev && "
-                  f"mount -t tmpfs tmpfs {TREE}/run && mount -t tmpfs tmpfs {TREE}/tmp && "
-                  f"exec chroot {TREE} /bin/sh /keytap/session.sh")
-        self.namespace = subprocess.Popen(
-            ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
-             "sh", "-c", mounts], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            preexec_fn=dies_with_test)
-        self.address = self.namespace.stdout.readline().decode().strip()
-        assert self.address, "the GNOME session did not start: " + self.logs()
-        # The namespace's first process, as this side numbers it.
-        children = Path(f"/proc/{self.namespace.pid}/task/{self.namespace.pid}/children")
-        self.first = int(children.read_text().split()[0])
+        (self.work / "home" / ".config").mkdir(parents=True)
+        self.start()
         self.monitors: list = []
         # One keyboard for the whole session: mutter lets go of its keys when it goes.
         self.keyboard = subprocess.Popen(self.inside("python3", "keys.py"), stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, preexec_fn=dies_with_test)
         self.keys(f"+{ESCAPE}", f"-{ESCAPE}")  # the shell starts in the overview
-
-    def logs(self) -> str:
-        """The end of every log, for a test that fails."""
-        return "".join(f"\n--- {log.name}\n{log.read_text()[-3000:]}"
-                       for log in sorted((TREE / "keytap").glob("*.log")))
-
-    def inside(self, *command: str) -> list:
-        """The command line that runs `command` in the session."""
-        # nsenter runs the command in a child of its own, which a signal to nsenter misses: the
-        # command dies with nsenter instead.
-        return ["nsenter", f"--target={self.first}", "--mount", "--pid", "--root", "--wd",
-                "setpriv", "--pdeathsig", "KILL",
-                "env", f"DBUS_SESSION_BUS_ADDRESS={self.address}", "XDG_RUNTIME_DIR=/run/keytap",
-                "WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=wayland",
-                "XDG_CURRENT_DESKTOP=GNOME", *command]
 
     def keys(self, *moves: str) -> None:
         """Presses (+CODE) and releases (-CODE) keys, in order."""
@@ -109,8 +78,7 @@ class Gnome:
             monitor.wait()
         self.keyboard.kill()
         self.keyboard.wait()
-        self.namespace.send_signal(signal.SIGKILL)
-        self.namespace.wait()
+        super().end()
 
 
 @pytest.fixture(scope="module")

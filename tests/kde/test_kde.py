@@ -2,8 +2,6 @@
 xdg-desktop-portal-kde and the real frontend, in the Debian 13 tree of tests/kde/tree; keys pressed
 through KWin's fake-input protocol. The static keytap runs in the tree unchanged."""
 import os
-import shutil
-import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -12,8 +10,9 @@ import dbus
 import pytest
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "portal"))
+sys.path[:0] = [str(HERE.parent / "portal"), str(HERE.parent / "desktops")]
 from conftest import Keytap, dies_with_test  # noqa: E402  (keytap over pipes)
+from tree_session import TreeSession  # noqa: E402
 
 TREE = Path(os.environ.get("KEYTAP_KDE_TREE", ""))
 CONTROL, SHIFT, J, K, DIGIT_1, F13 = 29, 42, 36, 37, 2, 183  # evdev codes
@@ -22,51 +21,19 @@ APPS = ("org.example.Keytap", "org.example.First", "org.example.Second")
 READY = {"t": "ready", "d": {"available": True, "permission": "granted"}}
 
 
-class Plasma:
-    """The session, in a mount and PID namespace of its own: ending its first process ends
-    every process in it."""
+class Plasma(TreeSession):
+    """KWin, the shortcut daemon inside it, and KDE's portal."""
 
     def __init__(self) -> None:
-        work = TREE / "keytap"
-        shutil.rmtree(work, ignore_errors=True)
-        work.mkdir()
-        for source in (os.environ["KEYTAP_BINARY"], HERE / "fake_keys.c", HERE / "session.sh"):
-            shutil.copy(source, work)
+        super().__init__(TREE, (os.environ["KEYTAP_BINARY"], HERE / "fake_keys.c",
+                                HERE / "session.sh"), "KDE", "wayland-keytap")
         # The portal names an app only where a .desktop file of that id is installed.
-        applications = work / "home" / ".local" / "share" / "applications"
+        applications = self.work / "home" / ".local" / "share" / "applications"
         applications.mkdir(parents=True)
         for app in APPS:
             (applications / f"{app}.desktop").write_text(
                 f"[Desktop Entry]\nType=Application\nName={app}\nExec=/bin/true\n")
-        mounts = (f"mount -t proc proc {TREE}/proc && mount --rbind /dev {TREE}/dev && "
-                  f"mount -t tmpfs tmpfs {TREE}/run && mount -t tmpfs tmpfs {TREE}/tmp && "
-                  f"exec chroot {TREE} /bin/sh /keytap/session.sh")
-        self.namespace = subprocess.Popen(
-            ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
-             "sh", "-c", mounts], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            preexec_fn=dies_with_test)
-        self.address = self.namespace.stdout.readline().decode().strip()
-        assert self.address, "the Plasma session did not start: " + self.logs()
-        # The namespace's first process, as this side numbers it.
-        children = Path(f"/proc/{self.namespace.pid}/task/{self.namespace.pid}/children")
-        self.first = int(children.read_text().split()[0])
-
-    def log(self, name: str) -> str:
-        return (TREE / "keytap" / f"{name}.log").read_text()
-
-    def logs(self) -> str:
-        """The end of every log, for a test that fails."""
-        return "".join(f"\n--- {log.name}\n{log.read_text()[-3000:]}"
-                       for log in sorted((TREE / "keytap").glob("*.log")))
-
-    def inside(self, *command: str) -> list:
-        """The command line that runs `command` in the session."""
-        # nsenter runs the command in a child of its own, which a signal to nsenter misses: the
-        # command dies with nsenter instead.
-        return ["nsenter", f"--target={self.first}", "--mount", "--pid", "--root", "--wd",
-                "setpriv", "--pdeathsig", "KILL", "env", f"DBUS_SESSION_BUS_ADDRESS={self.address}", "XDG_RUNTIME_DIR=/run/keytap",
-                "WAYLAND_DISPLAY=wayland-keytap", "XDG_SESSION_TYPE=wayland",
-                "XDG_CURRENT_DESKTOP=KDE", *command]
+        self.start()
 
     def keys(self, *moves: str) -> None:
         """Presses (+CODE) and releases (-CODE) keys, in order, on one keyboard that lasts."""
@@ -81,8 +48,7 @@ class Plasma:
         if hasattr(self, "keyboard"):
             self.keyboard.kill()
             self.keyboard.wait()
-        self.namespace.send_signal(signal.SIGKILL)
-        self.namespace.wait()
+        super().end()
 
 
 @pytest.fixture(scope="module")

@@ -27,6 +27,8 @@ def _shortcut_list(bound):
 
 
 def _create_session(self, _handle, session_handle, app_id, _options):
+    if self.refusing_sessions:
+        return (dbus.UInt32(2), {})
     self.app_ids.append(app_id)
     self.session = session_handle
     self.AddObject(session_handle, SESSION_IFACE, {}, [('Close', '', '', _close_session)])
@@ -78,6 +80,7 @@ def load(mock, _parameters):
     mock.refused = set()
     mock.triggers = {}
     mock.holding = False
+    mock.refusing_sessions = False
     mock.AddProperty(MAIN_IFACE, 'version', dbus.UInt32(1))
     mock.AddMethods(MAIN_IFACE, [
         ('CreateSession', 'oosa{sv}', 'ua{sv}', _create_session),
@@ -129,6 +132,12 @@ def AnswerBinds(self, response, refused):
 def HoldBinds(self, holding):
     '''Whether later binds go unanswered.'''
     self.holding = holding
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def RefuseSessions(self, refusing):
+    '''Whether later sessions fail to open.'''
+    self.refusing_sessions = refusing
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')

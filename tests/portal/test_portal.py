@@ -178,6 +178,19 @@ def test_a_closed_session_ends_the_hold_and_binds_again(desktop, start):
     keytap.expect(reply("down", CHORD))
 
 
+def test_a_session_that_did_not_open_again_is_tried_at_the_next_change(desktop, start):
+    keytap = bound(start, "--status")
+    desktop.mock.RefuseSessions(True)
+    desktop.mock.CloseSession()
+    keytap.expect(status(False, "shortcut session closed"))
+    keytap.quiet()
+    desktop.mock.RefuseSessions(False)
+    keytap.send("register", "Alt+F13")
+    keytap.expect(reply("registered", "Alt+F13"), status(True),
+                  binding("Alt+F13", "bound", "Press ALT+XF86Tools"))
+    assert desktop.mock.LastBind() == ["Alt+F13", CHORD]
+
+
 def test_a_restarted_portal(desktop, start):
     keytap = bound(start, "--release-stale-holds", "--status")
     desktop.mock.Press(CHORD)
