@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <set>
@@ -44,9 +46,12 @@ constexpr const char* kdeBackend = "org.freedesktop.impl.portal.desktop.kde";
 constexpr std::chrono::milliseconds openBudget{5000};
 // Registrations that come together (a host's start) are bound together, in one request.
 constexpr long debounceMs = 50;
-// Always the same: KDE files the shortcuts of an app that names no app id under its session's
-// token, so that the next session, and the next keytap, find them again.
-constexpr const char* sessionToken = "keytap";
+// A session that fails to open, or that the desktop closes this soon after it opened, is tried
+// again only after a pause that doubles each time, up to a minute: a desktop that closes every
+// session, or a portal that does not answer, must neither loop nor block the main loop often.
+constexpr std::chrono::milliseconds firstPause{1000};
+constexpr std::chrono::milliseconds longestPause{60000};
+constexpr std::chrono::milliseconds closedAtOnce{2000};
 
 using Ids = std::set<std::string, std::less<>>;
 
@@ -86,9 +91,11 @@ std::map<std::string, std::string> listed;  // what the desktop lists with keys:
 
 Tap portalTap;
 bool tapOpened = false;
-// A replacement session just failed to open: the tap callback's retry would only double the wait.
-bool openJustFailed = false;
-int debounce = -1;  // timerfd
+Clock::time_point openedAt;
+Clock::time_point notBefore;  // no session is opened before then
+std::chrono::milliseconds pause = firstPause;
+// Wakes for registrationsChanged after a short pause, and when a session may be tried again.
+int timer = -1;
 unsigned tokens = 0;
 std::optional<Pending> pending;
 // The desktop's last word on each accelerator, and what the host was told of it.
@@ -199,6 +206,39 @@ void deliver(const std::string& id, bool press) {
   portalTap.callback(press ? keyDownEvent : keyUpEvent, &event);
 }
 
+// KDE files the shortcuts of an app that names no app id under its session's token: the same for
+// every run of the same host, so that the next run finds them again, and another for another
+// host, whose bind would otherwise take them away.
+std::string sessionToken() {
+  char host[4096];
+  const std::string link = "/proc/" + std::to_string(getppid()) + "/exe";
+  const ssize_t length = readlink(link.c_str(), host, sizeof host);
+  if (length <= 0) return "keytap";
+  uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (ssize_t at = 0; at < length; ++at) {
+    hash = (hash ^ static_cast<unsigned char>(host[at])) * 1099511628211u;
+  }
+  char token[32];
+  std::snprintf(token, sizeof token, "keytap_%016llx", static_cast<unsigned long long>(hash));
+  return token;
+}
+
+void wakeAfter(Clock::duration delay) {
+  if (timer < 0) timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::max<Clock::duration>(delay, std::chrono::milliseconds(1)))
+                      .count();
+  const itimerspec in{{0, 0}, {static_cast<time_t>(ns / 1000000000), ns % 1000000000}};
+  timerfd_settime(timer, 0, &in, nullptr);
+}
+
+// The next try waits, and the one after it twice as long.
+void pauseOpening() {
+  notBefore = Clock::now() + pause;
+  pause = std::min(pause * 2, longestPause);
+  if (tapOpened) wakeAfter(notBefore - Clock::now());
+}
+
 void forgetSession() {
   session.clear();
   sessionBound = false;
@@ -210,6 +250,11 @@ void forgetSession() {
 // The session ended (closed by the desktop, or the portal or the bus went away): every hold
 // ends, and the tap callback has another session opened, whose bind follows.
 void endSession() {
+  if (!session.empty() && Clock::now() - openedAt < closedAtOnce) {
+    pauseOpening();
+  } else if (!session.empty()) {
+    pause = firstPause;
+  }
   forgetSession();
   active.clear();
   if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
@@ -236,7 +281,7 @@ bool openSession(Clock::time_point deadline) {
   if (!session.empty()) return true;
   const std::string token = nextToken();
   Message call = portalCall(portalPath, shortcutsInterface, "CreateSession");
-  appendOptions(call.get(), {{"handle_token", token}, {"session_handle_token", sessionToken}});
+  appendOptions(call.get(), {{"handle_token", token}, {"session_handle_token", sessionToken()}});
   DBusError failure;
   dbus_error_init(&failure);
   const Message reply(
@@ -254,7 +299,8 @@ bool openSession(Clock::time_point deadline) {
   dbus_error_free(&failure);
   Message answer;
   const std::string path = requestPath(token);
-  // Every other message is set aside, in order, for the poll loop.
+  // Every other message is set aside, in order, for the poll loop, but for the shortcut signals
+  // of a session this one replaces (they have the same handle).
   while (!answer) {
     while (Message message{dbus_connection_pop_message(bus)}) {
       const char* at = dbus_message_get_path(message.get());
@@ -263,7 +309,17 @@ bool openSession(Clock::time_point deadline) {
         answer = std::move(message);
         break;
       }
+      if (dbus_message_has_interface(message.get(), shortcutsInterface)) continue;
       deferred.push_back(std::move(message));
+      // A portal that went away will not answer.
+      if (dbus_message_is_signal(deferred.back().get(), DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
+          dbus_message_has_sender(deferred.back().get(), DBUS_SERVICE_DBUS)) {
+        const std::vector<std::string> names = leadingStrings(deferred.back().get(), 3);
+        if (names.size() == 3 && names[0] == portalName && names[2] != portalOwner) {
+          whyClosed = "the desktop's portal went away";
+          return false;
+        }
+      }
     }
     if (answer) break;
     const int left = msLeft(deadline);
@@ -278,6 +334,7 @@ bool openSession(Clock::time_point deadline) {
     return false;
   }
   session = response.sessionHandle;
+  openedAt = Clock::now();
   whyClosed.clear();
   if (listingIsLive) {
     listShortcuts();
@@ -307,6 +364,19 @@ std::string registerApp(DBusConnection* connection, int timeoutMs) {
   }
   dbus_error_free(&failure);
   return refusal;
+}
+
+// Whether the session is KDE's, whose portal backend then serves the shortcuts: any program may
+// own KDE's backend name, and another desktop may run that backend for other portals.
+bool sessionIsKde() {
+  const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
+  std::string_view rest = desktops ? desktops : "";
+  while (!rest.empty()) {
+    const size_t colon = std::min(rest.find(':'), rest.size());
+    if (rest.substr(0, colon) == "KDE") return true;
+    rest.remove_prefix(std::min(colon + 1, rest.size()));
+  }
+  return false;
 }
 
 // Whether KDE's backend runs; asked without starting it.
@@ -361,7 +431,7 @@ bool connect(Clock::time_point deadline) {
   appRefused = refusal.empty()
                    ? ""
                    : "the desktop's portal refused the app id " + appId + " (" + refusal + ")";
-  const bool kde = kdeBackendRuns(deadline);
+  const bool kde = sessionIsKde() && kdeBackendRuns(deadline);
   shiftMatch = kde ? ShiftMatch::shiftedSymbol : ShiftMatch::keyAndShift;
   listingIsLive =
       kde && interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
@@ -376,7 +446,7 @@ void replaceSession() {
   sendAndForget(session, sessionInterface);
   forgetSession();
   if (openSession(Clock::now() + openBudget) || !tapOpened) return;
-  openJustFailed = true;
+  pauseOpening();
   portalTap.callback(shortcutSessionClosed, nullptr);
 }
 
@@ -385,7 +455,7 @@ void replaceSession() {
 void reconsider() {
   if (session.empty()) {
     // The last session did not open again: a change of the registrations tries once more.
-    if (tapOpened && !openJustFailed) portalTap.callback(shortcutSessionClosed, nullptr);
+    if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
     return;
   }
   Ids wanted;
@@ -453,8 +523,12 @@ void portalOwnerChanged(const std::string& owner) {
     if (!session.empty()) endSession();
     return;
   }
+  // A new portal is a new chance, however the last ones went.
   closeBus();
   endSession();
+  notBefore = {};
+  pause = firstPause;
+  if (tapOpened && session.empty()) portalTap.callback(shortcutSessionClosed, nullptr);
 }
 
 void busLost() {
@@ -530,8 +604,16 @@ void setAppId(std::string_view id) {
 }
 
 bool preflightListenAccess() {
-  const auto deadline = Clock::now() + openBudget;
-  return connect(deadline) && openSession(deadline);
+  if (!session.empty()) return true;
+  const auto now = Clock::now();
+  if (now < notBefore) {
+    if (tapOpened) wakeAfter(notBefore - now);
+    return false;
+  }
+  const auto deadline = now + openBudget;
+  if (connect(deadline) && openSession(deadline)) return true;
+  pauseOpening();
+  return false;
 }
 
 Tap* openTap(TapCallback onEvent) {
@@ -542,7 +624,6 @@ Tap* openTap(TapCallback onEvent) {
 }
 
 void enableTap() {
-  if (std::exchange(openJustFailed, false)) return;
   preflightListenAccess();
 }
 
@@ -564,9 +645,7 @@ bool keyIsDown(uint16_t keyCode) {
 void registrationsChanged() {
   std::erase_if(active, [](const std::string& id) { return !registered.contains(id); });
   std::erase_if(told, [](const auto& entry) { return !registered.contains(entry.first); });
-  if (debounce < 0) debounce = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  const itimerspec in{{0, 0}, {0, debounceMs * 1000000}};
-  timerfd_settime(debounce, 0, &in, nullptr);
+  wakeAfter(std::chrono::milliseconds(debounceMs));
 }
 
 void addTapSources(std::vector<pollfd>& sources) {
@@ -574,15 +653,15 @@ void addTapSources(std::vector<pollfd>& sources) {
   if (bus && dbus_connection_get_unix_fd(bus, &descriptor)) {
     sources.push_back({descriptor, POLLIN, 0});
   }
-  if (debounce >= 0) sources.push_back({debounce, POLLIN, 0});
+  if (timer >= 0) sources.push_back({timer, POLLIN, 0});
 }
 
 void serveTap(std::span<const pollfd> ready) {
   for (const pollfd& source : ready) {
     if (!source.revents) continue;
-    if (source.fd == debounce) {
+    if (source.fd == timer) {
       uint64_t expirations;
-      while (read(debounce, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+      while (read(timer, &expirations, sizeof expirations) < 0 && errno == EINTR) {
       }
       reconsider();
     } else if (bus && !dbus_connection_read_write(bus, 0)) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -89,9 +90,16 @@ std::vector<ListedShortcut> readShortcuts(DBusMessageIter* iter) {
 // Where the session bus is. libdbus, asked for the session bus without an address, would start
 // a bus of its own (dbus-launch) that outlives keytap.
 std::string sessionBusAddress() {
-  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) {
-    return address;
+  // Each of the addresses it lists but those that would start a bus (autolaunch:).
+  std::string kept;
+  const char* listed = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  for (std::string_view rest = listed ? listed : ""; !rest.empty();) {
+    const std::string_view entry = rest.substr(0, rest.find(';'));
+    rest.remove_prefix(std::min(entry.size() + 1, rest.size()));
+    if (entry.empty() || entry.starts_with("autolaunch:")) continue;
+    kept.append(kept.empty() ? "" : ";").append(entry);
   }
+  if (!kept.empty()) return kept;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (!runtime || !*runtime) return "";
   const std::string socket = std::string(runtime) + "/bus";
@@ -109,9 +117,7 @@ std::string sessionBusAddress() {
 DBusConnection* connectSessionBus(std::string* why) {
   const std::string address = sessionBusAddress();
   if (address.empty()) {
-    *why =
-        "no D-Bus session bus (DBUS_SESSION_BUS_ADDRESS is unset and there is no "
-        "$XDG_RUNTIME_DIR/bus)";
+    *why = "no D-Bus session bus (none in DBUS_SESSION_BUS_ADDRESS, none at $XDG_RUNTIME_DIR/bus)";
     return nullptr;
   }
   DBusError error;

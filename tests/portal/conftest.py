@@ -90,13 +90,17 @@ class Desktop:
         self.portal = self._start([PORTAL, "--replace"], stdout=subprocess.DEVNULL)
         _wait_for_name(self.bus, "org.freedesktop.portal.Desktop", self.portal)
 
-    def start_hostile_portal(self, session_handle: str) -> None:
-        """In place of the portal, one that answers with this session handle."""
+    def start_hostile_portal(self, session_handle: Optional[str]) -> dbus.Interface:
+        """In place of the portal, one that answers with this session handle, or not at all;
+        returns its mock interface."""
         self.stop_portal()
         hostile = self._start([
             "/usr/bin/python3", "-m", "dbusmock", "--template", str(HERE / "hostile_portal.py"),
             "--parameters", json.dumps({"session_handle": session_handle})])
         _wait_for_name(self.bus, "org.freedesktop.portal.Desktop", hostile)
+        return dbus.Interface(self.bus.get_object("org.freedesktop.portal.Desktop",
+                                                  "/org/freedesktop/portal/desktop"),
+                              "org.freedesktop.DBus.Mock")
 
     def stop_portal(self) -> None:
         self.portal.kill()
@@ -169,8 +173,12 @@ def start(desktop: Desktop) -> Iterator:
     """Starts keytap in the desktop's session, as a Wayland client whose evdev reads nothing."""
     started: List[Keytap] = []
 
-    def starting(*args: str) -> Keytap:
-        env = dict(desktop.env, WAYLAND_DISPLAY="wayland-keytap-test")
+    def starting(*args: str, current_desktop: Optional[str] = None) -> Keytap:
+        """keytap with the arguments, in the session of `current_desktop`: by default KDE where
+        the backend has KDE's name, else the desktop's own."""
+        kde = desktop.env["KEYTAP_BACKEND_NAME"] == KDE_BACKEND
+        env = dict(desktop.env, WAYLAND_DISPLAY="wayland-keytap-test",
+                   XDG_CURRENT_DESKTOP=current_desktop or ("KDE" if kde else DESKTOP))
         env.pop("DISPLAY", None)
         started.append(Keytap([BINARY, *args], env))
         return started[-1]

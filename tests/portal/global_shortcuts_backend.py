@@ -63,6 +63,9 @@ def BindShortcuts(self, _handle, session, shortcuts, _parent, _options, answer, 
     self.EmitSignal(MAIN_IFACE, 'ShortcutsChanged', 'oa(sa{sv})',
                     [dbus.ObjectPath(session), _shortcut_list(self.bound)])
     answer(dbus.UInt32(self.response), {'shortcuts': _shortcut_list(self.bound)})
+    if self.closing_after_bind:  # as a backend that fails behind the answer would
+        mockobject.objects[session].EmitSignal(SESSION_IFACE, 'Closed', '', [])
+        _close_session(mockobject.objects[session])
 
 
 def _list_shortcuts(self, _handle, _session):
@@ -81,6 +84,7 @@ def load(mock, _parameters):
     mock.triggers = {}
     mock.holding = False
     mock.refusing_sessions = False
+    mock.closing_after_bind = False
     mock.AddProperty(MAIN_IFACE, 'version', dbus.UInt32(1))
     mock.AddMethods(MAIN_IFACE, [
         ('CreateSession', 'oosa{sv}', 'ua{sv}', _create_session),
@@ -138,6 +142,12 @@ def HoldBinds(self, holding):
 def RefuseSessions(self, refusing):
     '''Whether later sessions fail to open.'''
     self.refusing_sessions = refusing
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='b', out_signature='')
+def CloseAfterBinds(self, closing):
+    '''Whether later sessions are closed as soon as their bind is answered.'''
+    self.closing_after_bind = closing
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='', out_signature='s')
