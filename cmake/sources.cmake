@@ -44,6 +44,7 @@ set(KEYTAP_LINUX_SOURCES
   src/platform/poll_loop.cpp
   src/platform/portal.cpp
   src/platform/portal_bus.cpp
+  src/platform/portal_answers.cpp
   src/platform/portal_shortcuts.cpp
   src/platform/posix_io.cpp
   src/platform/ticker.cpp

@@ -19,8 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +28,7 @@
 #include "host/messages.h"
 #include "platform/key_positions.h"
 #include "platform/linux_backends.h"
+#include "platform/portal_answers.h"
 #include "platform/portal_bus.h"
 #include "platform/portal_shortcuts.h"
 
@@ -53,13 +52,7 @@ constexpr std::chrono::milliseconds firstPause{1000};
 constexpr std::chrono::milliseconds longestPause{60000};
 constexpr std::chrono::milliseconds closedAtOnce{2000};
 
-using Ids = std::set<std::string, std::less<>>;
-
-struct Told {
-  BindingState state;
-  std::string trigger;
-  friend bool operator==(const Told&, const Told&) = default;
-};
+using Ids = ShortcutIds;
 
 // The request in flight: one at a time, so that answers cannot overtake each other.
 struct Pending {
@@ -87,7 +80,6 @@ bool listingIsLive = false;
 std::string session;        // the session's handle; empty while there is none
 bool sessionBound = false;  // the session had its bind, or took the live listing instead
 Ids sessionIds;             // what it was asked to bind
-std::map<std::string, std::string> listed;  // what the desktop lists with keys: id to trigger
 
 Tap portalTap;
 bool tapOpened = false;
@@ -98,9 +90,7 @@ std::chrono::milliseconds pause = firstPause;
 int timer = -1;
 unsigned tokens = 0;
 std::optional<Pending> pending;
-// The desktop's last word on each accelerator, and what the host was told of it.
-std::map<std::string, Told, std::less<>> outcome;
-std::map<std::string, Told, std::less<>> told;
+DesktopAnswers answers;
 // The shortcuts the desktop says are down.
 Ids active;
 // Messages read while waiting for one reply, handled afterwards in their order.
@@ -109,16 +99,6 @@ std::deque<Message> deferred;
 int msLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<int64_t>(left.count(), 0));
-}
-
-// The call's reply, if it comes before the deadline.
-Message callBefore(DBusMessage* call, Clock::time_point deadline, std::string* error) {
-  const int left = msLeft(deadline);
-  if (left == 0) {
-    if (error) *error = "no answer in time";
-    return nullptr;
-  }
-  return callAndWait(bus, call, left, error);
 }
 
 std::string nextToken() {
@@ -138,12 +118,9 @@ bool fromPortal(DBusMessage* message) {
 }
 
 void tell(const std::string& id) {
-  const auto known = outcome.find(id);
-  if (known == outcome.end()) return;
-  const auto [entry, added] = told.try_emplace(id, known->second);
-  if (!added && entry->second == known->second) return;
-  entry->second = known->second;
-  emit(bindingMessage(id, bindingStateName(known->second.state), known->second.trigger));
+  if (const std::optional<Binding> binding = news(answers, id)) {
+    emit(bindingMessage(id, bindingStateName(binding->state), binding->trigger));
+  }
 }
 
 void send(Message call, Pending request) {
@@ -184,15 +161,6 @@ void bindShortcuts(const Ids& ids) {
   sessionIds = ids;
 }
 
-// KDE and GNOME list shortcuts that have no keys (refused in a dialog, cleared in the settings):
-// those are not bound.
-void takeListed(const std::vector<ListedShortcut>& shortcuts) {
-  listed.clear();
-  for (const ListedShortcut& shortcut : shortcuts) {
-    if (!shortcut.trigger.empty()) listed[shortcut.id] = shortcut.trigger;
-  }
-}
-
 // The shortcut's accelerator, pressed or released, as a key event of its key with exactly its
 // modifiers, for that registration alone; a press of a shortcut already down is an autorepeat
 // (KDE and GNOME repeat).
@@ -206,21 +174,12 @@ void deliver(const std::string& id, bool press) {
   portalTap.callback(press ? keyDownEvent : keyUpEvent, &event);
 }
 
-// KDE files the shortcuts of an app that names no app id under its session's token: the same for
-// every run of the same host, so that the next run finds them again, and another for another
-// host, whose bind would otherwise take them away.
+// The host is the program that started keytap.
 std::string sessionToken() {
   char host[4096];
   const std::string link = "/proc/" + std::to_string(getppid()) + "/exe";
   const ssize_t length = readlink(link.c_str(), host, sizeof host);
-  if (length <= 0) return "keytap";
-  uint64_t hash = 14695981039346656037u;  // FNV-1a
-  for (ssize_t at = 0; at < length; ++at) {
-    hash = (hash ^ static_cast<unsigned char>(host[at])) * 1099511628211u;
-  }
-  char token[32];
-  std::snprintf(token, sizeof token, "keytap_%016llx", static_cast<unsigned long long>(hash));
-  return token;
+  return sessionTokenFor(length > 0 ? std::string_view(host, static_cast<size_t>(length)) : "");
 }
 
 void wakeAfter(Clock::duration delay) {
@@ -243,7 +202,7 @@ void forgetSession() {
   session.clear();
   sessionBound = false;
   sessionIds.clear();
-  listed.clear();
+  answers.listed.clear();
   pending.reset();
 }
 
@@ -344,64 +303,13 @@ bool openSession(Clock::time_point deadline) {
   return true;
 }
 
-// Names the app (--portal=APP_ID) to the portal, as the connection's first call to it:
-// xdg-desktop-portal 1.21 and later want an unsandboxed caller to. Returns why the portal
-// refused it; nothing where it took it, where no id is given, or where the portal has no
-// registry (before 1.19.3), which finds the app itself.
-std::string registerApp(DBusConnection* connection, int timeoutMs) {
-  if (appId.empty()) return "";
-  Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
-  appendString(call.get(), appId);
-  appendOptions(call.get(), {});
-  DBusError failure;
-  dbus_error_init(&failure);
-  const Message reply(
-      dbus_connection_send_with_reply_and_block(connection, call.get(), timeoutMs, &failure));
-  std::string refusal;
-  if (!reply && !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) &&
-      !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE)) {
-    refusal = failure.message ? failure.message : "no answer";
-  }
-  dbus_error_free(&failure);
-  return refusal;
-}
-
-// Whether the session is KDE's, whose portal backend then serves the shortcuts: any program may
-// own KDE's backend name, and another desktop may run that backend for other portals.
-bool sessionIsKde() {
+// Whether KWin and KDE's backend serve the shortcuts: the session says it is KDE's (any program
+// may own KDE's backend name, and another desktop may run that backend for other portals), and
+// the backend runs, asked without starting it.
+bool kdeServesShortcuts(Clock::time_point deadline) {
   const char* desktops = std::getenv("XDG_CURRENT_DESKTOP");
-  std::string_view rest = desktops ? desktops : "";
-  while (!rest.empty()) {
-    const size_t colon = std::min(rest.find(':'), rest.size());
-    if (rest.substr(0, colon) == "KDE") return true;
-    rest.remove_prefix(std::min(colon + 1, rest.size()));
-  }
-  return false;
-}
-
-// Whether KDE's backend runs; asked without starting it.
-bool kdeBackendRuns(Clock::time_point deadline) {
-  Message owner = Message(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
-                                                       DBUS_INTERFACE_DBUS, "NameHasOwner"));
-  appendString(owner.get(), kdeBackend);
-  const Message owned = callBefore(owner.get(), deadline, nullptr);
-  dbus_bool_t has = false;
-  return owned &&
-         dbus_message_get_args(owned.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) &&
-         has;
-}
-
-// The portal's owner, started by the bus where it is not running yet (as a call to it would).
-std::string findPortal(Clock::time_point deadline) {
-  std::string owner = nameOwner(bus, portalName, std::max(msLeft(deadline), 1));
-  if (!owner.empty()) return owner;
-  Message start(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
-                                             "StartServiceByName"));
-  appendString(start.get(), portalName);
-  const dbus_uint32_t flags = 0;
-  dbus_message_append_args(start.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
-  if (!callBefore(start.get(), deadline, nullptr)) return "";
-  return nameOwner(bus, portalName, std::max(msLeft(deadline), 1));
+  return namesDesktop(desktops ? desktops : "", "KDE") &&
+         nameHasOwner(bus, kdeBackend, std::max(msLeft(deadline), 1));
 }
 
 // A connection that names the app to the portal before anything else. A portal that went away
@@ -422,16 +330,16 @@ bool connect(Clock::time_point deadline) {
     dbus_bus_add_match(bus, rule, nullptr);
   }
   // Without a portal the connection stays, to hear one come.
-  portalOwner = findPortal(deadline);
+  portalOwner = startedOwner(bus, portalName, std::max(msLeft(deadline), 1));
   if (portalOwner.empty()) {
     whyClosed = "no desktop portal on the session bus";
     return false;
   }
-  const std::string refusal = registerApp(bus, std::max(msLeft(deadline), 1));
+  const std::string refusal = registerApp(bus, appId, std::max(msLeft(deadline), 1));
   appRefused = refusal.empty()
                    ? ""
                    : "the desktop's portal refused the app id " + appId + " (" + refusal + ")";
-  const bool kde = sessionIsKde() && kdeBackendRuns(deadline);
+  const bool kde = kdeServesShortcuts(deadline);
   shiftMatch = kde ? ShiftMatch::shiftedSymbol : ShiftMatch::keyAndShift;
   listingIsLive =
       kde && interfaceVersion(bus, kdeBackend, "org.freedesktop.impl.portal.GlobalShortcuts", false,
@@ -470,14 +378,10 @@ void reconsider() {
   }
   if (!sessionBound) {
     if (wanted.empty()) return;
-    const bool listedExactly = listed.size() == wanted.size() &&
-                               std::all_of(wanted.begin(), wanted.end(), [](const std::string& id) {
-                                 return listed.contains(id);
-                               });
-    if (!listingIsLive || !listedExactly) return bindShortcuts(wanted);
+    if (!listingIsLive || !listsExactly(answers, wanted)) return bindShortcuts(wanted);
     sessionBound = true;
     sessionIds = wanted;
-    for (const std::string& id : wanted) outcome[id] = {BindingState::bound, listed[id]};
+    takeListingAsBound(answers, wanted);
   } else if (wanted != sessionIds) {
     return replaceSession();
   }
@@ -487,31 +391,18 @@ void reconsider() {
 void finishRequest(const Response& response) {
   const bool bind = pending->bind;
   pending.reset();
-  if (response.shortcuts) takeListed(*response.shortcuts);
-  if (bind) {
-    for (const std::string& id : sessionIds) {
-      const auto bound = listed.find(id);
-      const BindingState state = bindingState(bound != listed.end(), response.code);
-      outcome[id] = {state, state == BindingState::bound ? bound->second : ""};
-    }
-  }
+  if (response.shortcuts) takeListing(answers, *response.shortcuts);
+  if (bind) takeBindAnswer(answers, sessionIds, response.code);
   reconsider();
 }
 
 // The user rebound or removed shortcuts in the desktop's settings. Before the bind is answered
 // it only says what the answer will hold.
 void shortcutsChanged(const std::vector<ListedShortcut>& shortcuts) {
-  takeListed(shortcuts);
+  takeListing(answers, shortcuts);
   if (pending && pending->bind) return;
+  takeChange(answers, sessionIds);
   for (const std::string& id : sessionIds) {
-    const auto known = outcome.find(id);
-    if (known == outcome.end()) continue;
-    const auto bound = listed.find(id);
-    if (bound != listed.end()) {
-      known->second = {BindingState::bound, bound->second};
-    } else if (known->second.state == BindingState::bound) {
-      known->second = {BindingState::unbound, ""};
-    }
     if (registered.contains(id)) tell(id);
   }
 }
@@ -644,7 +535,7 @@ bool keyIsDown(uint16_t keyCode) {
 
 void registrationsChanged() {
   std::erase_if(active, [](const std::string& id) { return !registered.contains(id); });
-  std::erase_if(told, [](const auto& entry) { return !registered.contains(entry.first); });
+  std::erase_if(answers.told, [](const auto& entry) { return !registered.contains(entry.first); });
   wakeAfter(std::chrono::milliseconds(debounceMs));
 }
 
@@ -678,7 +569,7 @@ PortalFacts facts() {
   if (!probe) return found;
   const int timeoutMs = static_cast<int>(openBudget.count());
   // First, as keytap's own connection does: the registry takes no app after another call.
-  const std::string refusal = registerApp(probe, timeoutMs);
+  const std::string refusal = registerApp(probe, appId, timeoutMs);
   found.version =
       interfaceVersion(probe, portalName, shortcutsInterface, true, timeoutMs, &found.error);
   found.appId = appId;

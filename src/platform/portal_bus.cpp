@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace {
@@ -201,6 +202,54 @@ std::string nameOwner(DBusConnection* bus, const char* name, int timeoutMs) {
   const std::vector<std::string> owner =
       reply ? leadingStrings(reply.get(), 1) : std::vector<std::string>{};
   return owner.empty() ? "" : owner[0];
+}
+
+bool nameHasOwner(DBusConnection* bus, const char* name, int timeoutMs) {
+  Message call(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                            "NameHasOwner"));
+  appendString(call.get(), name);
+  const Message reply = callAndWait(bus, call.get(), timeoutMs, nullptr);
+  dbus_bool_t has = false;
+  return reply &&
+         dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_BOOLEAN, &has, DBUS_TYPE_INVALID) &&
+         has;
+}
+
+std::string startedOwner(DBusConnection* bus, const char* name, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto left = [deadline] {
+    return static_cast<int>(std::max<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  deadline - std::chrono::steady_clock::now())
+                                                  .count(),
+                                              1));
+  };
+  std::string owner = nameOwner(bus, name, left());
+  if (!owner.empty()) return owner;
+  Message start(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS,
+                                             "StartServiceByName"));
+  appendString(start.get(), name);
+  const dbus_uint32_t flags = 0;
+  dbus_message_append_args(start.get(), DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
+  if (!callAndWait(bus, start.get(), left(), nullptr)) return "";
+  return nameOwner(bus, name, left());
+}
+
+std::string registerApp(DBusConnection* bus, std::string_view appId, int timeoutMs) {
+  if (appId.empty()) return "";
+  Message call = portalCall(portalPath, "org.freedesktop.host.portal.Registry", "Register");
+  appendString(call.get(), appId);
+  appendOptions(call.get(), {});
+  DBusError failure;
+  dbus_error_init(&failure);
+  const Message reply(
+      dbus_connection_send_with_reply_and_block(bus, call.get(), timeoutMs, &failure));
+  std::string refusal;
+  if (!reply && !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_METHOD) &&
+      !dbus_error_has_name(&failure, DBUS_ERROR_UNKNOWN_INTERFACE)) {
+    refusal = failure.message ? failure.message : "no answer";
+  }
+  dbus_error_free(&failure);
+  return refusal;
 }
 
 std::vector<std::string> leadingStrings(DBusMessage* message, size_t count) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/portal_answers.h"
+
 struct MessageUnref {
   void operator()(DBusMessage* message) const { dbus_message_unref(message); }
 };
@@ -20,12 +22,6 @@ using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 constexpr const char* portalName = "org.freedesktop.portal.Desktop";
 constexpr const char* portalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcutsInterface = "org.freedesktop.portal.GlobalShortcuts";
-
-/// A shortcut as the desktop lists it: its id and its trigger, described for people.
-struct ListedShortcut {
-  std::string id;
-  std::string trigger;
-};
 
 /// A private connection to the session bus that leaves the process alone when the bus goes:
 /// at DBUS_SESSION_BUS_ADDRESS, else at $XDG_RUNTIME_DIR/bus; never a bus started for keytap.
@@ -60,6 +56,19 @@ Message callAndWait(DBusConnection* bus, DBusMessage* call, int timeoutMs, std::
 /// The unique name that owns the bus name; empty when nobody does or the bus did not answer in
 /// time.
 std::string nameOwner(DBusConnection* bus, const char* name, int timeoutMs);
+
+/// Whether anybody owns the bus name; false when the bus did not answer in time.
+bool nameHasOwner(DBusConnection* bus, const char* name, int timeoutMs);
+
+/// The unique name that owns the bus name, which the bus starts where nobody does yet (as a
+/// call to it would); empty when that fails or takes longer than `timeoutMs`.
+std::string startedOwner(DBusConnection* bus, const char* name, int timeoutMs);
+
+/// Names the app (--portal=APP_ID) to the portal, as the connection's first call to it:
+/// xdg-desktop-portal 1.21 and later want an unsandboxed caller to. Returns why the portal
+/// refused it; nothing where it took it, where no id is given, or where the portal has no
+/// registry (before 1.19.3), which finds the app itself.
+std::string registerApp(DBusConnection* bus, std::string_view appId, int timeoutMs);
 
 /// The leading string or object path arguments of a message, as many as it has up to `count`.
 std::vector<std::string> leadingStrings(DBusMessage* message, size_t count);

@@ -1,5 +1,8 @@
 #include "platform/portal_shortcuts.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace {
 
 // Desktops bind a keysym, so each key position proposes the keysym the default XKB keymap gives
@@ -148,6 +151,25 @@ std::string preferredTrigger(const Accel& accel, ShiftMatch shiftMatch) {
 bool typesText(const Accel& accel) {
   const PortalKey* key = portalKeyAt(accel.keyCode);
   return key && key->typesText && (accel.flags & ~shiftFlag) == 0;
+}
+
+std::string sessionTokenFor(std::string_view hostExecutable) {
+  if (hostExecutable.empty()) return "keytap";
+  uint64_t hash = 14695981039346656037u;  // FNV-1a
+  for (const char c : hostExecutable)
+    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  char token[32];
+  std::snprintf(token, sizeof token, "keytap_%016llx", static_cast<unsigned long long>(hash));
+  return token;
+}
+
+bool namesDesktop(std::string_view currentDesktops, std::string_view desktop) {
+  while (!currentDesktops.empty()) {
+    const size_t colon = std::min(currentDesktops.find(':'), currentDesktops.size());
+    if (currentDesktops.substr(0, colon) == desktop) return true;
+    currentDesktops.remove_prefix(std::min(colon + 1, currentDesktops.size()));
+  }
+  return false;
 }
 
 BindingState bindingState(bool listed, uint32_t response) {

@@ -25,6 +25,15 @@ std::string preferredTrigger(const Accel& accel, ShiftMatch shiftMatch);
 /// would take that key from every window.
 bool typesText(const Accel& accel);
 
+/// The session token for the host at this executable path: KDE files the shortcuts of an app
+/// that names no app id under it, so it is the same for every run of one host (the next run
+/// finds them again) and another for another host (whose bind would take them away). "keytap"
+/// where the path is unknown.
+std::string sessionTokenFor(std::string_view hostExecutable);
+
+/// Whether XDG_CURRENT_DESKTOP's ':'-separated list names the desktop.
+bool namesDesktop(std::string_view currentDesktops, std::string_view desktop);
+
 /// What became of a shortcut keytap asked the desktop to bind.
 enum class BindingState { bound, refused, failed, unbound };
 

@@ -61,6 +61,19 @@ TEST(PortalShortcutsTest, ShiftWhereTheDesktopMatchesTheShiftedSymbol) {
   }
 }
 
+TEST(PortalShortcutsTest, SessionTokensAndDesktops) {
+  EXPECT_EQ(sessionTokenFor("/usr/bin/app"), sessionTokenFor("/usr/bin/app"));
+  EXPECT_NE(sessionTokenFor("/usr/bin/app"), sessionTokenFor("/usr/bin/other"));
+  EXPECT_EQ(sessionTokenFor("/usr/bin/app").size(), 23u);  // keytap_ and 16 hex digits
+  EXPECT_EQ(sessionTokenFor(""), "keytap");
+  const struct {
+    const char* current;
+    bool kde;
+  } rows[] = {
+      {"KDE", true}, {"ubuntu:GNOME", false}, {"foo:KDE", true}, {"KDEX", false}, {"", false}};
+  for (const auto& row : rows) EXPECT_EQ(namesDesktop(row.current, "KDE"), row.kde) << row.current;
+}
+
 TEST(PortalShortcutsTest, BindingStateFromTheAnswer) {
   const struct {
     bool listed;
