@@ -1,5 +1,7 @@
 #include "keyboard/capture.h"
 
+#include <utility>
+
 #include "accelerator/describe.h"
 #include "accelerator/key_table.h"
 #include "core/registry.h"
@@ -30,6 +32,16 @@ Accel modifiersAloneOf(uint64_t flags) {
     if (accel.sides & sideFlagsOf(flag)) accel.sided |= sideFlagsOf(flag);
   }
   return accel;
+}
+
+// Whether Fn is held, by the platform's own record of it (macOS also sets the event's Fn bit on
+// arrows and function keys). A chord with Fn has no text that matches it: Fn parses only alone,
+// and a hotkey with a key ignores it, so the text would fire without Fn too.
+bool fnHeld() {
+  for (const ModifierKey& key : modifierKeys) {
+    if (key.flag == fnFlag) return keyIsDown(key.keyCode);
+  }
+  return false;
 }
 
 void finish(const Accel& accel) {
@@ -65,7 +77,10 @@ void captureKeyEvent(uint32_t type, const Event* event) {
   const int64_t keyCode = eventKeyCode(event);
   const bool modifier = modifierKeyAt(keyCode) != nullptr;
   if (type == keyUpEvent && modifier && capture.modifiersAlone) {
-    return finish(modifiersAloneOf(capture.modifiersAlone));
+    const uint64_t modifiers = std::exchange(capture.modifiersAlone, 0);
+    // Fn with other modifiers: passed over.
+    if ((modifiers & fnFlag) && (modifiers & modifierMask)) return;
+    return finish(modifiersAloneOf(modifiers));
   }
   if (type != keyDownEvent || eventAutorepeat(event) != 0) return;
   const uint64_t flags = eventFlags(event);
@@ -74,7 +89,8 @@ void captureKeyEvent(uint32_t type, const Event* event) {
     return;
   }
   capture.modifiersAlone = 0;
-  if (keyCode < 0 || keyCode > UINT16_MAX || keyName(static_cast<uint16_t>(keyCode)).empty()) {
+  if (keyCode < 0 || keyCode > UINT16_MAX || keyName(static_cast<uint16_t>(keyCode)).empty() ||
+      fnHeld()) {
     return;
   }
   Accel accel;

@@ -85,6 +85,13 @@ void matchModifierKey(uint32_t type, const Event* event) {
 
 }  // namespace
 
+void noteRestingKeyDown(const Event* event) {
+  const int64_t keyCode = eventKeyCode(event);
+  if (!options.extendedKeys || !namesKey(keyCode) || eventAutorepeat(event) != 0) return;
+  if (!modifierKeyAt(keyCode)) trackOtherKey(keyDownEvent, static_cast<uint16_t>(keyCode));
+  markChords(keyCode);
+}
+
 void sayReleased(const std::string& text, const Accel& accel) {
   if (accel.keyCode != modifiersOnly) return emit(keyMessage("up", text, nowMs()));
   const bool alone = chorded.erase(text) == 0;

@@ -13,6 +13,11 @@
 /// Other event types do nothing. Returns the event unchanged. Main thread.
 Event* matchKeyEvent(uint32_t type, Event* event);
 
+/// Keeps the record of a key-down that no accelerator may take (a capture runs): with
+/// --extended-keys, the other keys down and the modifier-only holds it makes chords. Emits
+/// nothing. Main thread.
+void noteRestingKeyDown(const Event* event);
+
 /// Emits "up" for a text just taken out of held; with --extended-keys the "up" of a
 /// modifier-only accelerator says whether it was held alone. Main thread.
 void sayReleased(const std::string& text, const Accel& accel);

@@ -51,8 +51,12 @@ Event* tapCallback(uint32_t type, Event* event) {
   }
   if (capture.running) {
     captureKeyEvent(type, event);
-    // Registered accelerators rest while the user records one; holds still end.
-    if (type == keyDownEvent) return event;
+    // Registered accelerators rest while the user records one; holds still end, and what the
+    // matcher keeps of the keys down goes on.
+    if (type == keyDownEvent) {
+      noteRestingKeyDown(event);
+      return event;
+    }
   }
   return matchKeyEvent(type, event);
 }

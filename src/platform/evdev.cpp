@@ -37,6 +37,7 @@ struct EvdevTap : Tap {
   int watch;  // inotify on /dev/input
   std::vector<Device> keyboards;
   std::vector<Device> pointers;  // only while buttonsWanted
+  bool pointersOpen = false;     // as buttonsWanted was when the mice were last opened or closed
 };
 
 // The open tap; only this backend opens one in a process that chose it.
@@ -49,6 +50,9 @@ constexpr size_t bitsPerLong = CHAR_BIT * sizeof(long);
 
 // Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
 bool buttonsWanted = false;
+// While a batch of events is delivered, the devices stay as they are (the batch points into
+// them): a change of the buttons wanted waits for its end.
+bool delivering = false;
 
 bool hasBit(const unsigned long* bits, unsigned bit) {
   return (bits[bit / bitsPerLong] >> (bit % bitsPerLong)) & 1;
@@ -167,6 +171,17 @@ std::vector<Device> checkedKeyboards;
 void closeAll(std::vector<Device>& devices) {
   for (const Device& device : devices) close(device.descriptor);
   devices.clear();
+}
+
+// The mice open while buttons are wanted, and closed otherwise.
+void openPointersAsWanted() {
+  if (opened()->pointersOpen == buttonsWanted) return;
+  opened()->pointersOpen = buttonsWanted;
+  if (buttonsWanted) {
+    openDevices(opened()->pointers, Kind::pointer);
+  } else {
+    closeAll(opened()->pointers);
+  }
 }
 
 // A device that went away is forgotten, and with the last keyboard the tap: the next register
@@ -288,18 +303,13 @@ Tap* openTap(TapCallback onEvent) {
   }
   std::vector<Device> pointers;
   if (buttonsWanted) openDevices(pointers, Kind::pointer);
-  return new EvdevTap{{onEvent}, watch, std::move(keyboards), std::move(pointers)};
+  return new EvdevTap{{onEvent}, watch, std::move(keyboards), std::move(pointers), buttonsWanted};
 }
 
 void watchMouseButtons(bool watch) {
   if (watch == buttonsWanted) return;
   buttonsWanted = watch;
-  if (!tap) return;
-  if (watch) {
-    openDevices(opened()->pointers, Kind::pointer);
-  } else {
-    closeAll(opened()->pointers);
-  }
+  if (tap && !delivering) openPointersAsWanted();
 }
 
 bool keyIsDown(uint16_t keyCode) {
@@ -329,7 +339,10 @@ void serveTap(std::span<const pollfd> ready) {
     if (!(source.revents & POLLIN) || !readDevice(*device)) gone.push_back(device->name);
   }
   std::stable_sort(pending.begin(), pending.end(), happenedBefore);
+  delivering = true;
   for (const Pending& next : pending) deliverEvent(*next.device, next.event);
+  delivering = false;
+  if (tap) openPointersAsWanted();
   for (const std::string& name : gone) {
     if (tap) removeDevice(name);
   }

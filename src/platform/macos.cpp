@@ -80,7 +80,7 @@ void noteKeyboardType(int64_t type) {
 // listening status stay as they are: it is switched on again at once.
 CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
-    if (tap && tap->buttons) CGEventTapEnable(tap->buttons, true);
+    if (tap && tap->buttons && buttonsWanted) CGEventTapEnable(tap->buttons, true);
     return event;
   }
   if (!buttonKeyCode(buttonNumberField(event))) return event;
@@ -89,6 +89,13 @@ CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, vo
 }
 
 CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  // Without --extended-keys modifier keys reach nobody: a capture only needs Fn's state.
+  if (!options.extendedKeys) {
+    const bool flagsChanged = type == kCGEventFlagsChanged;
+    tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
+                 flagsChanged ? CGEventGetFlags(event) : 0, fnDown);
+    if (flagsChanged) return event;
+  }
   if (options.extendedKeys) {
     // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
     const bool flagsChanged = type == kCGEventFlagsChanged;
@@ -160,10 +167,23 @@ CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
   return port;
 }
 
-// Opens the mouse tap when the buttons are wanted and it is not open yet, as after a failed try.
+// Opens the mouse tap when the buttons are wanted and it is not open yet, as after a failed try;
+// switches it on again where it was only switched off.
 void openButtonTap() {
-  if (buttonsWanted && tap && !tap->buttons)
+  if (!buttonsWanted || !tap) return;
+  if (tap->buttons) {
+    CGEventTapEnable(tap->buttons, true);
+  } else {
     tap->buttons = openListener(buttonEvents, deliverButton);
+  }
+}
+
+// Invalidating the port takes its source off the run loop too.
+void closeUnwantedButtonTap(void*) {
+  if (buttonsWanted || !tap || !tap->buttons) return;
+  CFMachPortInvalidate(tap->buttons);
+  CFRelease(tap->buttons);
+  tap->buttons = nullptr;
 }
 
 }  // namespace
@@ -191,7 +211,8 @@ Tap* openTap(TapCallback onEvent) {
   // flags-changed is left: one that hears modifiers only, which is no keyboard tap.
   if (!CGPreflightListenEventAccess()) return nullptr;
   CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
-  if (options.extendedKeys) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
+  // Modifier keys for --extended-keys; for a capture, Fn's state (Fn chords are passed over).
+  if (options.extendedKeys || options.capture) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
   CFMachPortRef port = openListener(keyEvents, deliverKey);
   if (!port) return nullptr;
   return new Tap{port, buttonsWanted ? openListener(buttonEvents, deliverButton) : nullptr};
@@ -203,10 +224,10 @@ void watchMouseButtons(bool watch) {
   if (watch) {
     openButtonTap();
   } else if (tap->buttons) {
-    // Invalidating the port takes its source off the run loop too.
-    CFMachPortInvalidate(tap->buttons);
-    CFRelease(tap->buttons);
-    tap->buttons = nullptr;
+    // The call may come from the mouse tap's own callback (a capture that a button ended): the
+    // tap is switched off now, and closed once that callback has returned.
+    CGEventTapEnable(tap->buttons, false);
+    dispatch_async_f(dispatch_get_main_queue(), nullptr, closeUnwantedButtonTap);
   }
 }
 

@@ -217,8 +217,14 @@ Tap* openTap(TapCallback onEvent) {
 void watchMouseButtons(bool watch) {
   if (watch == buttonsWanted) return;
   buttonsWanted = watch;
+  if (!tap) return;
   // A failure shows as a lost connection, which the poll loop notices.
-  if (tap) selectRawEvents(opened()->connection);
+  selectRawEvents(opened()->connection);
+  // Unwatched, a button's release is never heard, and X has no query for buttons: forget what
+  // was down, or its next press would pass for an autorepeat.
+  if (!watch) {
+    for (const unsigned button : watchedButtons) opened()->down.reset(button);
+  }
 }
 
 // The tap's own record of the keys, seeded from the server's key map when it opened; X has no

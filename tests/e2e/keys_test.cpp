@@ -283,6 +283,16 @@ TEST_F(CaptureTest, RecordsChordsInKeytapsGrammarWithLabelsInTheLayout) {
   EXPECT_EQ(keysSaid(), (Said{"down:F5", "up:F5"}));
 }
 
+// A capture that a button ends stops watching the buttons before their release: X tells no
+// button state, so keytap must not keep the button down.
+TEST_F(CaptureTest, ASideButtonCapturedTwiceThenRegisteredFires) {
+  EXPECT_EQ(captureNext([&] { click(8); }), captured("MouseBack", "Mouse4"));
+  EXPECT_EQ(captureNext([&] { click(8); }), captured("MouseBack", "Mouse4"));
+  registerText("MouseBack");
+  click(8);
+  EXPECT_EQ(keysSaid(), (Said{"down:MouseBack", "up:MouseBack"}));
+}
+
 TEST(LateDisplayTest, ARegisterOpensTheTapOnceTheDisplayLetsUsIn) {
   std::unique_ptr<VirtualDisplay> display = startVirtualDisplay(/*locked=*/true);
   ASSERT_NE(display, nullptr);

@@ -154,6 +154,35 @@ TEST_F(CaptureTest, ModifiersAloneEndItAtTheirFirstRelease) {
             std::vector<json>{captured("Shift+MouseForward", "Shift+Mouse5")});
 }
 
+// A chord with Fn held has no text that matches it: Fn parses only alone, and a text without
+// it would fire whenever the key is typed.
+TEST_F(CaptureTest, ChordsWithFnArePassedOver) {
+  after(R"({"t":"capture","d":{}})");
+  fake.keysDown.insert(63);  // Fn, as the platform's own record has it
+  EXPECT_TRUE(press(63, fnFlag).empty());
+  EXPECT_TRUE(press(14, fnFlag).empty());  // Fn+E, the emoji picker
+  EXPECT_TRUE(press(59, fnFlag | controlFlag | leftControlFlag).empty());
+  EXPECT_TRUE(press(59, fnFlag, false).empty());  // Fn+Control let go
+  fake.keysDown.erase(63);
+  EXPECT_EQ(press(63, 0, false).size(), 0u);
+  EXPECT_EQ(press(14, 0), std::vector<json>{captured("E", "E")});
+}
+
+// Keys pressed while a capture runs still count for the modifier-only holds.
+TEST_F(CaptureTest, HoldsKeepTheirRecordWhileACaptureRuns) {
+  after(R"({"t":"register","d":{"accelerator":"AltRight"}})");
+  EXPECT_EQ(press(61, optionFlag | rightOptionFlag)[0]["t"], "down");
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_EQ(press(40, optionFlag | rightOptionFlag)[0]["t"], "captured");
+  press(40, optionFlag | rightOptionFlag, false);
+  EXPECT_EQ(press(61, 0, false)[0]["d"]["alone"], false);  // a chord, not a tap
+  // A key pressed during a capture and still down keeps a modifier-only hotkey from firing.
+  after(R"({"t":"capture","d":{}})");
+  fake.keysDown.insert(0);
+  EXPECT_EQ(press(0, 0)[0]["t"], "captured");  // A, held on
+  EXPECT_TRUE(press(61, optionFlag | rightOptionFlag).empty());
+}
+
 TEST_F(CaptureTest, CancelAndDescribe) {
   after(R"({"t":"capture","d":{}})");
   const json cancelled{{"t", "capture_cancelled"}, {"d", json::object()}};
