@@ -15,7 +15,7 @@ struct KeyName {
 extern const KeyName keyTable[83];
 
 /// The keypad, F21 to F24 and the ISO key, which only --extended-keys names.
-extern const KeyName extendedKeyTable[37];
+extern const KeyName extendedKeyTable[43];
 
 /// The mouse buttons, which only --mouse-buttons names.
 extern const KeyName mouseButtonTable[6];

@@ -7,15 +7,18 @@ namespace {
 // What Windows puts in VKey for the made-up Shift presses around some keys.
 constexpr uint16_t madeUpKey = 0xFF;
 
-// The scan codes of Control and Alt: E0 makes them the right-hand keys.
+// The scan codes of Control and Alt: E0 makes them the right-hand keys, E1 Control the Pause key.
 constexpr uint16_t controlScanCode = 0x1D;
+constexpr unsigned pauseEvdev = 119;
 constexpr uint16_t altScanCode = 0x38;
 
 }  // namespace
 
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned)) {
-  // Made-up Shift presses, the Pause key's E1 sequence and text typed as characters (VK_PACKET,
-  // with a UTF-16 unit where the scan code belongs) name no key that an accelerator can use.
+  // The Pause key comes as E1 Control, then a report of Num Lock's scan code (isPauseFollower).
+  if ((key.flags & rawKeyE1) && key.makeCode == controlScanCode) return pauseEvdev;
+  // Made-up Shift presses, any other E1 sequence and text typed as characters (VK_PACKET, with a
+  // UTF-16 unit where the scan code belongs) name no key that an accelerator can use.
   if (key.virtualKey == madeUpKey || key.virtualKey == virtualKeyPacket || (key.flags & rawKeyE1)) {
     return std::nullopt;
   }

@@ -192,7 +192,10 @@ class ExtendedKeysTest : public KeysTest {
 };
 
 TEST_F(ExtendedKeysTest, ModifierHoldsSidesKeypadAndF21) {
-  for (const char* text : {"RightAlt", "Numpad7", "Home", "F21"}) registerText(text);
+  for (const char* text :
+       {"RightAlt", "Numpad7", "Home", "F21", "PrintScreen", "Pause", "Insert"}) {
+    registerText(text);
+  }
   ASSERT_TRUE(sendText(keytap, command("register", "Fn")));
   EXPECT_EQ(nextMessage(keytap), errorReply("bad_request", "not available on this platform: Fn"));
   press(xkey::rightAlt);
@@ -203,8 +206,10 @@ TEST_F(ExtendedKeysTest, ModifierHoldsSidesKeypadAndF21) {
   tap({xkey::numpad7});
   tap({xkey::home});
   tap({xkey::f21});
+  for (const uint8_t key : {xkey::printScreen, xkey::pause, xkey::insert}) tap({key});
   EXPECT_EQ(keysSaid(), (Said{"up:RightAlt", "down:Numpad7", "up:Numpad7", "down:Home", "up:Home",
-                              "down:F21", "up:F21"}));
+                              "down:F21", "up:F21", "down:PrintScreen", "up:PrintScreen",
+                              "down:Pause", "up:Pause", "down:Insert", "up:Insert"}));
 }
 
 class MouseButtonsTest : public KeysTest {

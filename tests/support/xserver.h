@@ -59,5 +59,5 @@ namespace xkey {
 constexpr uint8_t a = 38, j = 44, k = 45, f5 = 71, space = 65;
 constexpr uint8_t leftShift = 50, leftControl = 37, leftAlt = 64, leftSuper = 133;
 constexpr uint8_t rightAlt = 108, w = 25, s = 39, d = 40, numpad7 = 79, home = 110, f21 = 199;
-constexpr uint8_t y = 29;
+constexpr uint8_t y = 29, printScreen = 107, pause = 127, insert = 118;
 }  // namespace xkey

@@ -129,6 +129,11 @@ TEST(ExtendedKeysTest, NewNamesParseOnlyWithTheOption) {
       {"F21", Accel{0x10BF}},
       {"F24", Accel{0x10C2}},
       {"IntlBackslash", Accel{10}},
+      {"PrintScreen", Accel{0x1063}},
+      {"Ctrl+Pause", Accel{0x1077, ctrl}},
+      {"scrolllock", Accel{0x1046}},
+      {"Insert", Accel{114}},
+      {"ContextMenu", Accel{110}},
       {"Left+RightAlt", Accel{123, opt, rightOptionFlag, optSides}},
       // Fn only alone; a side needs a modifier word.
       {"Fn+F1", none},
@@ -145,7 +150,7 @@ TEST(ExtendedKeysTest, NewNamesParseOnlyWithTheOption) {
   }
   // The arrow keys keep their names.
   EXPECT_EQ(parse("Shift+Right"), (Accel{124, shift}));
-  EXPECT_EQ(keyCodes.size(), 83u + 37u);
+  EXPECT_EQ(keyCodes.size(), 83u + 43u);
 }
 
 TEST(MouseButtonsTest, ButtonsParseOnlyWithTheOption) {
