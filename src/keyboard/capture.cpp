@@ -78,8 +78,9 @@ void captureKeyEvent(uint32_t type, const Event* event) {
   const bool modifier = modifierKeyAt(keyCode) != nullptr;
   if (type == keyUpEvent && modifier && capture.modifiersAlone) {
     const uint64_t modifiers = std::exchange(capture.modifiersAlone, 0);
-    // Fn with other modifiers: passed over.
-    if ((modifiers & fnFlag) && (modifiers & modifierMask)) return;
+    // Fn with other modifiers: passed over; so are modifiers whose key may have been hidden
+    // (Secure Input keeps the K of a typed Command+K from keytap).
+    if (((modifiers & fnFlag) && (modifiers & modifierMask)) || keyPressesHidden()) return;
     return finish(modifiersAloneOf(modifiers));
   }
   if (type != keyDownEvent || eventAutorepeat(event) != 0) return;

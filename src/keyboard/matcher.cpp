@@ -76,6 +76,8 @@ void matchModifierKey(uint32_t type, const Event* event) {
   for (const Registration* entry : registrationsOf(modifiersOnly)) {
     const auto& [text, accel] = *entry;
     if (press && exactModifiers(accel, flags, modifierMask | fnFlag) && held.insert(text).second) {
+      // Under Secure Input the keys pressed during the hold are hidden: never alone then.
+      if (keyPressesHidden()) chorded.insert(text);
       emit(keyMessage("down", text, nowMs()));
     } else if (type == keyUpEvent && !namedModifiersDown(accel, flags) && held.erase(text)) {
       sayReleased(text, accel);
@@ -94,7 +96,7 @@ void noteRestingKeyDown(const Event* event) {
 
 void sayReleased(const std::string& text, const Accel& accel) {
   if (accel.keyCode != modifiersOnly) return emit(keyMessage("up", text, nowMs()));
-  const bool alone = chorded.erase(text) == 0;
+  const bool alone = chorded.erase(text) == 0 && !keyPressesHidden();
   emit(keyMessage("up", text, nowMs(), alone));
 }
 

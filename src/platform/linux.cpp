@@ -131,6 +131,10 @@ std::string_view whyUnavailable(const Accel& accel) {
   return chosen == Backend::evdev || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
 
+bool keyPressesHidden() {
+  return false;
+}
+
 std::string whyNoTap() {
   return chosen == Backend::portal ? portal::whyNoTap() : "";
 }

@@ -285,6 +285,10 @@ std::string whyNoTap() {
   return "";
 }
 
+bool keyPressesHidden() {
+  return secureInputHolder().has_value();
+}
+
 bool hearsEveryKey() {
   return true;
 }

@@ -102,6 +102,10 @@ constexpr std::string_view notAvailable = "not available on this platform";
 /// (Linux --portal: no portal, no GlobalShortcuts, an app id refused); empty otherwise.
 std::string whyNoTap();
 
+/// Whether the system may be keeping key presses from the tap now while it still shows modifier
+/// changes (macOS Secure Input): a modifier hold cannot tell then that it was alone. Main thread.
+bool keyPressesHidden();
+
 /// Whether the tap hears every key, so that a capture can record a chord: not where the desktop
 /// binds the shortcuts and reports only those (Linux --portal).
 bool hearsEveryKey();

@@ -448,6 +448,10 @@ std::string whyNoTap() {
   return "";
 }
 
+bool keyPressesHidden() {
+  return false;
+}
+
 bool hearsEveryKey() {
   return true;
 }

@@ -167,6 +167,26 @@ TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
   EXPECT_EQ(captureNext({"button 3 down", "button 3 up"}), "MouseBack Mouse4");
 }
 
+// Secure Input keeps key presses from keytap but not modifier changes: a hold cannot know it was
+// alone, and modifiers let go are no chord of their own; nor is Fn with a key.
+TEST_F(MacosModelTest, WhatSecureInputAndFnHideFromHoldsAndCaptures) {
+  start({"--no-prompt", "--extended-keys", "--capture"}, {"secure-input 4242 loginwindow"});
+  registerText("RightAlt");
+  for (const char* step : {"key 61 down", "key 37 down", "key 37 up", "key 61 up"}) tell(step);
+  const std::vector<json> typed = messagesBeforeMarker(keytap);
+  ASSERT_EQ(typed.size(), 2u);
+  EXPECT_EQ(typed[1]["d"]["alone"], false);  // Right Option+L, an @ on a German Mac
+  EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  for (const char* step : {"key 55 down", "key 40 down", "key 40 up", "key 55 up"}) tell(step);
+  for (const char* step : {"secure-input off", "key 63 down", "key 14 down", "key 14 up",
+                           "key 63 up", "key 59 down", "key 59 up"}) {
+    tell(step);  // Fn+E, the emoji picker, passed over too
+  }
+  EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "ControlLeft");
+}
+
 TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
   std::string report;

@@ -85,6 +85,10 @@ std::string whyNoTap() {
   return "";
 }
 
+bool keyPressesHidden() {
+  return fake.keyPressesHidden;
+}
+
 bool hearsEveryKey() {
   return fake.hearsEveryKey;
 }

@@ -21,6 +21,7 @@ struct FakePlatform {
   uint64_t commandOrControl = 0x100000;
   bool hasFn = true;                           // whether Fn is available
   bool hearsEveryKey = true;                   // false: a capture has nothing to record
+  bool keyPressesHidden = false;               // what keyPressesHidden answers
   Tick ticker = nullptr;                       // what tickEverySecond was last given
   bool watchingButtons = false;                // what watchMouseButtons was last given
   std::map<uint16_t, std::string> characters;  // what typedCharacter answers

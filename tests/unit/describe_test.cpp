@@ -183,6 +183,16 @@ TEST_F(CaptureTest, HoldsKeepTheirRecordWhileACaptureRuns) {
   EXPECT_TRUE(press(61, optionFlag | rightOptionFlag).empty());
 }
 
+TEST_F(CaptureTest, ModifiersAloneUnderSecureInputArePassedOver) {
+  fake.keyPressesHidden = true;  // the K of Command+K never reached keytap
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_TRUE(press(55, commandFlag | leftCommandFlag).empty());
+  EXPECT_TRUE(press(55, 0, false).empty());
+  fake.keyPressesHidden = false;
+  EXPECT_TRUE(press(55, commandFlag | leftCommandFlag).empty());
+  EXPECT_EQ(press(55, 0, false)[0]["t"], "captured");
+}
+
 TEST_F(CaptureTest, CancelAndDescribe) {
   after(R"({"t":"capture","d":{}})");
   const json cancelled{{"t", "capture_cancelled"}, {"d", json::object()}};

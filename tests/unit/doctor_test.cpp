@@ -91,18 +91,23 @@ TEST(DoctorTest, PortalSaysWhatTheDesktopOffers) {
     bool suggest;
     const char* said;
   } rows[] = {
-      {{false, std::nullopt, "", "", ""}, true,
+      {{false, std::nullopt, "", "", ""},
+       true,
        "portal: No D-Bus session bus answers, so there is no desktop portal to ask. | Start keytap "
        "from within the desktop session."},
-      {{true, std::nullopt, "No such interface", "", ""}, true,
+      {{true, std::nullopt, "No such interface", "", ""},
+       true,
        "portal: The desktop's portal does not offer global shortcuts (No such interface)."},
-      {{true, 1, "", "", ""}, false,
+      {{true, 1, "", "", ""},
+       false,
        "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 1)."},
-      {{true, 2, "", "", ""}, true,
+      {{true, 2, "", "", ""},
+       true,
        "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 2). | Start "
        "keytap with --portal to have the desktop bind the shortcuts; it takes their keys from the "
        "windows."},
-      {{true, 1, "", "org.example.App", "App info not found"}, false,
+      {{true, 1, "", "org.example.App", "App info not found"},
+       false,
        "portal: The desktop's portal offers global shortcuts (GlobalShortcuts version 1). It "
        "refused the app id org.example.App (App info not found). | Install org.example.App.desktop "
        "in ~/.local/share/applications or /usr/share/applications."},

@@ -286,6 +286,17 @@ TEST_F(ExtendedMatcherTest, HoldsFollowTheModifierKeys) {
   }
 }
 
+TEST_F(ExtendedMatcherTest, NoHoldIsAloneWhileKeyPressesMayBeHidden) {
+  add("RightAlt");
+  for (const bool hiddenAtPress : {true, false}) {
+    fake.keyPressesHidden = hiddenAtPress;
+    run({"+RAlt"});
+    fake.keyPressesHidden = !hiddenAtPress;
+    run({"-RAlt"});
+  }
+  EXPECT_EQ(alone, (std::vector<bool>{false, false}));
+}
+
 TEST_F(ExtendedMatcherTest, AMissedReleaseOfAModifierIsNoticedOnRequest) {
   options.releaseStaleHolds = true;
   add("RightAlt");
