@@ -133,6 +133,28 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expect(captured["d"] == json{{"accelerator", "Control+K"}, {"label", "Ctrl+K"}},
               "captured " + captured.dump());
      }},
+    {"with --capture: a button ends it twice, in a batch with a key, then fires when registered",
+     [] {
+       Keyboard keyboard;
+       Mouse mouse;
+       Keytap keytap({"--capture", "--mouse-buttons", "--extended-keys"});
+       keytap.expectReady("granted");
+       for (int round = 0; round < 2; ++round) {
+         keytap.send("capture", "");
+         expect(keytap.next()["t"] == "capturing", "no capturing");
+         // One batch: the capture ends, and the mice close, while the batch is delivered.
+         keytap.stop();
+         mouse.click(BTN_SIDE);
+         keyboard.press({KEY_K});
+         keyboard.release({KEY_K});
+         kill(keytap.pid, SIGCONT);
+         const json captured = keytap.next();
+         expect(captured["d"]["accelerator"] == "MouseBack", "captured " + captured.dump());
+       }
+       keytap.registerText("MouseBack");
+       mouse.click(BTN_SIDE);
+       expectSaid(keytap, {"down:\"MouseBack\"", "up:\"MouseBack\""});
+     }},
     {"devices with a few keys are read too: a macro pad, a pedal; a power button is not",
      [] {
        const Device pad("macro pad", {KEY_F13, KEY_KP1});
