@@ -37,7 +37,7 @@ class Keytap extends EventEmitter {
     this._outstanding = new Set(); // every reply not yet settled, for close()
     this._registered = new Map(); // text to its callbacks, in the order registered
     this._held = new Set(); // texts whose "down" was delivered and "up" not yet
-    this._capture = null; // the capture running: its promise and how to settle it
+    this._capture = null; // the capture running: its callers, and whether keytap has begun it
     this._stopping = null; // "closed" or "killed" once the host ends keytap
     this._failures = 0;
     this._ended = new Promise((resolve) => (this._end = resolve));
@@ -61,30 +61,41 @@ class Keytap extends EventEmitter {
   /**
    * Records the next chord the user presses (start({ capture: true })): resolves with its text,
    * which registers exactly that chord, and its label in the user's keyboard layout. Registered
-   * accelerators rest meanwhile. Aborting the signal cancels it; a capture already running is
-   * shared.
+   * accelerators rest meanwhile. Callers while one runs share it; aborting a caller's signal
+   * rejects that caller's promise, and cancels the capture once no caller is left.
    */
   capture({ signal } = {}) {
-    if (this._capture) return this._capture.promise;
-    const capture = {};
-    capture.promise = new Promise((resolve, reject) => Object.assign(capture, { resolve, reject }));
-    this._capture = capture;
-    const settle = () => {
-      if (this._capture === capture) this._capture = null;
-      signal?.removeEventListener('abort', abort);
-    };
-    const abort = () => {
-      capture.reject(signal.reason);
-      this._send('cancel_capture').catch(() => {});
-    };
-    capture.promise.then(settle, settle);
-    if (signal?.aborted) {
-      capture.reject(signal.reason);
-      return capture.promise;
+    if (signal?.aborted) return Promise.reject(signal.reason);
+    let run = this._capture;
+    if (!run) {
+      run = { callers: new Set(), begun: false };
+      this._capture = run;
+      const refused = (error) => this._endCapture(run, (caller) => caller.reject(error));
+      this._send('capture', undefined, undefined, run).catch(refused);
     }
-    signal?.addEventListener('abort', abort, { once: true });
-    this._send('capture').catch((error) => capture.reject(error));
-    return capture.promise;
+    return new Promise((resolve, reject) => {
+      const caller = { resolve, reject, signal };
+      caller.abort = () => {
+        run.callers.delete(caller);
+        reject(signal.reason);
+        if (run.callers.size === 0 && this._capture === run) {
+          this._capture = null;
+          this._send('cancel_capture').catch(() => {});
+        }
+      };
+      run.callers.add(caller);
+      signal?.addEventListener('abort', caller.abort, { once: true });
+    });
+  }
+
+  // Ends the capture at once, so that a capture() called next starts a new one.
+  _endCapture(run, settle) {
+    if (this._capture === run) this._capture = null;
+    for (const caller of run.callers) {
+      caller.signal?.removeEventListener('abort', caller.abort);
+      settle(caller);
+    }
+    run.callers.clear();
   }
 
   /** Resolves with the accelerator's label in the user's keyboard layout (start({ capture: true })). */
@@ -198,15 +209,15 @@ class Keytap extends EventEmitter {
     });
   }
 
-  // Every command but capture and cancel_capture names an accelerator.
-  _send(type, accelerator, callbacks) {
+  // Every command but capture and cancel_capture names an accelerator; a capture carries its run.
+  _send(type, accelerator, callbacks, run) {
     const bare = type === 'capture' || type === 'cancel_capture';
     if (!bare && typeof accelerator !== 'string') {
       return Promise.reject(new TypeError('accelerator must be a string'));
     }
     if (this._stopping) return Promise.reject(new KeytapError('closed', 'keytap was closed'));
     if (!this._child) return Promise.reject(new KeytapError('exited', 'keytap is not running'));
-    const command = { type, accelerator, callbacks };
+    const command = { type, accelerator, callbacks, run };
     const reply = new Promise((resolve, reject) => Object.assign(command, { resolve, reject }));
     this._outstanding.add(reply);
     const forget = () => this._outstanding.delete(reply);
@@ -249,7 +260,9 @@ class Keytap extends EventEmitter {
     if (type === 'down' || type === 'up') {
       this._key(type, payload);
     } else if (type === 'captured') {
-      this._capture?.resolve({ accelerator: payload.accelerator, label: payload.label });
+      // A chord that comes before the running capture has begun belongs to one cancelled since.
+      const chord = { accelerator: payload.accelerator, label: payload.label };
+      if (this._capture?.begun) this._endCapture(this._capture, (caller) => caller.resolve(chord));
     } else if (type === 'status') {
       this.emit('status', { listening: payload.listening, reason: payload.reason });
     } else if (type === 'binding') {
@@ -272,6 +285,7 @@ class Keytap extends EventEmitter {
     const { accelerator } = command;
     if (type === 'error') return command.reject(replyError(payload));
     if (type === 'described') return command.resolve(payload.label);
+    if (type === 'capturing' && command.run === this._capture) this._capture.begun = true;
     if (type === 'capturing' || type === 'capture_cancelled') return command.resolve();
     if (type === 'registered') {
       this._registered.set(accelerator, command.callbacks);
@@ -306,7 +320,8 @@ class Keytap extends EventEmitter {
     this._ready = false;
     const reason = this._stopping ?? 'exited';
     for (const accelerator of [...this._held]) this._release(accelerator, reason);
-    this._capture?.reject(new KeytapError(reason, 'keytap ended before a chord was captured'));
+    const lost = new KeytapError(reason, 'keytap ended before a chord was captured');
+    if (this._capture) this._endCapture(this._capture, (caller) => caller.reject(lost));
     // Whatever was registered is not any more; a register still waiting was not carried out.
     for (const command of this._sent.splice(0)) {
       if (command.type === 'unregister') {

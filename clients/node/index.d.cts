@@ -114,8 +114,9 @@ export interface Keytap extends EventEmitter {
   /** Resolves with the text; an open hold gets its synthetic "up" first. */
   unregister(accelerator: string): Promise<string>;
   /**
-   * Records the next chord the user presses; registered accelerators rest meanwhile. Aborting the
-   * signal cancels it and rejects with the signal's reason.
+   * Records the next chord the user presses; registered accelerators rest meanwhile. Calls while
+   * one runs share it; aborting a call's signal rejects that call with the signal's reason, and
+   * cancels the capture once no call waits for it.
    */
   capture(options?: { signal?: AbortSignal }): Promise<CapturedChord>;
   /** The accelerator's label in the user's keyboard layout. */

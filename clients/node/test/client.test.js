@@ -280,6 +280,22 @@ test('capture: a chord recorded in keytap\'s grammar with its label; aborted; de
   }
 });
 
+test('capture: one begun as the last is aborted is a new one, each caller has its own signal', limit, async () => {
+  const kt = await launch({ binary: standIn });
+  const first = new AbortController();
+  const aborted = kt.capture({ signal: first.signal });
+  first.abort(new Error('the first dialog closed'));
+  const chord = kt.capture();
+  const second = new AbortController();
+  const joined = kt.capture({ signal: second.signal });
+  second.abort(new Error('the second dialog closed'));
+  await assert.rejects(aborted, { message: 'the first dialog closed' });
+  await assert.rejects(joined, { message: 'the second dialog closed' });
+  // The stand-in's F1 and F2 came for the aborted capture; F3 is the new one's.
+  assert.deepEqual(await chord, { accelerator: 'F3', label: 'F3' });
+  assert.equal(await kt.close(), 0);
+});
+
 test('the CommonJS entry is the same client', limit, () => {
   assert.equal(commonjs.start, start);
   assert.equal(commonjs.KeytapError, KeytapError);
