@@ -61,8 +61,9 @@ class Keytap extends EventEmitter {
   /**
    * Records the next chord the user presses (start({ capture: true })): resolves with its text,
    * which registers exactly that chord, and its label in the user's keyboard layout. Registered
-   * accelerators rest meanwhile. Callers while one runs share it; aborting a caller's signal
-   * rejects that caller's promise, and cancels the capture once no caller is left.
+   * accelerators rest meanwhile; 'capturing' is emitted once keytap records. Callers while one
+   * runs share it; aborting a caller's signal rejects that caller's promise, and cancels the
+   * capture once no caller is left.
    */
   capture({ signal } = {}) {
     if (signal?.aborted) return Promise.reject(signal.reason);
@@ -285,7 +286,10 @@ class Keytap extends EventEmitter {
     const { accelerator } = command;
     if (type === 'error') return command.reject(replyError(payload));
     if (type === 'described') return command.resolve(payload.label);
-    if (type === 'capturing' && command.run === this._capture) this._capture.begun = true;
+    if (type === 'capturing' && command.run === this._capture) {
+      this._capture.begun = true;
+      this.emit('capturing');
+    }
     if (type === 'capturing' || type === 'capture_cancelled') return command.resolve();
     if (type === 'registered') {
       this._registered.set(accelerator, command.callbacks);

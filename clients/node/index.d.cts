@@ -114,7 +114,8 @@ export interface Keytap extends EventEmitter {
   /** Resolves with the text; an open hold gets its synthetic "up" first. */
   unregister(accelerator: string): Promise<string>;
   /**
-   * Records the next chord the user presses; registered accelerators rest meanwhile. Calls while
+   * Records the next chord the user presses; registered accelerators rest meanwhile, and
+   * 'capturing' is emitted once keytap records: keys pressed before it are not. Calls while
    * one runs share it; aborting a call's signal rejects that call with the signal's reason, and
    * cancels the capture once no call waits for it.
    */
@@ -136,12 +137,15 @@ export interface Keytap extends EventEmitter {
   on(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
   on(event: 'status', listener: (event: StatusEvent) => void): this;
   on(event: 'binding', listener: (event: BindingEvent) => void): this;
+  /** A capture() has begun in keytap: the chord pressed from now on is the one recorded. */
+  on(event: 'capturing', listener: () => void): this;
   on(event: 'restart', listener: (event: RestartEvent) => void): this;
   on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   on(event: 'error', listener: (error: Error) => void): this;
   once(event: 'down' | 'up', listener: (event: KeyEvent) => void): this;
   once(event: 'status', listener: (event: StatusEvent) => void): this;
   once(event: 'binding', listener: (event: BindingEvent) => void): this;
+  once(event: 'capturing', listener: () => void): this;
   once(event: 'restart', listener: (event: RestartEvent) => void): this;
   once(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   once(event: 'error', listener: (error: Error) => void): this;

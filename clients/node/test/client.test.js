@@ -268,7 +268,9 @@ test('capture: a chord recorded in keytap\'s grammar with its label; aborted; de
     const cancelled = kt.capture({ signal: aborted.signal });
     aborted.abort(new Error('the user closed the dialog'));
     await assert.rejects(cancelled, { message: 'the user closed the dialog' });
+    const capturing = once(kt, 'capturing');
     const chord = kt.capture();
+    await capturing; // keys pressed before keytap records would be lost
     const { control, shift, k } = keys;
     await promisify(execFile)(injector, [display.name, `+${control}`, `+${shift}`, `+${k}`, `-${k}`, `-${shift}`, `-${control}`]);
     assert.deepEqual(await chord, { accelerator: 'Control+Shift+K', label: 'Ctrl+Shift+K' });
@@ -282,6 +284,8 @@ test('capture: a chord recorded in keytap\'s grammar with its label; aborted; de
 
 test('capture: one begun as the last is aborted is a new one, each caller has its own signal', limit, async () => {
   const kt = await launch({ binary: standIn });
+  let begun = 0;
+  kt.on('capturing', () => (begun += 1));
   const first = new AbortController();
   const aborted = kt.capture({ signal: first.signal });
   first.abort(new Error('the first dialog closed'));
@@ -293,6 +297,7 @@ test('capture: one begun as the last is aborted is a new one, each caller has it
   await assert.rejects(joined, { message: 'the second dialog closed' });
   // The stand-in's F1 and F2 came for the aborted capture; F3 is the new one's.
   assert.deepEqual(await chord, { accelerator: 'F3', label: 'F3' });
+  assert.equal(begun, 1); // the aborted capture's "capturing" says nothing
   assert.equal(await kt.close(), 0);
 });
 

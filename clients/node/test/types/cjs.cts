@@ -12,6 +12,7 @@ keytap.start({ extendedKeys: true, mouseButtons: true }).then((helper) => {
   return helper.kill();
 });
 keytap.start({ capture: true }).then(async (helper) => {
+  helper.once('capturing', () => console.log('press the shortcut'));
   const chord: keytap.CapturedChord = await helper.capture();
   return helper.describe(chord.accelerator);
 });
