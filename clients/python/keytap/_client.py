@@ -14,7 +14,7 @@ from collections import deque
 
 from ._binary import find_binary
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
 from ._session import Outcome, Ready, Reply, Session
 
 KeyCallback = Callable[[KeyEvent], None]
@@ -126,6 +126,8 @@ class Keytap:
             self._emit("status", outcome)
         elif isinstance(outcome, BindingEvent):
             self._emit("binding", outcome)
+        elif isinstance(outcome, CapturingEvent):
+            self._emit("capturing", outcome)
 
     def _emit(self, kind: str, *args: Any) -> None:
         for listener in list(self._listeners.get(kind, ())):
@@ -331,9 +333,9 @@ class Keytap:
             self._send("cancel_capture", "")
 
     def capture(self, timeout: Optional[float] = None) -> CapturedChord:
-        """Records the next chord the user presses; registered accelerators rest meanwhile.
-        Returns its text, which registers exactly that chord, and its label in the user's
-        keyboard layout. After ``timeout`` seconds the capture is cancelled and
+        """Records the next chord the user presses; registered accelerators rest meanwhile, and
+        "capturing" is emitted once keytap records. Returns its text, which registers exactly that
+        chord, and its label in the user's keyboard layout. After ``timeout`` seconds the capture is cancelled and
         :class:`KeytapError` "timeout" raised. Needs ``start(capture=True)``."""
         captured = self._capture()
         if threading.current_thread() is self._reader:
@@ -350,8 +352,9 @@ class Keytap:
 
     def on(self, kind: str, callback: Callable[..., None]) -> None:
         """Calls ``callback`` on the reader thread for "down" and "up" (a KeyEvent), "status" (a
-        StatusEvent), "binding" (a BindingEvent, with ``portal``), "restart" (a dict: pid,
-        permission, failed) or "exit" (the exit status)."""
+        StatusEvent), "binding" (a BindingEvent, with ``portal``), "capturing" (a CapturingEvent,
+        once keytap has begun a capture), "restart" (a dict: pid, permission, failed) or "exit"
+        (the exit status)."""
         self._listeners.setdefault(kind, []).append(callback)
 
     # Ending

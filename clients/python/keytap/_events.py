@@ -41,6 +41,12 @@ class BindingEvent:
 
 
 @dataclass(frozen=True)
+class CapturingEvent:
+    """keytap has begun the capture that :meth:`Keytap.capture` asked for: the chord pressed from
+    now on is the one recorded; keys pressed before it are not."""
+
+
+@dataclass(frozen=True)
 class CapturedChord:
     """The chord a capture recorded: keytap's text for it, which registers exactly that chord,
     and its label in the user's keyboard layout ("Ctrl+Shift+Z", "⌃⇧Z")."""

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Deque, List, Optional, Set, Tuple, Union
 
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
 
 
 @dataclass(frozen=True)
@@ -26,7 +26,7 @@ class Reply:
     label: str = ""  # what "described" said
 
 
-Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, BindingEvent, CapturedChord]
+Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, BindingEvent, CapturedChord, CapturingEvent]
 
 
 def now_ms() -> float:
@@ -95,7 +95,11 @@ class Session:
             error = reply_error(str(data.get("code")), str(data.get("message")))
             return [Reply(command, text, error)]
         if kind in ("capturing", "capture_cancelled", "described"):
-            return [Reply(command, text, None, str(data.get("label", "")))]
+            reply: List[Outcome] = [Reply(command, text, None, str(data.get("label", "")))]
+            # A capture the host has cancelled already has not begun for it.
+            if kind == "capturing" and command == "capture" and not self._cancelling():
+                reply.append(CapturingEvent())
+            return reply
         outcomes: List[Outcome] = []
         if kind == "registered":
             self.registered.add(text)
@@ -103,6 +107,9 @@ class Session:
             self.registered.discard(text)
             outcomes += self.close_hold(text, "unregistered")
         return outcomes + [Reply(command, text, None)]
+
+    def _cancelling(self) -> bool:
+        return ("cancel_capture", "") in self.in_flight
 
     def close_hold(self, text: str, reason: str) -> List[Outcome]:
         if text not in self.held:

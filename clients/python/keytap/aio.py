@@ -13,9 +13,9 @@ from typing import AsyncIterator, Iterable, List, Mapping, Optional, Tuple, Unio
 from ._client import KeyCallback, Keytap
 from ._client import start as start_blocking
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, KeyEvent, StatusEvent
+from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
 
-Event = Union[KeyEvent, StatusEvent, BindingEvent]
+Event = Union[KeyEvent, StatusEvent, BindingEvent, CapturingEvent]
 
 
 class AsyncKeytap:
@@ -26,7 +26,7 @@ class AsyncKeytap:
         self._loop = loop
         # Every event from the start on, until keytap has ended for good (None).
         self._events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
-        for kind in ("down", "up", "status", "binding"):
+        for kind in ("down", "up", "status", "binding", "capturing"):
             keytap.on(kind, self._post)
         keytap.on("exit", lambda _code: self._post(None))
 
@@ -92,8 +92,9 @@ class AsyncKeytap:
         return [await asyncio.wrap_future(future, loop=self._loop) for future in sent]
 
     async def capture(self) -> CapturedChord:
-        """Records the next chord the user presses (``start(capture=True)``); cancelling the
-        task, as ``asyncio.wait_for`` does at its timeout, cancels the capture."""
+        """Records the next chord the user presses (``start(capture=True)``); a CapturingEvent
+        comes in :meth:`events` once keytap records. Cancelling the task, as ``asyncio.wait_for``
+        does at its timeout, cancels the capture."""
         captured = self._keytap._capture()
         try:
             return await asyncio.shield(asyncio.wrap_future(captured, loop=self._loop))
@@ -106,8 +107,8 @@ class AsyncKeytap:
         return asyncio.wrap_future(self._keytap._send("describe", text), loop=self._loop)
 
     async def events(self) -> AsyncIterator[Event]:
-        """The key, status and binding events, from the start on, until keytap has ended for
-        good."""
+        """The key, status, binding and capturing events, from the start on, until keytap has
+        ended for good."""
         while True:
             event = await self._events.get()
             if event is None:

@@ -113,23 +113,36 @@ def test_asyncio_push_to_talk(display: str) -> None:
 def test_capture_blocking_and_asyncio(display: str) -> None:
     control, shift, k_key = "37", "50", "45"
     k = keytap.start(binary=BINARY, env={"DISPLAY": display}, capture=True)
+    # Keys pressed before keytap records would be lost: they wait for "capturing".
+    began = threading.Event()
+    k.on("capturing", lambda event: began.set())
+
+    def press_once_begun() -> None:
+        if began.wait(10):
+            press(display, f"+{control}", f"+{k_key}", f"-{k_key}", f"-{control}")
+
+    presser = threading.Thread(target=press_once_begun)
+    presser.start()
+    assert k.capture(timeout=10) == keytap.CapturedChord("Control+K", "Ctrl+K")
+    presser.join()
     with pytest.raises(keytap.KeytapError) as raised:
         k.capture(timeout=0.2)
     assert raised.value.code == "timeout"
-    threading.Timer(0.2, press, (display, f"+{control}", f"+{k_key}", f"-{k_key}",
-                                 f"-{control}")).start()
-    assert k.capture(timeout=10) == keytap.CapturedChord("Control+K", "Ctrl+K")
     assert k.describe("Ctrl+Shift+F5") == "Ctrl+Shift+F5"
     k.close()
 
     async def host() -> keytap.CapturedChord:
         async with await keytap.aio.start(binary=BINARY, env={"DISPLAY": display},
                                           capture=True) as a:
+            chord = asyncio.ensure_future(a.capture())
+            async for event in a.events():
+                if isinstance(event, keytap.CapturingEvent):
+                    break
+            press(display, f"+{shift}", f"+{k_key}", f"-{k_key}", f"-{shift}")
+            captured = await asyncio.wait_for(chord, 10)
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(a.capture(), 0.2)
-            asyncio.get_running_loop().call_later(0.2, press, display, f"+{shift}", f"+{k_key}",
-                                                  f"-{k_key}", f"-{shift}")
-            return await asyncio.wait_for(a.capture(), 10)
+            return captured
 
     assert asyncio.run(host()) == keytap.CapturedChord("Shift+K", "Shift+K")
 

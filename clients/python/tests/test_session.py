@@ -1,0 +1,31 @@
+"""The protocol with one keytap, without a process: what keytap's lines during a capture mean."""
+import json
+from typing import Dict, List, Tuple
+
+import pytest
+
+from keytap import CapturedChord, CapturingEvent
+from keytap._session import Session
+
+# The commands the host sent, keytap's lines ("captured F1": a chord F1), and what they mean.
+CAPTURES: Dict[str, Tuple[List[str], List[str], List[object]]] = {
+    "begun, then a chord": (
+        ["capture"], ["capturing", "captured F1"], [CapturingEvent(), CapturedChord("F1", "F1")]),
+    "cancelled before keytap answered": (
+        ["capture", "cancel_capture"], ["capturing", "capture_cancelled"], []),
+}
+
+
+def line(text: str) -> str:
+    kind, _, chord = text.partition(" ")
+    return json.dumps({"t": kind, "d": {"accelerator": chord, "label": chord} if chord else {}})
+
+
+@pytest.mark.parametrize("row", CAPTURES)
+def test_what_the_lines_of_a_capture_mean(row: str) -> None:
+    commands, lines, meant = CAPTURES[row]
+    session = Session()
+    for command in commands:
+        session.command(command, "")
+    outcomes = [outcome for text in lines for outcome in session.receive(line(text))]
+    assert [o for o in outcomes if isinstance(o, (CapturingEvent, CapturedChord))] == meant
