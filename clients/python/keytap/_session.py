@@ -70,6 +70,10 @@ class Session:
                     "described"):
             return self._reply(kind, data)
         if kind == "captured":
+            # Pressed before keytap heard the host's cancel: the host wants it no more, and a
+            # capture it started since must not take it.
+            if self._cancelling():
+                return []
             return [CapturedChord(str(data.get("accelerator")), str(data.get("label")))]
         if kind == "status":
             return [StatusEvent(bool(data.get("listening")), data.get("reason"))]

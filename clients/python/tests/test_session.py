@@ -13,6 +13,10 @@ CAPTURES: Dict[str, Tuple[List[str], List[str], List[object]]] = {
         ["capture"], ["capturing", "captured F1"], [CapturingEvent(), CapturedChord("F1", "F1")]),
     "cancelled before keytap answered": (
         ["capture", "cancel_capture"], ["capturing", "capture_cancelled"], []),
+    "a chord of a cancelled capture, then a new one": (
+        ["capture", "cancel_capture", "capture"],
+        ["capturing", "captured F1", "capture_cancelled", "capturing", "captured F2"],
+        [CapturingEvent(), CapturedChord("F2", "F2")]),
 }
 
 
