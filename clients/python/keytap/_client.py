@@ -154,6 +154,11 @@ class Keytap:
                     future.set_exception(KeytapError(reason, f"keytap {reason} before it answered"))
             self._session.in_flight.clear()
             self._waiting.clear()
+            # A new keytap would not carry the capture on, so a restart ends it too.
+            if self._captured is not None:
+                self._captured.set_exception(
+                    KeytapError(reason, "keytap ended before a chord was captured"))
+                self._captured = None
             restart = self._auto_restart and self._ending is None and was_ready
             if restart:
                 self._restarting = True
@@ -334,9 +339,10 @@ class Keytap:
 
     def capture(self, timeout: Optional[float] = None) -> CapturedChord:
         """Records the next chord the user presses; registered accelerators rest meanwhile, and
-        "capturing" is emitted once keytap records. Returns its text, which registers exactly that
-        chord, and its label in the user's keyboard layout. After ``timeout`` seconds the capture is cancelled and
-        :class:`KeytapError` "timeout" raised. Needs ``start(capture=True)``."""
+        "capturing" is emitted once keytap records. Returns its text, which registers exactly
+        that chord, and its label in the user's keyboard layout. After ``timeout`` seconds the
+        capture is cancelled and :class:`KeytapError` "timeout" raised; when keytap ends first
+        (or restarts), "exited", "closed" or "killed". Needs ``start(capture=True)``."""
         captured = self._capture()
         if threading.current_thread() is self._reader:
             raise RuntimeError("a keytap callback must not wait for a capture")

@@ -147,6 +147,67 @@ def test_capture_blocking_and_asyncio(display: str) -> None:
     assert asyncio.run(host()) == keytap.CapturedChord("Shift+K", "Shift+K")
 
 
+# How keytap can end while a capture waits, and the code the capture then fails with; a restart
+# (auto_restart) ends it too.
+CAPTURE_LOST = {"exited": ("exited", False), "closed": ("closed", False),
+                "killed": ("killed", False), "restarted": ("exited", True)}
+
+
+def end(k: keytap.Keytap, code: str) -> None:
+    if code == "exited":
+        os.kill(k.pid, signal.SIGKILL)  # type: ignore[arg-type]
+    elif code == "closed":
+        k.close()
+    else:
+        k.kill()
+
+
+@pytest.mark.parametrize("row", CAPTURE_LOST)
+def test_a_capture_fails_when_keytap_ends(row: str, display: str) -> None:
+    code, auto_restart = CAPTURE_LOST[row]
+    k = keytap.start(binary=BINARY, env={"DISPLAY": display}, capture=True,
+                     auto_restart=auto_restart)
+    restarted = threading.Event()
+    k.on("restart", lambda info: restarted.set())
+    ender = threading.Thread(target=end, args=(k, code))
+    k.on("capturing", lambda event: ender.start())
+    with pytest.raises(keytap.KeytapError) as raised:
+        k.capture(timeout=10)
+    ender.join()
+    assert raised.value.code == code
+    if auto_restart:
+        assert restarted.wait(10)  # then kill() ends the new keytap
+    k.kill()
+
+
+@pytest.mark.parametrize("row", CAPTURE_LOST)
+def test_an_asyncio_capture_fails_when_keytap_ends(row: str, display: str) -> None:
+    code, auto_restart = CAPTURE_LOST[row]
+
+    async def host() -> str:
+        a = await keytap.aio.start(binary=BINARY, env={"DISPLAY": display}, capture=True,
+                                   auto_restart=auto_restart)
+        first = a.pid
+        chord = asyncio.ensure_future(a.capture())
+        async for event in a.events():
+            if isinstance(event, keytap.CapturingEvent):
+                break
+        if code == "exited":
+            os.kill(first, signal.SIGKILL)  # type: ignore[arg-type]
+        else:
+            await (a.close() if code == "closed" else a.kill())
+        with pytest.raises(keytap.KeytapError) as raised:
+            await asyncio.wait_for(chord, 10)
+        for _ in range(100):  # the new keytap, so that kill() ends it
+            if not auto_restart or a.pid != first:
+                break
+            await asyncio.sleep(0.1)
+        await a.kill()
+        return raised.value.code
+
+    assert asyncio.run(host()) == code
+
+
 WHEELS = Path(os.environ.get("KEYTAP_WHEELS", Path(__file__).parents[3] / "dist" / "python"))
 
 
