@@ -6,6 +6,7 @@ set(KEYTAP_CORE_SOURCES
   src/accelerator/describe.cpp
   src/accelerator/key_table.cpp
   src/accelerator/parse.cpp
+  src/accelerator/upper_case.cpp
   src/host/command.cpp
   src/host/doctor.cpp
   src/host/emit.cpp
@@ -38,6 +39,8 @@ set(KEYTAP_LINUX_SOURCES
   src/platform/evdev.cpp
   src/platform/evdev_access.cpp
   src/platform/key_positions.cpp
+  src/platform/keysym_table.cpp
+  src/platform/keysyms.cpp
   src/platform/line_queue.cpp
   src/platform/linux.cpp
   src/platform/linux_diagnosis.cpp
@@ -49,6 +52,7 @@ set(KEYTAP_LINUX_SOURCES
   src/platform/posix_io.cpp
   src/platform/ticker.cpp
   src/platform/x11.cpp
+  src/platform/x11_layout.cpp
 )
 
 if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")

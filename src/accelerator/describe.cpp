@@ -1,6 +1,10 @@
 #include "accelerator/describe.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "accelerator/key_table.h"
+#include "accelerator/upper_case.h"
 
 namespace {
 
@@ -43,28 +47,21 @@ std::string modifierPieces(const Accel& accel, std::string_view separator, Piece
   return text;
 }
 
-// ASCII and Latin-1 letters to upper case, which covers what layouts type on their letter keys
-// in Latin scripts; any other character stays as it is.
-std::string upperCased(std::string_view utf8) {
-  std::string upper(utf8);
-  for (size_t i = 0; i < upper.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(upper[i]);
-    if (byte >= 'a' && byte <= 'z') {
-      upper[i] = static_cast<char>(byte - 'a' + 'A');
-    } else if (byte == 0xC3 && i + 1 < upper.size()) {
-      const auto next = static_cast<unsigned char>(upper[i + 1]);
-      // U+00E0 to U+00FE but the division sign; U+00DF (sharp s) has no single upper case.
-      if (next >= 0xA0 && next <= 0xBE && next != 0xB7)
-        upper[i + 1] = static_cast<char>(next - 0x20);
-      ++i;
-    }
-  }
-  return upper;
+// The keypad's keys by macOS virtual key code (kVK_ANSI_Keypad*): they type what keys of the
+// top rows type, and a label must not make Numpad7 look like 7.
+constexpr uint16_t keypadKeys[] = {65, 67, 69, 71, 75, 76, 78, 81, 82,
+                                   83, 84, 85, 86, 87, 88, 89, 91, 92};
+
+bool isKeypadKey(uint16_t keyCode) {
+  return std::find(std::begin(keypadKeys), std::end(keypadKeys), keyCode) != std::end(keypadKeys);
 }
 
-std::string keyLabel(uint16_t keyCode, std::string_view character) {
+std::string keyLabel(uint16_t keyCode, bool macWords, std::string_view character) {
   const bool printable =
       !character.empty() && static_cast<unsigned char>(character[0]) > ' ' && character != "\x7F";
+  // The keypad's word as each system names it: Apple's "Keypad", Windows' "Num" (Num 7, Num /).
+  if (printable && isKeypadKey(keyCode))
+    return (macWords ? "Keypad " : "Num ") + std::string(character);
   if (printable) return upperCased(character);
   // A button by its number, as people count mouse buttons.
   if (isMouseButton(keyCode)) return "Mouse" + std::to_string(3 + keyCode - mouseMiddleButton);
@@ -95,5 +92,5 @@ std::string acceleratorLabel(const Accel& accel, bool macWords, std::string_view
     if (!(accel.flags & names.flag)) continue;
     label += macWords ? std::string(names.symbol) : std::string(names.label) + "+";
   }
-  return label + keyLabel(accel.keyCode, character);
+  return label + keyLabel(accel.keyCode, macWords, character);
 }

@@ -14,5 +14,7 @@ std::string acceleratorText(const Accel& accel, bool macWords);
 
 /// The accelerator as people see it: with `macWords` Apple's symbols (⌃⌥⇧⌘) before the key, else
 /// "Ctrl+Alt+Shift+Super+" and the key. The key is `character` (what the layout types there)
-/// upper-cased, or, where it types none, its name (F5, Space, Left, Numpad7, Mouse4). Pure.
+/// upper-cased, or, where it types none, its name (F5, Space, Left, NumpadEnter, Mouse4); a
+/// keypad key's character follows the keypad's word, "Keypad 7" with `macWords`, else "Num 7".
+/// Pure.
 std::string acceleratorLabel(const Accel& accel, bool macWords, std::string_view character);

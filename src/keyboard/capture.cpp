@@ -97,5 +97,8 @@ void captureKeyEvent(uint32_t type, const Event* event) {
   Accel accel;
   accel.keyCode = static_cast<uint16_t>(keyCode);
   accel.flags = flags & modifierMask;
+  // AltGr with a key it types a character on is someone typing (AltGr+Q is @ on German), not a
+  // shortcut: recorded as Alt+Q, or even as AltRight+Q, it would fire at every @ typed.
+  if ((flags & rightOptionFlag) && typesWithAltGr(accel.keyCode)) return;
   finish(accel);
 }

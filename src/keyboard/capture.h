@@ -12,7 +12,8 @@
 /// Feeds one tap event to the running capture. A key other than a modifier that goes down ends
 /// it, with the modifiers held; so does, with --extended-keys, the first release of modifiers
 /// pressed with no other key between them, and with --mouse-buttons a watched button. Then
-/// "captured" is emitted and the capture is over. A key keytap has no name for is passed over.
+/// "captured" is emitted and the capture is over. A key keytap has no name for is passed over, and
+/// so is a key with Right Alt held where the layout makes it AltGr and the key types through it.
 /// Main thread.
 void captureKeyEvent(uint32_t type, const Event* event);
 

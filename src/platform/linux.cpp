@@ -154,6 +154,11 @@ std::string typedCharacter(uint16_t keyCode) {
   return chosen == Backend::x11 ? x11::typedCharacter(keyCode) : std::string();
 }
 
+// Without a layout to read, no chord counts as typing.
+bool typesWithAltGr(uint16_t keyCode) {
+  return chosen == Backend::x11 && x11::typesWithAltGr(keyCode);
+}
+
 uint64_t commandOrControlFlag() {
   return controlFlag;
 }

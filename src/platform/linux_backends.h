@@ -32,6 +32,8 @@ void serveTap(std::span<const pollfd> ready);
 X11Facts displayFacts();
 /// What the server's keyboard mapping types at the key position.
 std::string typedCharacter(uint16_t keyCode);
+/// Whether Right Alt is the layout's level-three shift and the key has characters there.
+bool typesWithAltGr(uint16_t keyCode);
 }  // namespace x11
 
 namespace evdev {

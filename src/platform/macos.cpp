@@ -328,6 +328,12 @@ std::string typedCharacter(uint16_t keyCode) {
   return character;
 }
 
+// Option is a Mac's shortcut modifier on every layout: the characters it types (Option+Q is œ)
+// never stop a shortcut with it from working, so no chord with it is passed over.
+bool typesWithAltGr(uint16_t) {
+  return false;
+}
+
 uint64_t commandOrControlFlag() {
   return commandFlag;
 }

@@ -117,6 +117,10 @@ void registrationsChanged();
 /// What the current keyboard layout types at this key position with no modifier, in UTF-8, for
 /// labels (--capture); empty where it types nothing or the layout cannot be read. Main thread.
 std::string typedCharacter(uint16_t keyCode);
+/// Whether the key with Right Alt held types a character rather than making a shortcut: the
+/// current layout makes Right Alt its AltGr and the key has characters there. False where the
+/// layout cannot be read, and on macOS, where Option is no AltGr. Main thread.
+bool typesWithAltGr(uint16_t keyCode);
 
 /// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for on this platform.
 uint64_t commandOrControlFlag();

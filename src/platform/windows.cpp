@@ -479,6 +479,11 @@ std::string typedCharacter(uint16_t keyCode) {
   return utf8;
 }
 
+// Not told yet: no chord counts as typing.
+bool typesWithAltGr(uint16_t) {
+  return false;
+}
+
 // Control is the shortcut key of Windows.
 uint64_t commandOrControlFlag() {
   return controlFlag;

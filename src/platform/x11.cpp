@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "core/state.h"
-#include "host/utf8.h"
 #include "platform/key_positions.h"
 #include "platform/linux_backends.h"
 #include "platform/linux_diagnosis.h"
+#include "platform/x11_connection.h"
 
 namespace x11 {
 namespace {
@@ -44,6 +44,8 @@ std::string displayName() {
     name.replace(0, std::string_view("localhost").size(), "127.0.0.1");
   return name;
 }
+
+}  // namespace
 
 // libxcb writes a server's refusal to standard error, where keytap never writes: while it
 // connects, standard error points at /dev/null.
@@ -76,6 +78,8 @@ std::pair<int, int> xinputVersion(xcb_connection_t* connection) {
   std::free(reply);
   return version;
 }
+
+namespace {
 
 // A connection to $DISPLAY whose server speaks XInput 2.1 or later, or null.
 xcb_connection_t* connectWithXInput2(uint8_t* xinputOpcode) {
@@ -240,39 +244,6 @@ void addTapSources(std::vector<pollfd>& sources) {
 // xcb reads from its descriptor itself and may hold events already read.
 void serveTap(std::span<const pollfd>) {
   serveTapEvents();
-}
-
-// A keysym's character: Latin-1 keysyms are their code points, and keysyms from 0x1000100 on
-// are 0x1000000 plus theirs; others (dead keys, function keys, older national sets) have none
-// here.
-std::string characterOf(xcb_keysym_t keysym) {
-  std::string character;
-  if ((keysym >= 0x20 && keysym <= 0x7E) || (keysym >= 0xA0 && keysym <= 0xFF)) {
-    appendUtf8(character, keysym);
-  } else if (keysym >= 0x1000100 && keysym <= 0x110FFFF) {
-    appendUtf8(character, keysym - 0x1000000);
-  }
-  return character;
-}
-
-// The server's keyboard mapping, its first group, asked on a connection of its own: a reply
-// awaited on the tap's would leave events read meanwhile unseen by the poll loop.
-std::string typedCharacter(uint16_t keyCode) {
-  const std::optional<unsigned> evdev = evdevAt(keyCode);
-  if (!evdev || *evdev + 8 > 255) return "";
-  const auto xKeyCode = static_cast<xcb_keycode_t>(*evdev + 8);
-  xcb_connection_t* connection = connectQuietly();
-  std::string character;
-  if (!xcb_connection_has_error(connection)) {
-    xcb_get_keyboard_mapping_reply_t* mapping = xcb_get_keyboard_mapping_reply(
-        connection, xcb_get_keyboard_mapping(connection, xKeyCode, 1), nullptr);
-    if (mapping && mapping->keysyms_per_keycode > 0) {
-      character = characterOf(xcb_get_keyboard_mapping_keysyms(mapping)[0]);
-    }
-    std::free(mapping);
-  }
-  xcb_disconnect(connection);
-  return character;
 }
 
 X11Facts displayFacts() {

@@ -104,6 +104,10 @@ std::string typedCharacter(uint16_t keyCode) {
   return found == fake.characters.end() ? "" : found->second;
 }
 
+bool typesWithAltGr(uint16_t keyCode) {
+  return fake.altGrTyping.contains(keyCode);
+}
+
 void postLines(std::string lines) {
   fake.posted.push_back(std::move(lines));
 }

@@ -25,6 +25,7 @@ struct FakePlatform {
   Tick ticker = nullptr;                       // what tickEverySecond was last given
   bool watchingButtons = false;                // what watchMouseButtons was last given
   std::map<uint16_t, std::string> characters;  // what typedCharacter answers
+  std::set<uint16_t> altGrTyping;              // where typesWithAltGr answers true
 
   int preflightCalls = 0;
   int requestCalls = 0;

@@ -181,6 +181,18 @@ void mapKey(Injector& injector, uint8_t keycode, uint32_t keysym) {
   awaitServer(injector);
 }
 
+bool setLayouts(const VirtualDisplay& display, const std::string& layouts,
+                const std::string& option) {
+  // An empty -option first clears the options the server had.
+  std::vector<std::string> args{"-layout", layouts, "-option", ""};
+  if (!option.empty()) args.insert(args.end(), {"-option", option});
+  std::optional<Child> setxkbmap = spawnChild("/usr/bin/setxkbmap", args, display.name);
+  if (!setxkbmap) return false;
+  const std::optional<int> status = waitForExit(*setxkbmap, 10000);
+  if (!status) endChild(*setxkbmap);
+  return status == 0;
+}
+
 void unlockDisplay(Injector& injector) {
   xcb_set_access_control(injector.connection, XCB_ACCESS_CONTROL_DISABLE);
   std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),

@@ -51,6 +51,11 @@ void injectMotion(Injector& injector, int16_t dx, int16_t dy);
 bool grabKeyboard(Injector& injector);
 /// Makes the key type `keysym` with no modifier, as a layout that puts another character there.
 void mapKey(Injector& injector, uint8_t keycode, uint32_t keysym);
+/// Sets the server's keyboard layouts with setxkbmap, from xkeyboard-config's own files, as a
+/// desktop's settings do: `layouts` such as "us,de", and `option` such as "grp:caps_toggle" (Caps
+/// Lock switches the layout) or none. False when setxkbmap fails.
+bool setLayouts(const VirtualDisplay& display, const std::string& layouts,
+                const std::string& option = "");
 /// Lets every client connect, as if the user had just granted access.
 void unlockDisplay(Injector& injector);
 
@@ -59,5 +64,6 @@ namespace xkey {
 constexpr uint8_t a = 38, j = 44, k = 45, f5 = 71, space = 65;
 constexpr uint8_t leftShift = 50, leftControl = 37, leftAlt = 64, leftSuper = 133;
 constexpr uint8_t rightAlt = 108, w = 25, s = 39, d = 40, numpad7 = 79, home = 110, f21 = 199;
-constexpr uint8_t y = 29, printScreen = 107, pause = 127, insert = 118;
+constexpr uint8_t y = 29, q = 24, grave = 49, capsLock = 66, kpDivide = 106, l = 46;
+constexpr uint8_t printScreen = 107, pause = 127, insert = 118;
 }  // namespace xkey

@@ -74,6 +74,17 @@ TEST(DescribeTest, TextsAndLabelsOfChords) {
       {{96, shiftFlag}, "", "Shift+F5", "Shift+F5", "Shift+F5", "\u21E7F5"},
       {{49, 0}, " ", "Space", "Space", "Space", "Space"},
       {{89, 0}, "", "Numpad7", "Numpad7", "Numpad7", "Numpad7"},
+      // The keypad's keys never look like the top rows' (Numpad7 is not 7, NumpadDivide not /).
+      {{89, 0}, "7", "Numpad7", "Num 7", "Numpad7", "Keypad 7"},
+      {{75, controlFlag},
+       "/",
+       "Control+NumpadDivide",
+       "Ctrl+Num /",
+       "Control+NumpadDivide",
+       "\u2303Keypad /"},
+      {{76, 0}, "\r", "NumpadEnter", "NumpadEnter", "NumpadEnter", "NumpadEnter"},
+      // A dead key by its accent's spacing character, as the layout's key cap shows it.
+      {{50, 0}, "^", "`", "^", "`", "^"},
       {{mouseBackButton, controlFlag},
        "",
        "Control+MouseBack",
@@ -93,6 +104,41 @@ TEST(DescribeTest, TextsAndLabelsOfChords) {
     EXPECT_EQ(acceleratorLabel(row.accel, false, row.character), row.label) << row.text;
     EXPECT_EQ(acceleratorText(row.accel, true), row.macText);
     EXPECT_EQ(acceleratorLabel(row.accel, true, row.character), row.macLabel) << row.text;
+  }
+}
+
+// Letters beyond Latin-1 get their upper case, on every machine alike (no locale is read).
+TEST(DescribeTest, LabelsUpperCaseTheLettersOfEveryScriptLayoutsType) {
+  const struct {
+    const char* typed;
+    const char* shown;
+  } rows[] = {
+      {"\u043B", "\u041B"},  // Russian л
+      {"\u0451", "\u0401"},  // Russian ё
+      {"\u0491", "\u0490"},  // Ukrainian ґ
+      {"\u011B", "\u011A"},  // Czech ě
+      {"\u0159", "\u0158"},  // Czech ř
+      {"\u017E", "\u017D"},  // Czech ž
+      {"\u016F", "\u016E"},  // Czech ů
+      {"\u0142", "\u0141"},  // Polish ł
+      {"\u0131", "I"},       // Turkish ı
+      {"\u015F", "\u015E"},  // Turkish ş
+      {"\u011F", "\u011E"},  // Turkish ğ
+      {"\u03C2", "\u03A3"},  // Greek final ς
+      {"\u03B8", "\u0398"},  // Greek θ
+      {"\u03AC", "\u0386"},  // Greek ά
+      {"\u0561", "\u0531"},  // Armenian ա
+      {"\u1EA1", "\u1EA0"},  // Vietnamese ạ
+      {"\u00FF", "\u0178"},  // ÿ
+      {"\u00DF", "\u00DF"},  // ß has no single upper case letter
+      {"\u00F7", "\u00F7"},  // ÷ is no letter
+      {"\u05D0", "\u05D0"},  // Hebrew has no case
+      {"\u0416", "\u0416"},  // upper case already
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(acceleratorLabel({38, controlFlag}, false, row.typed),
+              std::string("Ctrl+") + row.shown)
+        << row.typed;
   }
 }
 
@@ -205,6 +251,19 @@ TEST_F(CaptureTest, CancelAndDescribe) {
                 {{"t", "described"}, {"d", {{"accelerator", "ctrl+y"}, {"label", "Ctrl+Z"}}}}}));
   EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"Ctrl+Nope"}})")[0]["d"]["message"],
             "unknown accelerator: Ctrl+Nope");
+}
+
+// AltGr with a key it types through is typing (AltGr+Q is @ on German): passed over, and the
+// capture goes on. Left Alt, and AltGr with a key it types nothing on, still end it.
+TEST_F(CaptureTest, AltGrTypingIsPassedOver) {
+  fake.altGrTyping = {12};
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_TRUE(press(61, optionFlag | rightOptionFlag).empty());
+  EXPECT_TRUE(press(12, optionFlag | rightOptionFlag).empty());
+  EXPECT_EQ(press(96, optionFlag | rightOptionFlag),
+            std::vector<json>{captured("Alt+F5", "Alt+F5")});
+  after(R"({"t":"capture","d":{}})");
+  EXPECT_EQ(press(12, optionFlag | leftOptionFlag), std::vector<json>{captured("Alt+Q", "Alt+Q")});
 }
 
 // Without --capture the words stay unknown, and a payload without an accelerator malformed.
