@@ -33,6 +33,7 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/line_queue.cpp
   src/platform/raw_input.cpp
   src/platform/windows_diagnosis.cpp
+  src/platform/windows_layout.cpp
 )
 set(KEYTAP_LINUX_SOURCES
   src/platform/backend_choice.cpp

@@ -459,31 +459,6 @@ bool hearsEveryKey() {
 // Every registered accelerator is matched against Raw Input's keys here.
 void registrationsChanged() {}
 
-// The layout of the window in front, which is the one the user types with; the key by its scan
-// code, asked without changing the layout's state (dead keys stay as they were).
-std::string typedCharacter(uint16_t keyCode) {
-  const std::optional<unsigned> evdev = evdevAt(keyCode);
-  const unsigned scanCode = evdev ? scanCodeOf(*evdev) : 0;
-  if (scanCode == 0) return "";
-  const HKL layout = GetKeyboardLayout(GetWindowThreadProcessId(GetForegroundWindow(), nullptr));
-  const UINT virtualKey = MapVirtualKeyExW(scanCode, MAPVK_VSC_TO_VK_EX, layout);
-  const BYTE noModifiers[256] = {};
-  wchar_t typed[8];
-  constexpr UINT keepKeyboardState = 0x4;
-  const int length = ToUnicodeEx(virtualKey, scanCode, noModifiers, typed, std::size(typed),
-                                 keepKeyboardState, layout);
-  if (length < 1) return "";
-  std::string utf8(static_cast<size_t>(length) * 3, '\0');
-  utf8.resize(static_cast<size_t>(WideCharToMultiByte(
-      CP_UTF8, 0, typed, length, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
-  return utf8;
-}
-
-// Not told yet: no chord counts as typing.
-bool typesWithAltGr(uint16_t) {
-  return false;
-}
-
 // Control is the shortcut key of Windows.
 uint64_t commandOrControlFlag() {
   return controlFlag;

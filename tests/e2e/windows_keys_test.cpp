@@ -125,6 +125,19 @@ TEST_F(WindowsKeysTest, CaptureRecordsAChord) {
                             {"d", {{"accelerator", "Control+K"}, {"label", "Ctrl+K"}}}}));
 }
 
+// The keypad by the word Windows gives it (Num 7, Num /), never like the top rows' 7 and /; the
+// keypad's / is an extended key (E0 35), asked of ToUnicodeEx as a key press all the same.
+TEST_F(WindowsKeysTest, KeypadLabelsKeepTheirWord) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--extended-keys", "--capture"});
+  for (const auto& [text, label] : {std::pair{"NumpadDivide", "Num /"},
+                                    {"Numpad7", "Num 7"},
+                                    {"Ctrl+/", "Ctrl+/"},
+                                    {"NumpadEnter", "NumpadEnter"}}) {
+    ASSERT_TRUE(sendText(keytap, command("describe", text)));
+    EXPECT_EQ(nextMessage(keytap)["d"]["label"], label) << text;
+  }
+}
+
 // Unwatched, a button's release goes unheard: it must not make the next press an autorepeat.
 TEST_F(WindowsKeysTest, AButtonReleasedWhileUnwatchedPressesAgain) {
   keytap = startKeytap("", "granted", {"--no-prompt", "--mouse-buttons"});
