@@ -296,25 +296,49 @@ bool hearsEveryKey() {
 // Every registered accelerator is matched against the tap's events here.
 void registrationsChanged() {}
 
-// The current keyboard layout input source's Unicode layout, asked what the key types without
-// modifiers ("display", as a key cap shows it), dead keys as their own character.
+namespace {
+
+// A source's 'uchr' layout data, owned by the source; null for a layout that has none.
+CFDataRef unicodeLayoutOf(TISInputSourceRef source) {
+  return source ? static_cast<CFDataRef>(
+                      TISGetInputSourceProperty(source, kTISPropertyUnicodeKeyLayoutData))
+                : nullptr;
+}
+
+// The current keyboard layout input source, or, where it has no 'uchr' data (an input method
+// such as Chinese Zhuyin, a layout with 'KCHR' data alone), the ASCII-capable layout the system
+// translates keys with instead. Null when neither has any; else the caller releases it.
+TISInputSourceRef layoutWithUnicodeData() {
+  TISInputSourceRef source = TISCopyCurrentKeyboardLayoutInputSource();
+  if (unicodeLayoutOf(source)) return source;
+  if (source) CFRelease(source);
+  source = TISCopyCurrentASCIICapableKeyboardLayoutInputSource();
+  if (unicodeLayoutOf(source)) return source;
+  if (source) CFRelease(source);
+  return nullptr;
+}
+
+}  // namespace
+
+// What the key types without modifiers ("display", as a key cap shows it), dead keys as their
+// own character. One keyboard type answers both questions, where its ISO keys are and what the
+// layout types on them: the last key event's type would be none until a key is pressed.
 std::string typedCharacter(uint16_t keyCode) {
   if (keyCode >= beyondMacKeys) return "";
+  const UInt8 typingKeyboard = LMGetKbdType();
+  const bool iso = KBGetLayoutType(typingKeyboard) == kKeyboardISO;
   // The system knows the key by the code it reports for it.
-  const auto code =
-      static_cast<UInt16>(options.extendedKeys ? keyPosition(keyCode, isoKeyboard) : keyCode);
-  TISInputSourceRef source = TISCopyCurrentKeyboardLayoutInputSource();
+  const auto code = static_cast<UInt16>(options.extendedKeys ? keyPosition(keyCode, iso) : keyCode);
+  TISInputSourceRef source = layoutWithUnicodeData();
   if (!source) return "";
-  const auto data =
-      static_cast<CFDataRef>(TISGetInputSourceProperty(source, kTISPropertyUnicodeKeyLayoutData));
   UniChar typed[4];
   UniCharCount length = 0;
   UInt32 deadKeyState = 0;
-  const bool translated =
-      data &&
-      UCKeyTranslate(reinterpret_cast<const UCKeyboardLayout*>(CFDataGetBytePtr(data)), code,
-                     kUCKeyActionDisplay, 0, LMGetKbdType(), kUCKeyTranslateNoDeadKeysMask,
-                     &deadKeyState, std::size(typed), &length, typed) == noErr;
+  const auto* layout =
+      reinterpret_cast<const UCKeyboardLayout*>(CFDataGetBytePtr(unicodeLayoutOf(source)));
+  const bool translated = UCKeyTranslate(layout, code, kUCKeyActionDisplay, 0, typingKeyboard,
+                                         kUCKeyTranslateNoDeadKeysMask, &deadKeyState,
+                                         std::size(typed), &length, typed) == noErr;
   CFRelease(source);
   std::string character;
   for (UniCharCount i = 0; translated && i < length; ++i) {

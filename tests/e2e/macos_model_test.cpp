@@ -187,6 +187,27 @@ TEST_F(MacosModelTest, WhatSecureInputAndFnHideFromHoldsAndCaptures) {
   EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "ControlLeft");
 }
 
+// Labels ask one keyboard type for both questions, where its ISO keys are and what they type: an
+// ISO keyboard's key beside left Shift says German's < from the start, before any key is pressed.
+// An input method with no 'uchr' data (Zhuyin) gives way to the ASCII-capable layout used last.
+TEST_F(MacosModelTest, LabelsFromOneKeyboardTypeAndAnInputMethodsLayout) {
+  start({"--no-prompt", "--extended-keys", "--capture"},
+        {"layout de", "keyboard 41 iso", "keyboard 41 current"});
+  const auto label = [&](const std::string& text) {
+    EXPECT_TRUE(sendText(keytap, command("describe", text)));
+    return nextMessage(keytap)["d"].value("label", "");
+  };
+  EXPECT_EQ(label("IntlBackslash"), "<");
+  EXPECT_EQ(label("`"), "^");
+  EXPECT_EQ(label("Numpad7"), "Keypad 7");
+  EXPECT_EQ(label("NumpadDecimal"), "Keypad ,");
+  tell("layout zhuyin");
+  EXPECT_EQ(label("Control+Y"), "\u2303Z");
+  tell("layout us");
+  tell("layout zhuyin");
+  EXPECT_EQ(label("Control+Y"), "\u2303Y");
+}
+
 TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
   std::string report;

@@ -28,8 +28,9 @@
 //   keyboard TYPE iso|ansi|jis|current
 //                            the layout of a keyboard type (ANSI unless told), or the type of
 //                            the keyboard that types from now on (40 at first)
-//   layout us|de             the current keyboard layout: US (at first) or German, whose Z is
-//                            where US has Y
+//   layout us|de|zhuyin      the current keyboard layout: US (at first) or German, whose Z is
+//                            where US has Y; or Chinese Zhuyin, an input method whose layout
+//                            has no 'uchr' data (the ASCII-capable layout used last stands in)
 //   start                    ends the starting state
 #pragma once
 

@@ -69,9 +69,12 @@ struct __CFData : ModelObject {
 };
 
 struct __TISInputSource : ModelObject {
-  explicit __TISInputSource(const UCKeyboardLayout& layout)
-      : ModelObject(otherType), data(new __CFData(layout)) {}
-  ~__TISInputSource() override { CFRelease(data); }
+  // A layout with no 'uchr' data (an input method's, a 'KCHR' one) comes as null.
+  explicit __TISInputSource(const UCKeyboardLayout* layout)
+      : ModelObject(otherType), data(layout ? new __CFData(*layout) : nullptr) {}
+  ~__TISInputSource() override {
+    if (data) CFRelease(data);
+  }
   __CFData* data;
 };
 
@@ -138,14 +141,76 @@ MainQueue& mainQueue() {
 
 // The two layouts the model carries: US, and German, whose letter row has Z where US has Y.
 const UCKeyboardLayout usLayout{{
-    {0, u'a'},   {1, u's'},   {2, u'd'},   {3, u'f'},       {4, u'h'},   {5, u'g'},  {6, u'z'},
-    {7, u'x'},   {8, u'c'},   {9, u'v'},   {10, u'\u00A7'}, {11, u'b'},  {12, u'q'}, {13, u'w'},
-    {14, u'e'},  {15, u'r'},  {16, u'y'},  {17, u't'},      {18, u'1'},  {19, u'2'}, {20, u'3'},
-    {21, u'4'},  {22, u'6'},  {23, u'5'},  {24, u'='},      {25, u'9'},  {26, u'7'}, {27, u'-'},
-    {28, u'8'},  {29, u'0'},  {30, u']'},  {31, u'o'},      {32, u'u'},  {33, u'['}, {34, u'i'},
-    {35, u'p'},  {36, u'\r'}, {37, u'l'},  {38, u'j'},      {39, u'\''}, {40, u'k'}, {41, u';'},
-    {42, u'\\'}, {43, u','},  {44, u'/'},  {45, u'n'},      {46, u'm'},  {47, u'.'}, {48, u'\t'},
-    {49, u' '},  {50, u'`'},  {51, u'\b'}, {53, u'\x1B'},
+    {0, u'a'},
+    {1, u's'},
+    {2, u'd'},
+    {3, u'f'},
+    {4, u'h'},
+    {5, u'g'},
+    {6, u'z'},
+    {7, u'x'},
+    {8, u'c'},
+    {9, u'v'},
+    {10, u'\u00A7'},
+    {11, u'b'},
+    {12, u'q'},
+    {13, u'w'},
+    {14, u'e'},
+    {15, u'r'},
+    {16, u'y'},
+    {17, u't'},
+    {18, u'1'},
+    {19, u'2'},
+    {20, u'3'},
+    {21, u'4'},
+    {22, u'6'},
+    {23, u'5'},
+    {24, u'='},
+    {25, u'9'},
+    {26, u'7'},
+    {27, u'-'},
+    {28, u'8'},
+    {29, u'0'},
+    {30, u']'},
+    {31, u'o'},
+    {32, u'u'},
+    {33, u'['},
+    {34, u'i'},
+    {35, u'p'},
+    {36, u'\r'},
+    {37, u'l'},
+    {38, u'j'},
+    {39, u'\''},
+    {40, u'k'},
+    {41, u';'},
+    {42, u'\\'},
+    {43, u','},
+    {44, u'/'},
+    {45, u'n'},
+    {46, u'm'},
+    {47, u'.'},
+    {48, u'\t'},
+    {49, u' '},
+    {50, u'`'},
+    {51, u'\b'},
+    {53, u'\x1B'},
+    // The keypad: . * + / - = and the digits 0 to 9.
+    {65, u'.'},
+    {67, u'*'},
+    {69, u'+'},
+    {75, u'/'},
+    {78, u'-'},
+    {81, u'='},
+    {82, u'0'},
+    {83, u'1'},
+    {84, u'2'},
+    {85, u'3'},
+    {86, u'4'},
+    {87, u'5'},
+    {88, u'6'},
+    {89, u'7'},
+    {91, u'8'},
+    {92, u'9'},
 }};
 const UCKeyboardLayout germanLayout = [] {
   UCKeyboardLayout german = usLayout;
@@ -159,7 +224,8 @@ const UCKeyboardLayout germanLayout = [] {
                                                                   {39, u'\u00E4'},
                                                                   {30, u'+'},
                                                                   {42, u'#'},
-                                                                  {44, u'-'}}) {
+                                                                  {44, u'-'},
+                                                                  {65, u','}}) {
     german.typed[keyCode] = typed;
   }
   return german;
@@ -184,10 +250,13 @@ struct System {
   // 40: what a MacBook's built-in ANSI keyboard reports in kCGKeyboardEventKeyboardType.
   int64_t keyboardType = 40;
   std::map<int64_t, PhysicalKeyboardLayoutType> layouts;
-  const UCKeyboardLayout* keyboardLayout = &usLayout;  // the current keyboard layout
-  std::vector<__CFMachPort*> taps;                     // every tap created and not freed, in order
-  int channel = -1;                                    // the test's control connection
-  std::string pending;                                 // read from it, not a whole line yet
+  // The current keyboard layout: null for an input method whose layout has no 'uchr' data, as
+  // Chinese Zhuyin's; and the ASCII-capable layout used last.
+  const UCKeyboardLayout* keyboardLayout = &usLayout;
+  const UCKeyboardLayout* asciiLayout = &usLayout;
+  std::vector<__CFMachPort*> taps;  // every tap created and not freed, in order
+  int channel = -1;                 // the test's control connection
+  std::string pending;              // read from it, not a whole line yet
 };
 
 System& windowServer() {
@@ -370,7 +439,11 @@ std::string carryOut(const std::string& line) {
     return "ok";
   }
   if (verb == "layout" && (what == "us" || what == "de")) {
-    state.keyboardLayout = what == "us" ? &usLayout : &germanLayout;
+    state.keyboardLayout = state.asciiLayout = what == "us" ? &usLayout : &germanLayout;
+    return "ok";
+  }
+  if (verb == "layout" && what == "zhuyin") {
+    state.keyboardLayout = nullptr;
     return "ok";
   }
   if (verb == "keyboard") {
@@ -719,14 +792,24 @@ CFDictionaryRef CGSessionCopyCurrentDictionary() {
 // "Copies a TISInputSourceRef for the keyboard layout currently being used."
 TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource() {
   connectOnce();
-  return new __TISInputSource(*windowServer().keyboardLayout);
+  return new __TISInputSource(windowServer().keyboardLayout);
+}
+
+// "Copies a TISInputSourceRef for the most-recently-used ASCII-capable keyboard layout. If no
+// ASCII-capable keyboard input source has been used yet, returns the default ASCII-capable
+// keyboard layout (chosen by Setup Assistant)": US at first here.
+TISInputSourceRef TISCopyCurrentASCIICapableKeyboardLayoutInputSource() {
+  connectOnce();
+  return new __TISInputSource(windowServer().asciiLayout);
 }
 
 const CFStringRef kTISPropertyUnicodeKeyLayoutData =
     __CFStringMakeConstantString("TISPropertyUnicodeKeyLayoutData");
 
 // "The property key constant for a value which is a CFDataRef that refers to the 'uchr' keyboard
-// layout data for a keyboard layout input source"; owned by the source.
+// layout data for a keyboard layout input source"; owned by the source. "If the input source is
+// not a keyboard layout, or is a keyboard layout for which only 'KCHR data' is available, the
+// value is NULL."
 void* TISGetInputSourceProperty(TISInputSourceRef inputSource, CFStringRef propertyKey) {
   return propertyKey == kTISPropertyUnicodeKeyLayoutData ? inputSource->data : nullptr;
 }

@@ -34,6 +34,7 @@ enum : OptionBits {
 extern const CFStringRef kTISPropertyUnicodeKeyLayoutData;
 
 TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource();
+TISInputSourceRef TISCopyCurrentASCIICapableKeyboardLayoutInputSource();
 void* TISGetInputSourceProperty(TISInputSourceRef inputSource, CFStringRef propertyKey);
 UInt8 LMGetKbdType();
 OSStatus UCKeyTranslate(const UCKeyboardLayout* keyLayoutPtr, UInt16 virtualKeyCode,
