@@ -57,6 +57,8 @@ struct Capture {
   // The modifiers (generic, side and Fn bits) held at the last modifier press, while no other key
   // went down since: a chord of modifiers alone, if one of them is let go now.
   uint64_t modifiersAlone = 0;
+  // Whether key presses may have been hidden from keytap while those modifiers were held.
+  bool keysMayBeHidden = false;
 };
 extern Capture capture;
 

@@ -80,13 +80,16 @@ void captureKeyEvent(uint32_t type, const Event* event) {
     const uint64_t modifiers = std::exchange(capture.modifiersAlone, 0);
     // Fn with other modifiers: passed over; so are modifiers whose key may have been hidden
     // (Secure Input keeps the K of a typed Command+K from keytap).
-    if (((modifiers & fnFlag) && (modifiers & modifierMask)) || keyPressesHidden()) return;
+    const bool hidden = std::exchange(capture.keysMayBeHidden, false) || keyPressesHidden();
+    if (((modifiers & fnFlag) && (modifiers & modifierMask)) || hidden) return;
     return finish(modifiersAloneOf(modifiers));
   }
   if (type != keyDownEvent || eventAutorepeat(event) != 0) return;
   const uint64_t flags = eventFlags(event);
   if (modifier) {
+    if (!capture.modifiersAlone) capture.keysMayBeHidden = false;
     capture.modifiersAlone = flags & (modifierMask | allSideFlags | fnFlag);
+    capture.keysMayBeHidden = capture.keysMayBeHidden || keyPressesHidden();
     return;
   }
   capture.modifiersAlone = 0;

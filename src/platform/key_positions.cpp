@@ -160,10 +160,16 @@ constexpr ScanMapping plainScanCodes[] = {
     {0x76, 194}, {0x79, 92},  {0x7B, 94},  {0x7D, 124}, {0x7E, 121},
 };
 constexpr ScanMapping e0ScanCodes[] = {
-    {0x1C, 96},  {0x1D, 97},  {0x20, 113}, {0x2E, 114}, {0x30, 115}, {0x35, 98},  {0x37, 99},
-    {0x38, 100}, {0x47, 102}, {0x48, 103}, {0x49, 104}, {0x4B, 105}, {0x4D, 106}, {0x4F, 107},
-    {0x50, 108}, {0x51, 109}, {0x52, 110}, {0x53, 111}, {0x5B, 125}, {0x5C, 126}, {0x5D, 127},
+    {0x1C, 96},  {0x1D, 97},  {0x20, 113}, {0x2E, 114}, {0x30, 115}, {0x35, 98},
+    {0x37, 99},  {0x38, 100}, {0x47, 102}, {0x48, 103}, {0x49, 104}, {0x4B, 105},
+    {0x4D, 106}, {0x4F, 107}, {0x50, 108}, {0x51, 109}, {0x52, 110}, {0x53, 111},
+    {0x5B, 125}, {0x5C, 126}, {0x5D, 127}, {0x46, 119},  // Control+Pause, Break: Pause still
 };
+
+// Alt+Print Screen comes as SysRq, a scan code of its own below 0x59: Print Screen still, as the
+// kernel has it.
+constexpr unsigned sysRqScanCode = 0x54;
+constexpr unsigned printScreenEvdev = 99;
 
 // Caps Lock is a modifier key on macOS, but one that sets no flag of a held key.
 constexpr unsigned capsLock = 58;
@@ -209,6 +215,7 @@ unsigned scanCodeOf(unsigned evdev) {
 }
 
 unsigned evdevFromScanCode(unsigned scanCode, bool e0) {
+  if (!e0 && scanCode == sysRqScanCode) return printScreenEvdev;
   if (!e0 && scanCode > 0 && scanCode < 0x59) return scanCode;
   using Mappings = std::span<const ScanMapping>;
   const Mappings mappings = e0 ? Mappings(e0ScanCodes) : Mappings(plainScanCodes);

@@ -248,7 +248,8 @@ bool keyIsDown(uint16_t keyCode) {
     return CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button) ||
            CGEventSourceButtonState(kCGEventSourceStateCombinedSessionState, button);
   }
-  if (!options.extendedKeys) return systemSaysDown(keyCode);
+  // The system says "up" for Fn whatever it does: keytap's own record answers for it.
+  if (!options.extendedKeys) return keyCode == fnKeyCode ? fnDown : systemSaysDown(keyCode);
   return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, isoKeyboard)), fnDown,
                       systemSaysDown);
 }

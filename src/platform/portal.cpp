@@ -198,7 +198,9 @@ void pauseOpening() {
   if (tapOpened) wakeAfter(notBefore - Clock::now());
 }
 
+// A session that lived past closedAtOnce worked: the next failure waits the first pause only.
 void forgetSession() {
+  if (!session.empty() && Clock::now() - openedAt >= closedAtOnce) pause = firstPause;
   session.clear();
   sessionBound = false;
   sessionIds.clear();
@@ -209,11 +211,7 @@ void forgetSession() {
 // The session ended (closed by the desktop, or the portal or the bus went away): every hold
 // ends, and the tap callback has another session opened, whose bind follows.
 void endSession() {
-  if (!session.empty() && Clock::now() - openedAt < closedAtOnce) {
-    pauseOpening();
-  } else if (!session.empty()) {
-    pause = firstPause;
-  }
+  if (!session.empty() && Clock::now() - openedAt < closedAtOnce) pauseOpening();
   forgetSession();
   active.clear();
   if (tapOpened) portalTap.callback(shortcutSessionClosed, nullptr);
@@ -393,6 +391,9 @@ void finishRequest(const Response& response) {
   pending.reset();
   if (response.shortcuts) takeListing(answers, *response.shortcuts);
   if (bind) takeBindAnswer(answers, sessionIds, response.code);
+  // A desktop that closes the session once it has answered closes it at once, however long the
+  // user took to answer.
+  if (bind) openedAt = Clock::now();
   reconsider();
 }
 

@@ -208,6 +208,20 @@ TEST_F(MacosModelTest, LabelsFromOneKeyboardTypeAndAnInputMethodsLayout) {
   EXPECT_EQ(label("Control+Y"), "\u2303Y");
 }
 
+// Without --extended-keys modifier keys reach no accelerator, but a capture knows Fn's state.
+TEST_F(MacosModelTest, ACapturePassesOverFnChordsWithoutExtendedKeys) {
+  start({"--no-prompt", "--capture"});
+  EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  for (const char* step :
+       {"key 63 down", "key 122 down", "key 122 up", "key 14 down", "key 14 up", "key 63 up"}) {
+    tell(step);  // Fn+F1, Fn+E
+  }
+  tap(40);
+  EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "K");
+}
+
 TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
   std::string report;

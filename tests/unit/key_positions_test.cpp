@@ -11,7 +11,7 @@ namespace {
 constexpr unsigned keyJ = 36, keyK = 37, leftShift = 42, rightShift = 54, leftAlt = 56,
                    capsLock = 58, keyF7 = 65, numpad7 = 71, intlBackslash = 86, numpadEnter = 96,
                    rightControl = 97, rightAlt = 100, home = 102, right = 106, numpadEqual = 117,
-                   leftMeta = 125, keyF21 = 191, keyFn = 464, pauseKey = 119;
+                   leftMeta = 125, keyF21 = 191, keyFn = 464, pauseKey = 119, printScreen = 99;
 
 // MapVirtualKeyW(..., MAPVK_VK_TO_VSC_EX) for the virtual keys below.
 unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
@@ -39,6 +39,8 @@ TEST(RawInputTest, ReportsToPositions) {
       {"text typed as a character", {virtualKeyPacket, 0x41, 0}, std::nullopt},
       {"made-up Shift", {0xFF, 0x2A, rawKeyE0}, std::nullopt},
       {"Pause", {0x13, 0x1D, rawKeyE1}, pauseKey},
+      {"Break, Control+Pause", {0x03, 0x46, rawKeyE0}, pauseKey},
+      {"SysRq, Alt+Print Screen", {0x2C, 0x54, 0}, printScreen},
       {"another E1 sequence", {0x13, 0x2A, rawKeyE1}, std::nullopt},
       {"Pause by virtual key", {0x13, 0, 0}, std::nullopt},
       {"virtual key with a prefix", {0x27, 0, 0}, right},
