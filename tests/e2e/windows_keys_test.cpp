@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "e2e/e2e.h"
 
@@ -40,10 +41,23 @@ class WindowsKeysTest : public testing::Test {
 
   // Sends each key's event and waits until SendInput has queued it for every listener.
   void keys(const char* action, std::initializer_list<const char*> codes) {
+    for (const char* code : codes) together(action, {code});
+  }
+
+  // Sends the keys' events in one SendInput, as remote desktops and macro tools send them. The
+  // answer says "ok", and after it whether the system's key state was seen to follow.
+  void together(const char* action, std::initializer_list<const char*> codes) {
+    std::string line = action;
+    char separator = ' ';
     for (const char* code : codes) {
-      ASSERT_TRUE(sendText(injector, std::string(action) + " " + code + "\n"));
-      ASSERT_EQ(readLine(injector, replyTimeoutMs), "ok");
+      line += separator;
+      line += code;
+      separator = ',';
     }
+    ASSERT_TRUE(sendText(injector, line + "\n"));
+    const std::optional<std::string> answer = readLine(injector, replyTimeoutMs);
+    ASSERT_TRUE(answer.has_value());
+    ASSERT_EQ(answer->substr(0, 2), "ok");
   }
 
   Child injector;

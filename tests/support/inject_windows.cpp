@@ -1,16 +1,19 @@
 // Injects keys and mouse buttons with SendInput for the end-to-end tests of keytap.exe under
 // wine. Reads one command a line, "down 25" or "up e04b", and answers "ok" once the input has
-// been sent. The code says how: a scan code in hexadecimal (e0 before an extended key's), "vk13"
-// a virtual key alone, "u004b" a character typed as text (KEYEVENTF_UNICODE), "m3", "m4" or
-// "m5" the middle or a side mouse button, and "move" a move of the mouse (the action is then
-// ignored). Windows does not promise that SendInput has delivered the input when it returns, so the
-// answer waits, a second at most, until the system's key state shows the key or button pressed or
-// released.
+// been sent. Codes joined by commas ("down 1d,e038,25") go in one SendInput, as remote desktops
+// and macro tools send them. The code says how: a scan code in hexadecimal (e0 before an extended
+// key's), "vk13" a virtual key alone, "u004b" a character typed as text (KEYEVENTF_UNICODE), "m3",
+// "m4" or "m5" the middle or a side mouse button, and "move" a move of the mouse (the action is
+// then ignored). Windows does not promise that SendInput has delivered the input when it returns,
+// so the answer waits, a second at most, until the system's key state shows each key or button
+// pressed or released; when it does not, the answer is "ok, not seen" (wine's key state may not
+// follow).
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 // The virtual key whose state shows the input; 0 for what has none (motion, text).
 int virtualKeyOf(const INPUT& input) {
@@ -27,53 +30,70 @@ int virtualKeyOf(const INPUT& input) {
   return static_cast<int>(MapVirtualKeyW(scanCode, MAPVK_VSC_TO_VK_EX));
 }
 
-// Where the system's key state does not follow injected input at all (wine), the first wait
-// that runs out is the last one.
-void waitUntilDelivered(int virtualKey, bool down) {
-  static bool stateFollowsInput = true;
-  if (virtualKey == 0 || !stateFollowsInput) return;
-  for (int waited = 0; waited < 1000; ++waited) {
-    if ((GetAsyncKeyState(virtualKey) < 0) == down) return;
+// Whether the system's key state shows the input within `waitMs`.
+bool waitUntilDelivered(int virtualKey, bool down, int waitMs) {
+  if (virtualKey == 0) return true;
+  for (int waited = 0; waited < waitMs; ++waited) {
+    if ((GetAsyncKeyState(virtualKey) < 0) == down) return true;
     Sleep(1);
   }
-  stateFollowsInput = false;
+  return false;
+}
+
+// One input from its code.
+INPUT inputOf(const char* code, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  if (std::strcmp(code, "move") == 0) {
+    input.type = INPUT_MOUSE;
+    input.mi.dx = 3;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE;
+  } else if (std::strcmp(code, "m3") == 0) {
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = up ? MOUSEEVENTF_MIDDLEUP : MOUSEEVENTF_MIDDLEDOWN;
+  } else if (std::strcmp(code, "m4") == 0 || std::strcmp(code, "m5") == 0) {
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = up ? MOUSEEVENTF_XUP : MOUSEEVENTF_XDOWN;
+    input.mi.mouseData = code[1] == '4' ? XBUTTON1 : XBUTTON2;
+  } else if (code[0] == 'u') {
+    input.ki.wScan = static_cast<WORD>(std::strtoul(code + 1, nullptr, 16));
+    input.ki.dwFlags = KEYEVENTF_UNICODE;
+  } else if (std::strncmp(code, "vk", 2) == 0) {
+    input.ki.wVk = static_cast<WORD>(std::strtoul(code + 2, nullptr, 16));
+  } else {
+    const bool extended = std::strncmp(code, "e0", 2) == 0;
+    input.ki.wScan = static_cast<WORD>(std::strtoul(code + (extended ? 2 : 0), nullptr, 16));
+    input.ki.dwFlags = KEYEVENTF_SCANCODE | (extended ? KEYEVENTF_EXTENDEDKEY : 0);
+  }
+  if (input.type == INPUT_KEYBOARD && up) input.ki.dwFlags |= KEYEVENTF_KEYUP;
+  return input;
 }
 
 int main() {
-  char line[64];
+  // Where the system's key state does not follow injected input (wine), waiting a second for
+  // each input would slow every test down: once a wait runs out, the rest of this run waits
+  // no more, and each answer says so.
+  bool stateFollowsInput = true;
+  char line[256];
   while (std::fgets(line, sizeof line, stdin)) {
     char action[8];
-    char code[16];
-    if (std::sscanf(line, "%7s %15s", action, code) != 2) return 2;
-    INPUT input{};
-    input.type = INPUT_KEYBOARD;
+    char codes[200];
+    if (std::sscanf(line, "%7s %199s", action, codes) != 2) return 2;
     const bool up = std::strcmp(action, "up") == 0;
-    if (std::strcmp(code, "move") == 0) {
-      input.type = INPUT_MOUSE;
-      input.mi.dx = 3;
-      input.mi.dwFlags = MOUSEEVENTF_MOVE;
-    } else if (std::strcmp(code, "m3") == 0) {
-      input.type = INPUT_MOUSE;
-      input.mi.dwFlags = up ? MOUSEEVENTF_MIDDLEUP : MOUSEEVENTF_MIDDLEDOWN;
-    } else if (std::strcmp(code, "m4") == 0 || std::strcmp(code, "m5") == 0) {
-      input.type = INPUT_MOUSE;
-      input.mi.dwFlags = up ? MOUSEEVENTF_XUP : MOUSEEVENTF_XDOWN;
-      input.mi.mouseData = code[1] == '4' ? XBUTTON1 : XBUTTON2;
-    } else if (code[0] == 'u') {
-      input.ki.wScan = static_cast<WORD>(std::strtoul(code + 1, nullptr, 16));
-      input.ki.dwFlags = KEYEVENTF_UNICODE;
-    } else if (std::strncmp(code, "vk", 2) == 0) {
-      input.ki.wVk = static_cast<WORD>(std::strtoul(code + 2, nullptr, 16));
-    } else {
-      const bool extended = std::strncmp(code, "e0", 2) == 0;
-      input.ki.wScan = static_cast<WORD>(std::strtoul(code + (extended ? 2 : 0), nullptr, 16));
-      input.ki.dwFlags = KEYEVENTF_SCANCODE | (extended ? KEYEVENTF_EXTENDEDKEY : 0);
+    INPUT inputs[8];
+    UINT count = 0;
+    for (char* code = std::strtok(codes, ","); code; code = std::strtok(nullptr, ",")) {
+      if (count == std::size(inputs)) return 2;
+      inputs[count++] = inputOf(code, up);
     }
-    if (input.type == INPUT_KEYBOARD && up) input.ki.dwFlags |= KEYEVENTF_KEYUP;
-    if (SendInput(1, &input, sizeof input) != 1) return 1;
-    waitUntilDelivered(virtualKeyOf(input), !up);
+    if (SendInput(count, inputs, sizeof inputs[0]) != count) return 1;
+    for (UINT i = 0; i < count && stateFollowsInput; ++i) {
+      stateFollowsInput = waitUntilDelivered(virtualKeyOf(inputs[i]), !up, 1000);
+    }
+    const char* answer = stateFollowsInput ? "ok\n" : "ok, not seen\n";
     DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ok\n", 3, &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer, static_cast<DWORD>(std::strlen(answer)),
+              &written, nullptr);
   }
   return 0;
 }
