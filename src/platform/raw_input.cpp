@@ -43,25 +43,33 @@ bool isPauseFollower(RawKey previous, RawKey report) {
          !(report.flags & (rawKeyE0 | rawKeyE1));
 }
 
-RawKeys filterAltGr(AltGrFilter& filter, RawKey report) {
+RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()) {
   RawKeys now;
   if (filter.pending) {
     const RawKey control = *filter.pending;
     filter.pending.reset();
     const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
     const bool sameDirection = (control.flags & rawKeyBreak) == (report.flags & rawKeyBreak);
-    if (!(rightAlt && sameDirection)) now.keys[now.count++] = control;
+    const bool altGrs = rightAlt && sameDirection;
+    // A release only waits behind a dropped press, which it ends either way.
+    filter.pressDropped = altGrs && !(control.flags & rawKeyBreak);
+    if (!altGrs) now.keys[now.count++] = control;
   }
   if (report.makeCode == controlScanCode && !(report.flags & (rawKeyE0 | rawKeyE1))) {
-    filter.pending = report;
-  } else {
-    now.keys[now.count++] = report;
+    const bool release = report.flags & rawKeyBreak;
+    if (release ? filter.pressDropped : layoutHasAltGr()) {
+      filter.pending = report;
+      return now;
+    }
+    filter.pressDropped = false;
   }
+  now.keys[now.count++] = report;
   return now;
 }
 
 std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
   const std::optional<RawKey> control = filter.pending;
   filter.pending.reset();
+  if (control) filter.pressDropped = false;
   return control;
 }

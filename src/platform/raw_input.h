@@ -66,15 +66,18 @@ struct RawKeys {
 /// On layouts with AltGr, Windows adds a Left Control press or release to Right Alt's, and hands
 /// the two through its input pipeline one at a time: when the Left Control is read, the Right
 /// Alt may not be queued yet. So a Left Control report waits until the next keyboard report
-/// tells (--extended-keys).
+/// tells (--extended-keys), but only where it can be AltGr's: a press on a layout with AltGr, a
+/// release whose press was dropped as AltGr's.
 struct AltGrFilter {
   std::optional<RawKey> pending;  // a Left Control report not handled yet
+  bool pressDropped = false;      // the last Left Control press was AltGr's
 };
 
 /// The reports to handle now for one report read: a waiting Left Control first, unless this
 /// report is Right Alt in the same direction, which makes it AltGr's and drops it; a Left Control
-/// report waits.
-RawKeys filterAltGr(AltGrFilter& filter, RawKey report);
+/// report that can be AltGr's waits. `layoutHasAltGr` tells whether the layout in use has AltGr,
+/// asked at a Left Control press only.
+RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)());
 
 /// The waiting Left Control report, if any, to handle now: no Right Alt followed it in time, or
 /// something else must not wait behind it. A real key then.

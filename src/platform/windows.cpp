@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "platform/raw_input.h"
 #include "platform/windows_diagnosis.h"
+#include "platform/windows_layout.h"
 
 struct Tap {
   TapCallback callback;
@@ -134,7 +135,7 @@ void handleKeyboardReport(const RAWKEYBOARD& raw) {
   // Where the side of a modifier counts, AltGr is Right Alt alone.
   if (!options.extendedKeys) return handleKey(key);
   KillTimer(window, altGrTimer);
-  for (const RawKey& now : filterAltGr(altGr, key)) handleKey(now);
+  for (const RawKey& now : filterAltGr(altGr, key, frontLayoutHasAltGr)) handleKey(now);
   if (altGr.pending) SetTimer(window, altGrTimer, altGrWaitMs, nullptr);
 }
 

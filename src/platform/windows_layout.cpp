@@ -6,9 +6,12 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/key_positions.h"
 #include "platform/platform.h"
+#include "platform/windows_layout.h"
 
 namespace {
 
@@ -23,6 +26,10 @@ constexpr KeypadKey keypadKeys[] = {
     {0x4C, VK_NUMPAD5}, {0x4D, VK_NUMPAD6}, {0x4F, VK_NUMPAD1}, {0x50, VK_NUMPAD2},
     {0x51, VK_NUMPAD3}, {0x52, VK_NUMPAD0}, {0x53, VK_DECIMAL},
 };
+
+// ToUnicodeEx's flag that leaves the keyboard state as it was (dead keys too): Windows 10 1607
+// and later.
+constexpr UINT keepKeyboardState = 0x4;
 
 // The layout of the window in front, which is the one the user types with.
 HKL frontLayout() {
@@ -46,7 +53,6 @@ std::string typedWith(uint16_t keyCode, const BYTE (&state)[256]) {
     withNumLock[VK_NUMLOCK] = 0x01;  // toggled on
   }
   wchar_t typed[8];
-  constexpr UINT keepKeyboardState = 0x4;
   // The scan code's bit 15 means a key release, to which ToUnicodeEx answers nothing: an
   // extended key (E0 35, the keypad's /) goes by its low byte.
   int length = ToUnicodeEx(virtualKey, scanCode & 0xFF, withNumLock, typed, std::size(typed),
@@ -73,4 +79,26 @@ bool typesWithAltGr(uint16_t keyCode) {
   for (const int key : {VK_CONTROL, VK_LCONTROL, VK_MENU, VK_RMENU}) altGr[key] = 0x80;
   const std::string typed = typedWith(keyCode, altGr);
   return !typed.empty() && static_cast<unsigned char>(typed[0]) >= ' ';
+}
+
+bool frontLayoutHasAltGr() {
+  // A few layouts are in use at a time; each is asked about every key once.
+  static std::vector<std::pair<HKL, bool>> known;
+  const HKL layout = frontLayout();
+  for (const auto& [seen, hasAltGr] : known) {
+    if (seen == layout) return hasAltGr;
+  }
+  BYTE state[256] = {};
+  for (const int key : {VK_CONTROL, VK_LCONTROL, VK_MENU, VK_RMENU}) state[key] = 0x80;
+  bool hasAltGr = false;
+  for (UINT virtualKey = 0x20; virtualKey < 0xFF && !hasAltGr; ++virtualKey) {
+    const UINT scanCode = MapVirtualKeyExW(virtualKey, MAPVK_VK_TO_VSC, layout);
+    if (scanCode == 0) continue;
+    wchar_t typed[8];
+    const int length = ToUnicodeEx(virtualKey, scanCode, state, typed, std::size(typed),
+                                   keepKeyboardState, layout);
+    hasAltGr = length != 0 && typed[0] >= L' ';
+  }
+  known.emplace_back(layout, hasAltGr);
+  return hasAltGr;
 }

@@ -113,6 +113,16 @@ TEST_F(WindowsKeysTest, ExtendedKeysBySide) {
                   "up:Numpad7", "down:RightCtrl+K", "up:RightCtrl+K"}));
 }
 
+// Left Control beside Right Alt is no AltGr on a layout without it (wine's US one), even when
+// both come in one SendInput.
+TEST_F(WindowsKeysTest, LeftControlBesideRightAltIsReal) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--extended-keys"});
+  for (const char* text : {"Control+Alt+K", "Alt+K"}) registerText(text);
+  together("down", {leftControl, rightAlt, k});
+  together("up", {k, rightAlt, leftControl});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:Control+Alt+K", "up:Control+Alt+K"}));
+}
+
 TEST_F(WindowsKeysTest, MouseButtonsBesideMotion) {
   keytap = startKeytap("", "granted", {"--no-prompt", "--mouse-buttons"});
   for (const char* text : {"MouseMiddle", "Mouse4", "Ctrl+Mouse5"}) registerText(text);

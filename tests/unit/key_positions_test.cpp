@@ -123,20 +123,35 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
   // Reports as they are read; a null one is the wait running out with nothing read.
   const struct {
     const char* name;
+    bool layoutHasAltGr;
     std::vector<std::optional<RawKey>> reports;
     std::vector<int64_t> keyCodes;  // of the events that come out
   } rows[] = {
       {"AltGr, its Right Alt read after its Left Control",
+       true,
        {leftControl, rightAltKey, up(leftControl), up(rightAltKey)},
        {61, 61}},
-      {"Left Control alone", {leftControl, std::nullopt, up(leftControl), std::nullopt}, {59, 59}},
+      {"Left Control alone",
+       true,
+       {leftControl, std::nullopt, up(leftControl), std::nullopt},
+       {59, 59}},
       {"Ctrl+Alt, Left Alt",
+       true,
        {leftControl, leftAltKey, up(leftAltKey), up(leftControl), std::nullopt},
        {59, 58, 58, 59}},
-      {"Ctrl+K", {leftControl, k, up(k), up(leftControl), std::nullopt}, {59, 40, 40, 59}},
+      {"Ctrl+K", true, {leftControl, k, up(k), up(leftControl), std::nullopt}, {59, 40, 40, 59}},
       {"Right Control before Right Alt",
+       true,
        {rightControlKey, rightAltKey, up(rightAltKey), up(rightControlKey)},
        {62, 61, 61, 62}},
+      {"a real Ctrl+Alt chord with Right Alt, on a layout without AltGr",
+       false,
+       {leftControl, rightAltKey, k, up(k), up(rightAltKey), up(leftControl)},
+       {59, 61, 40, 40, 61, 59}},
+      {"Left Control and Right Alt held apart, released together, on a layout with AltGr",
+       true,
+       {leftControl, std::nullopt, rightAltKey, up(leftControl), up(rightAltKey)},
+       {59, 61, 59, 61}},
   };
   for (const auto& row : rows) {
     KeysDown down;
@@ -149,12 +164,13 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
         keyCodes.push_back(event->keyCode);
       }
     };
+    const auto layout = row.layoutHasAltGr ? +[] { return true; } : +[] { return false; };
     for (const std::optional<RawKey>& report : row.reports) {
       if (!report) {
         if (const std::optional<RawKey> waited = releaseAltGr(filter)) handle(*waited);
         continue;
       }
-      for (const RawKey& now : filterAltGr(filter, *report)) handle(now);
+      for (const RawKey& now : filterAltGr(filter, *report, layout)) handle(now);
     }
     EXPECT_EQ(keyCodes, row.keyCodes) << row.name;
     EXPECT_TRUE(down.none()) << row.name;
