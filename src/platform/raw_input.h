@@ -55,6 +55,28 @@ void forEachButtonChange(uint16_t buttonFlags, Change change) {
 /// report and then a plain 0x45 one, which alone would read as Num Lock.
 bool isPauseFollower(RawKey previous, RawKey report);
 
+/// Calls `handle(report, last)` for each of the `count` reports of one buffered read, in order
+/// (`next` steps from one to the next); `last` is true for the last one alone.
+template <typename Report, typename Next, typename Handle>
+void forEachBuffered(const Report* first, size_t count, Next next, Handle handle) {
+  for (size_t i = 0; i < count; ++i, first = next(first)) handle(*first, i + 1 == count);
+}
+
+/// Forgets the keys of `down` whose release went missing, at a press of `key` that the system's
+/// key state shows down: `showsDown(evdev)` answers true, false, or nothing for a key it cannot
+/// tell. Only when `latest` (the last event of what was read) and `nothingWaits()`: that state
+/// describes the moment after the last event read, and an earlier event's keys may have been
+/// released since. Only when another key is down: nothing else can be stale.
+template <typename NothingWaits, typename ShowsDown>
+void forgetMissedReleases(KeysDown& down, unsigned key, bool press, bool latest,
+                          NothingWaits nothingWaits, ShowsDown showsDown) {
+  KeysDown others = down;
+  if (key < others.size()) others.reset(key);
+  if (!press || !latest || others.none() || !nothingWaits()) return;
+  if (showsDown(key) != std::optional<bool>(true)) return;
+  forgetReleasedKeys(down, [&](unsigned evdev) { return showsDown(evdev) != false; });
+}
+
 /// Keyboard reports in the order to handle them, at most two.
 struct RawKeys {
   RawKey keys[2];

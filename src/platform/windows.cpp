@@ -70,18 +70,18 @@ constexpr ModifierVirtualKey modifierVirtualKeys[] = {
 // break every exact match. The system's own key state forgets them again, for the keys it knows
 // by a virtual key. Only at a press that the system's state shows as down itself: while the
 // secure desktop or an elevated window has the keyboard, it answers "up" for every key, held
-// ones too. Only once no raw input waits: a key event still queued describes a moment the
-// system's state has already left. Only when another key than the event's is down: nothing else
-// can be stale, and the system's answers are not free.
-void forgetMissedReleases(Tap& opened, unsigned eventKey, USHORT eventVirtualKey, bool press) {
-  KeysDown others = opened.down;
-  if (eventKey < others.size()) others.reset(eventKey);
-  if (!press || others.none() || (HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT)) return;
-  if (eventVirtualKey == 0 || GetAsyncKeyState(eventVirtualKey) >= 0) return;
-  forgetReleasedKeys(opened.down, [&](unsigned evdev) {
-    const USHORT virtualKey = opened.virtualKeys[evdev];
-    return virtualKey == 0 || GetAsyncKeyState(virtualKey) < 0;
-  });
+// ones too. Only at the last event read and once no raw input waits: an earlier event describes
+// a moment the system's state has already left (a buffered read empties the queue, so the queue
+// alone cannot tell).
+void forgetMissed(Tap& opened, unsigned eventKey, USHORT eventVirtualKey, bool press, bool latest) {
+  forgetMissedReleases(
+      opened.down, eventKey, press, latest,
+      [] { return !(HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT); },
+      [&](unsigned evdev) -> std::optional<bool> {
+        const USHORT virtualKey = evdev == eventKey ? eventVirtualKey : opened.virtualKeys[evdev];
+        if (virtualKey == 0) return std::nullopt;
+        return GetAsyncKeyState(virtualKey) < 0;
+      });
 }
 
 unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
@@ -106,11 +106,12 @@ USHORT knownVirtualKey(USHORT virtualKey) {
 // Keys are told apart by scan code, their position, never by virtual key, which follows the
 // layout. Modifiers are tracked from these events themselves: GetAsyncKeyState would describe a
 // later moment than the one the event reports.
-void handleKey(const RawKey& key) {
+// `latest`: no event was read after this one.
+void handleKey(const RawKey& key, bool latest) {
   const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
   if (!evdev) return;
   const bool press = !(key.flags & RI_KEY_BREAK);
-  forgetMissedReleases(*tap, *evdev, knownVirtualKey(key.virtualKey), press);
+  forgetMissed(*tap, *evdev, knownVirtualKey(key.virtualKey), press, latest);
   std::optional<Event> event = trackKey(tap->down, *evdev, press, options.extendedKeys);
   if (press && *evdev < tap->virtualKeys.size()) tap->virtualKeys[*evdev] = key.virtualKey;
   if (event) tap->callback(press ? keyDownEvent : keyUpEvent, &*event);
@@ -123,29 +124,34 @@ constexpr UINT_PTR altGrTimer = 2;
 constexpr UINT altGrWaitMs = USER_TIMER_MINIMUM;
 
 // A Left Control report that waited is a real key: handled now, before anything after it.
-void releaseWaitingControl() {
+// `latest`: nothing read comes after it.
+void releaseWaitingControl(bool latest) {
   KillTimer(window, altGrTimer);
-  if (const std::optional<RawKey> control = releaseAltGr(altGr)) handleKey(*control);
+  if (const std::optional<RawKey> control = releaseAltGr(altGr)) handleKey(*control, latest);
 }
 
-void handleKeyboardReport(const RAWKEYBOARD& raw) {
+void handleKeyboardReport(const RAWKEYBOARD& raw, bool latest) {
   const RawKey key = keyOf(raw);
   const RawKey previous = std::exchange(previousKey, key);
   if (isPauseFollower(previous, key)) return;
   // Where the side of a modifier counts, AltGr is Right Alt alone.
-  if (!options.extendedKeys) return handleKey(key);
+  if (!options.extendedKeys) return handleKey(key, latest);
   KillTimer(window, altGrTimer);
-  for (const RawKey& now : filterAltGr(altGr, key, frontLayoutHasAltGr)) handleKey(now);
+  const RawKeys now = filterAltGr(altGr, key, frontLayoutHasAltGr);
+  for (const RawKey& each : now) handleKey(each, latest && &each == now.end() - 1);
   if (altGr.pending) SetTimer(window, altGrTimer, altGrWaitMs, nullptr);
 }
 
 // Most mouse reports are motion alone: they end at the first test, after the one read. Events
 // injected with SendInput come without a device and count like any other.
-void handleMouseReport(const RAWMOUSE& mouse) {
+void handleMouseReport(const RAWMOUSE& mouse, bool latest) {
   if (!mouse.usButtonFlags || !buttonsWanted) return;
-  releaseWaitingControl();
-  forEachButtonChange(mouse.usButtonFlags, [](const RawMouseButton& button, bool press) {
-    forgetMissedReleases(*tap, button.evdev, button.virtualKey, press);
+  releaseWaitingControl(false);
+  // Only the report's last change describes the moment after it.
+  int changes = 0;
+  forEachButtonChange(mouse.usButtonFlags, [&](const RawMouseButton&, bool) { ++changes; });
+  forEachButtonChange(mouse.usButtonFlags, [&](const RawMouseButton& button, bool press) {
+    forgetMissed(*tap, button.evdev, button.virtualKey, press, latest && --changes == 0);
     std::optional<Event> event = trackKey(tap->down, button.evdev, press, options.extendedKeys);
     if (!event) return;
     // A button has no autorepeat: a press of one recorded as down follows a missed release.
@@ -156,17 +162,20 @@ void handleMouseReport(const RAWMOUSE& mouse) {
 }
 
 // NEXTRAWINPUTBLOCK, whose mingw-w64 spelling needs a QWORD it lacks: in a buffered read each
-// report starts at the next 8-byte boundary after the one before.
-const RAWINPUT* nextRawInputBlock(const RAWINPUT& report) {
-  const uintptr_t end = reinterpret_cast<uintptr_t>(&report) + report.header.dwSize;
+// report starts at the next 8-byte boundary after the one before. A 32-bit process under WOW64
+// gets 64-bit headers from GetRawInputBuffer, which RAWINPUT does not describe.
+static_assert(sizeof(void*) == 8, "the buffered read of Raw Input is walked for 64-bit builds");
+const RAWINPUT* nextRawInputBlock(const RAWINPUT* report) {
+  const uintptr_t end = reinterpret_cast<uintptr_t>(report) + report->header.dwSize;
   return reinterpret_cast<const RAWINPUT*>((end + 7) & ~uintptr_t{7});
 }
 
-void handleReport(const RAWINPUT& raw) {
+// `latest`: no report was read after this one.
+void handleReport(const RAWINPUT& raw, bool latest) {
   if (raw.header.dwType == RIM_TYPEMOUSE) {
-    handleMouseReport(raw.data.mouse);
+    handleMouseReport(raw.data.mouse, latest);
   } else if (raw.header.dwType == RIM_TYPEKEYBOARD) {
-    handleKeyboardReport(raw.data.keyboard);
+    handleKeyboardReport(raw.data.keyboard, latest);
   }
 }
 
@@ -174,18 +183,17 @@ void handleReport(const RAWINPUT& raw) {
 // waits is read in one call each bufferful rather than one message each, in the order it came.
 void handleRawInput(HRAWINPUT input) {
   RAWINPUT raw;
-  if (readReport(input, raw)) handleReport(raw);
+  if (readReport(input, raw)) handleReport(raw, true);
   alignas(RAWINPUT) static BYTE waiting[16 * 1024];
   for (;;) {
     UINT size = sizeof waiting;
     const UINT count =
         GetRawInputBuffer(reinterpret_cast<RAWINPUT*>(waiting), &size, sizeof(RAWINPUTHEADER));
     if (count == 0 || count == static_cast<UINT>(-1)) return;
-    const RAWINPUT* next = reinterpret_cast<const RAWINPUT*>(waiting);
-    for (UINT i = 0; i < count && tap; ++i) {
-      handleReport(*next);
-      next = nextRawInputBlock(*next);
-    }
+    forEachBuffered(reinterpret_cast<const RAWINPUT*>(waiting), count, nextRawInputBlock,
+                    [](const RAWINPUT& report, bool last) {
+                      if (tap) handleReport(report, last);
+                    });
   }
 }
 
@@ -209,7 +217,7 @@ void serveLines() {
   // Windows hands out posted messages before input.
   MSG message;
   while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
-  if (tap) releaseWaitingControl();
+  if (tap) releaseWaitingControl(true);
   for (const std::string& lines : takeLines()) serveLinesWith(lines);
 }
 
@@ -224,7 +232,7 @@ LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   if (message == WM_TIMER && wParam == altGrTimer) {
-    if (tap) releaseWaitingControl();
+    if (tap) releaseWaitingControl(true);
     return 0;
   }
   return DefWindowProcW(to, message, wParam, lParam);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/accel.h"
 #include "platform/key_positions.h"
 #include "platform/macos_keys.h"
@@ -174,6 +176,47 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
     }
     EXPECT_EQ(keyCodes, row.keyCodes) << row.name;
     EXPECT_TRUE(down.none()) << row.name;
+  }
+}
+
+// A buffered read empties the queue of raw input: the system's key state, which shows the moment
+// after the whole read, may forget keys at its last report only.
+TEST(RawInputTest, MissedReleasesAreForgottenAtTheLastReportOfARead) {
+  constexpr RawKey leftControl{0x11, 0x1D, 0}, k{0x4B, 0x25, 0},
+      leftControlUp{0x11, 0x1D, rawKeyBreak};
+  const struct {
+    const char* name;
+    std::vector<RawKey> read;
+    std::vector<unsigned> downAfter;  // what the system shows after the read
+    std::vector<uint64_t> flags;      // of the events that come out
+  } rows[] = {
+      {"Ctrl+K read with Control's release",
+       {leftControl, k, leftControlUp},
+       {37},
+       {controlFlag | leftControlFlag, controlFlag | leftControlFlag, 0}},
+      {"Control's release missed: forgotten at the next press",
+       {leftControl, k},
+       {37},
+       {controlFlag | leftControlFlag, 0}},
+  };
+  for (const auto& row : rows) {
+    KeysDown down;
+    std::vector<uint64_t> flags;
+    const auto showsDown = [&](unsigned evdev) -> std::optional<bool> {
+      return std::find(row.downAfter.begin(), row.downAfter.end(), evdev) != row.downAfter.end();
+    };
+    forEachBuffered(
+        row.read.data(), row.read.size(), [](const RawKey* key) { return key + 1; },
+        [&](const RawKey& key, bool last) {
+          const unsigned evdev = *evdevFromRawKey(key, scanCodeOfVirtualKey);
+          const bool press = !(key.flags & rawKeyBreak);
+          forgetMissedReleases(
+              down, evdev, press, last, [] { return true; }, showsDown);
+          if (const std::optional<Event> event = trackKey(down, evdev, press, true)) {
+            flags.push_back(event->flags);
+          }
+        });
+    EXPECT_EQ(flags, row.flags) << row.name;
   }
 }
 
