@@ -5,9 +5,12 @@
 #include <CoreGraphics/CoreGraphics.h>
 #include <dispatch/dispatch.h>
 #include <libproc.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "core/accel.h"
 #include "core/state.h"
@@ -167,6 +170,21 @@ CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
   return port;
 }
 
+// Whether one of this process's taps takes key presses. Without Input Monitoring macOS clears the
+// key bits of a tap's mask and still opens it when flags-changed is left: one that hears
+// modifiers only, which is no keyboard tap.
+bool keptKeyEvents() {
+  uint32_t count = 0;
+  if (CGGetEventTapList(0, nullptr, &count) != kCGErrorSuccess || count == 0) return false;
+  std::vector<CGEventTapInformation> taps(count);
+  if (CGGetEventTapList(count, taps.data(), &count) != kCGErrorSuccess) return false;
+  taps.resize(std::min<size_t>(count, taps.size()));
+  return std::any_of(taps.begin(), taps.end(), [](const CGEventTapInformation& info) {
+    return info.tappingProcess == getpid() &&
+           (info.eventsOfInterest & CGEventMaskBit(kCGEventKeyDown));
+  });
+}
+
 // Opens the mouse tap when the buttons are wanted and it is not open yet, as after a failed try;
 // switches it on again where it was only switched off.
 void openButtonTap() {
@@ -207,14 +225,18 @@ Diagnosis diagnose() {
 
 Tap* openTap(TapCallback onEvent) {
   deliverTo = onEvent;
-  // Without Input Monitoring macOS clears the key bits of the mask and still opens a tap when
-  // flags-changed is left: one that hears modifiers only, which is no keyboard tap.
-  if (!CGPreflightListenEventAccess()) return nullptr;
   CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
   // Modifier keys for --extended-keys; for a capture, Fn's state (Fn chords are passed over).
   if (options.extendedKeys || options.capture) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
+  // The preflight may go on saying no after the user grants Input Monitoring, until the process
+  // restarts, while a tap would hear keys: so the tap is tried whatever it says.
   CFMachPortRef port = openListener(keyEvents, deliverKey);
   if (!port) return nullptr;
+  if (!keptKeyEvents()) {
+    CFMachPortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+  }
   return new Tap{port, buttonsWanted ? openListener(buttonEvents, deliverButton) : nullptr};
 }
 

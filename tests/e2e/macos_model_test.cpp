@@ -149,6 +149,25 @@ TEST_F(MacosModelTest, DeniedAtStartThenGranted) {
   }
 }
 
+// The preflight may go on saying no after the grant while a tap would open: the tap is tried all
+// the same and kept once it hears keys. A denied tap that hears modifiers only is given back.
+TEST_F(MacosModelTest, GrantedWhileThePreflightStillSaysNo) {
+  for (const char* denied : {"denied-key-tap cleared", "denied-key-tap null"}) {
+    start({"--extended-keys"}, {"permission denied", denied}, "denied");
+    ASSERT_TRUE(sendText(keytap, command("register", "F5")));
+    EXPECT_EQ(nextMessage(keytap), errorReply("forbidden", "Input Monitoring denied")) << denied;
+    EXPECT_EQ(tellModel(*model, "taps installed"), "ok 0") << denied;
+    tell("permission granted");
+    tell("preflight stale");
+    registerText("F5");
+    tap(f5);
+    EXPECT_EQ(said(), (Said{"down:F5", "up:F5"})) << denied;
+    EXPECT_EQ(tellModel(*model, "requests"), "ok 1") << denied;
+    closeInput(keytap);
+    EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
+  }
+}
+
 // A settings screen records chords as a Mac writes and shows them, in the current layout.
 TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
   start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"}, {"layout de"});

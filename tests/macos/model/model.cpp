@@ -81,6 +81,9 @@ struct __TISInputSource : ModelObject {
 struct __CFMachPort : ModelObject {
   __CFMachPort() : ModelObject(otherType) {}
   ~__CFMachPort() override;
+  uint32_t id = 0;
+  CGEventTapLocation location = kCGSessionEventTap;
+  CGEventTapOptions options = kCGEventTapOptionListenOnly;
   CGEventMask mask = 0;
   CGEventTapCallBack callback = nullptr;
   void* userInfo = nullptr;
@@ -237,7 +240,11 @@ constexpr char16_t functionKeyCharacter = 0x10;
 // What the window server knows: the permission, the keys and buttons down, the keyboards.
 struct System {
   bool permission = true;
+  // The preflight answering no while the permission is there, as real Macs were seen to after a
+  // grant until the process restarted: taps open with their key bits all the same.
+  bool preflightStale = false;
   int requests = 0;
+  uint32_t tapsMade = 0;  // the last eventTapID given
   // Without the permission, a tap asked for key events: "the appropriate bits in the mask are
   // cleared. If that results in an empty mask, then NULL is returned" (CGEventTapCreate), or, as
   // Apple's WWDC 2019 session 701 measured it, "CGEventTapCreate will fail and return nil".
@@ -419,10 +426,19 @@ std::string carryOut(const std::string& line) {
     state.permission = what == "granted";
     return "ok";
   }
+  if (verb == "preflight" && (what == "stale" || what == "current")) {
+    state.preflightStale = what == "stale";
+    return "ok";
+  }
   if (verb == "requests") return "ok " + std::to_string(state.requests);
   if (verb == "denied-key-tap" && (what == "cleared" || what == "null")) {
     state.deniedKeyTapIsNull = what == "null";
     return "ok";
+  }
+  if (verb == "taps" && what == "installed") {
+    uint32_t count = 0;
+    CGGetEventTapList(0, nullptr, &count);
+    return "ok " + std::to_string(count);
   }
   if (verb == "taps" && (what == "open" || what == "fail")) {
     state.tapsFail = what == "fail";
@@ -705,7 +721,7 @@ void dispatch_async_f(dispatch_queue_t, void* context, dispatch_function_t work)
 // "Checks whether the current process already has event listening access."
 bool CGPreflightListenEventAccess() {
   connectOnce();
-  return windowServer().permission;
+  return windowServer().permission && !windowServer().preflightStale;
 }
 
 // "Requests event listening access if absent, potentially prompting": the model records the
@@ -713,15 +729,15 @@ bool CGPreflightListenEventAccess() {
 bool CGRequestListenEventAccess() {
   connectOnce();
   ++windowServer().requests;
-  return windowServer().permission;
+  return windowServer().permission && !windowServer().preflightStale;
 }
 
 // "If the tap is not permitted to monitor these events when the tap is created, then the
 // appropriate bits in the mask are cleared. If that results in an empty mask, then NULL is
 // returned." Listen-only taps of mouse events need no permission.
-CFMachPortRef CGEventTapCreate(CGEventTapLocation, CGEventTapPlacement, CGEventTapOptions,
-                               CGEventMask eventsOfInterest, CGEventTapCallBack callback,
-                               void* userInfo) {
+CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
+                               CGEventTapOptions options, CGEventMask eventsOfInterest,
+                               CGEventTapCallBack callback, void* userInfo) {
   connectOnce();
   System& state = windowServer();
   constexpr CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
@@ -732,6 +748,9 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation, CGEventTapPlacement, CGEventT
   }
   if (mask == 0 || state.tapsFail) return nullptr;
   auto* port = new __CFMachPort;
+  port->id = ++state.tapsMade;
+  port->location = location;
+  port->options = options;
   port->mask = mask;
   port->callback = callback;
   port->userInfo = userInfo;
@@ -747,6 +766,25 @@ void CGEventTapEnable(CFMachPortRef tap, bool enable) {
 // "Return true if `tap' is enabled; false otherwise."
 bool CGEventTapIsEnabled(CFMachPortRef tap) {
   return tap->enabled;
+}
+
+// "On return, your array contains a list of currently installed event taps. On return, the
+// number of event taps that are currently installed is stored in `eventTapCount'. If you pass
+// NULL in this parameter, the `maxNumberOfTaps' parameter is ignored". The model's taps are all
+// this process's; an invalidated one is installed no more. Latencies read 0.
+CGError CGGetEventTapList(uint32_t maxNumberOfTaps, CGEventTapInformation* tapList,
+                          uint32_t* eventTapCount) {
+  uint32_t count = 0;
+  for (const __CFMachPort* port : windowServer().taps) {
+    if (!port->valid) continue;
+    if (tapList && count < maxNumberOfTaps) {
+      tapList[count] = {
+          port->id, port->location, port->options, port->mask, getpid(), 0, port->enabled, 0, 0, 0};
+    }
+    ++count;
+  }
+  if (eventTapCount) *eventTapCount = tapList ? std::min(count, maxNumberOfTaps) : count;
+  return kCGErrorSuccess;
 }
 
 // "Return the event type of an event (left mouse down, for example)."

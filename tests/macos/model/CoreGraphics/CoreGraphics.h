@@ -4,6 +4,8 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 using CGEventRef = struct __CGEvent*;
@@ -69,6 +71,25 @@ enum CGEventSourceStateID : int32_t {
 
 enum CGMouseButton : uint32_t {};
 
+using CGError = int32_t;
+enum : CGError {
+  kCGErrorSuccess = 0,
+};
+
+struct __CGEventTapInformation {
+  uint32_t eventTapID;
+  CGEventTapLocation tapPoint;   // HID, session, annotated session
+  CGEventTapOptions options;     // listener, filter
+  CGEventMask eventsOfInterest;  // mask of events being tapped
+  pid_t tappingProcess;          // process that is tapping events
+  pid_t processBeingTapped;      // zero if not a per-process tap
+  bool enabled;                  // true if tap is enabled
+  float minUsecLatency;
+  float avgUsecLatency;
+  float maxUsecLatency;
+};
+using CGEventTapInformation = __CGEventTapInformation;
+
 #define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
 
 using CGEventTapCallBack = CGEventRef (*)(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
@@ -81,6 +102,8 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place
                                CGEventTapCallBack callback, void* userInfo);
 void CGEventTapEnable(CFMachPortRef tap, bool enable);
 bool CGEventTapIsEnabled(CFMachPortRef tap);
+CGError CGGetEventTapList(uint32_t maxNumberOfTaps, CGEventTapInformation* tapList,
+                          uint32_t* eventTapCount);
 
 CGEventType CGEventGetType(CGEventRef event);
 CGEventFlags CGEventGetFlags(CGEventRef event);
