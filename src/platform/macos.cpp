@@ -45,7 +45,7 @@ LinesHandler serveLinesWith = nullptr;
 Tick tickWith = nullptr;
 CFRunLoopTimerRef ticker = nullptr;
 // Whether the Fn key is down, from its own events (--extended-keys).
-bool fnDown = false;
+FnState fn;
 // The keyboard type of the last key event, and whether it is an ISO keyboard, which tells where
 // its ISO keys are.
 int64_t keyboardType = -1;
@@ -96,7 +96,7 @@ CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*
   if (!options.extendedKeys) {
     const bool flagsChanged = type == kCGEventFlagsChanged;
     tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
-                 flagsChanged ? CGEventGetFlags(event) : 0, fnDown);
+                 flagsChanged ? CGEventGetFlags(event) : 0, fn);
     if (flagsChanged) return event;
   }
   if (options.extendedKeys) {
@@ -104,7 +104,7 @@ CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*
     const bool flagsChanged = type == kCGEventFlagsChanged;
     const std::optional<uint32_t> decoded =
         tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
-                     flagsChanged ? CGEventGetFlags(event) : 0, fnDown);
+                     flagsChanged ? CGEventGetFlags(event) : 0, fn);
     if (!decoded) return event;
     if (*decoded == kCGEventKeyDown || *decoded == kCGEventKeyUp) {
       noteKeyboardType(CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType));
@@ -271,8 +271,8 @@ bool keyIsDown(uint16_t keyCode) {
            CGEventSourceButtonState(kCGEventSourceStateCombinedSessionState, button);
   }
   // The system says "up" for Fn whatever it does: keytap's own record answers for it.
-  if (!options.extendedKeys) return keyCode == fnKeyCode ? fnDown : systemSaysDown(keyCode);
-  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, isoKeyboard)), fnDown,
+  if (!options.extendedKeys) return keyCode == fnKeyCode ? fn.down : systemSaysDown(keyCode);
+  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, isoKeyboard)), fn.down,
                       systemSaysDown);
 }
 
@@ -293,7 +293,7 @@ int64_t eventAutorepeat(const Event* event) {
 
 uint64_t eventFlags(const Event* event) {
   const uint64_t flags = CGEventGetFlags(toCGEvent(event));
-  return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fnDown) : flags;
+  return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fn.down) : flags;
 }
 
 std::string_view whyUnavailable(const Accel& accel) {

@@ -19,12 +19,16 @@ std::optional<bool> modifierKeyPressed(int64_t keyCode, uint64_t flags) {
   return (flags & modifier->sideFlag) != 0;
 }
 
-std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, bool& fnDown) {
-  if (type == tapDisabledByTimeout || type == tapDisabledByUserInput) fnDown = false;
+std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, FnState& fn) {
+  // Clearing Fn here would end a hold of it that may well go on (--release-stale-holds).
+  if (type == tapDisabledByTimeout || type == tapDisabledByUserInput) fn.unsure = true;
   if (type != flagsChangedEvent) return type;
+  // A modifier change carries the modifiers held now, Fn's bit among them; a key event's Fn bit
+  // may be an arrow's own and says nothing of the Fn key.
+  if (fn.unsure) fn = {(flags & fnFlag) != 0, false};
   const std::optional<bool> pressed = modifierKeyPressed(keyCode, flags);
   if (!pressed) return std::nullopt;
-  if (keyCode == fnKeyCode) fnDown = *pressed;
+  if (keyCode == fnKeyCode) fn.down = *pressed;
   return *pressed ? keyDownEvent : keyUpEvent;
 }
 

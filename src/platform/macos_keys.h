@@ -24,11 +24,18 @@ constexpr int64_t fnKeyCode = 0x3F;
 /// other key.
 std::optional<bool> modifierKeyPressed(int64_t keyCode, uint64_t flags);
 
+/// The Fn key's state from its own events; `unsure` once the tap was switched off, since Fn's
+/// release may have come while it heard nothing.
+struct FnState {
+  bool down = false;
+  bool unsure = false;
+};
+
 /// What one tap event is to the matcher, with --extended-keys: its event type (a modifier key's
-/// flags-changed event becomes that key's key-down or key-up), or nothing to hand on. Keeps
-/// `fnDown`, the Fn key's state from its own events, and clears it when the tap was switched
-/// off, since Fn's release may have come while it heard nothing.
-std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, bool& fnDown);
+/// flags-changed event becomes that key's key-down or key-up), or nothing to hand on. Keeps `fn`:
+/// a tap switched off leaves Fn as it was, and the next flags-changed event of any modifier key
+/// tells it again.
+std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, FnState& fn);
 
 /// An event's flags as the matcher reads them, with --extended-keys: Fn as the Fn key's own
 /// state says, not as the event's bit does; and a modifier key's own event that carries its

@@ -168,6 +168,18 @@ TEST_F(MacosModelTest, GrantedWhileThePreflightStillSaysNo) {
   }
 }
 
+// The keyboard tap switched off says nothing of Fn's release: a held Fn stays held.
+TEST_F(MacosModelTest, FnStaysHeldThroughTheKeyTapSwitchedOff) {
+  start({"--no-prompt", "--extended-keys", "--release-stale-holds"});
+  registerText("Fn");
+  tell("key 63 down");
+  tell("disable keys timeout");
+  tap(w);
+  EXPECT_EQ(said(), (Said{"down:Fn"}));
+  tell("key 63 up");
+  EXPECT_EQ(said(), (Said{"up:Fn"}));
+}
+
 // A settings screen records chords as a Mac writes and shows them, in the current layout.
 TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
   start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"}, {"layout de"});

@@ -272,7 +272,7 @@ TEST(MacKeysTest, FlagsAsTheMatcherReadsThem) {
   }
 }
 
-TEST(MacKeysTest, FnFollowsItsOwnEventsAndIsForgottenWhenTheTapStops) {
+TEST(MacKeysTest, FnFollowsItsOwnEventsAndTheNextModifierChangeAfterTheTapStops) {
   const struct {
     uint32_t type;
     int64_t keyCode;
@@ -283,16 +283,19 @@ TEST(MacKeysTest, FnFollowsItsOwnEventsAndIsForgottenWhenTheTapStops) {
       {flagsChangedEvent, 0x3F, 0x800100, keyDownEvent, true},
       {keyDownEvent, 13, 0x800100, keyDownEvent, true},
       {flagsChangedEvent, 0x39, 0x810100, std::nullopt, true},  // Caps Lock
-      {tapDisabledByTimeout, 0, 0, tapDisabledByTimeout, false},
-      {flagsChangedEvent, 0x3F, 0x800100, keyDownEvent, true},
-      {tapDisabledByUserInput, 0, 0, tapDisabledByUserInput, false},
+      {tapDisabledByTimeout, 0, 0, tapDisabledByTimeout, true},
+      {keyDownEvent, 123, 0x800100, keyDownEvent, true},        // an arrow's own Fn bit
+      {flagsChangedEvent, 0x38, 0x20102, keyDownEvent, false},  // Left Shift: Fn went meanwhile
+      {flagsChangedEvent, 0x3F, 0x820102, keyDownEvent, true},
+      {tapDisabledByUserInput, 0, 0, tapDisabledByUserInput, true},
+      {flagsChangedEvent, 0x38, 0x800100, keyUpEvent, true},
       {flagsChangedEvent, 0x3F, 0x100, keyUpEvent, false},
   };
-  bool fnDown = false;
+  FnState fn;
   for (size_t i = 0; i < std::size(steps); ++i) {
     const auto& step = steps[i];
-    EXPECT_EQ(tapEventType(step.type, step.keyCode, step.flags, fnDown), step.becomes) << i;
-    EXPECT_EQ(fnDown, step.fnDownAfter) << i;
+    EXPECT_EQ(tapEventType(step.type, step.keyCode, step.flags, fn), step.becomes) << i;
+    EXPECT_EQ(fn.down, step.fnDownAfter) << i;
   }
 }
 
