@@ -16,6 +16,7 @@
 #include <bitset>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -119,6 +121,17 @@ struct __CFRunLoop {
 };
 
 namespace {
+
+// The thread that ran the static initialisers: main()'s.
+const std::thread::id mainThread = std::this_thread::get_id();
+
+// Calls that belong on the main thread (macOS 26 traps TIS calls made off the main queue) stop
+// the process when made from any other.
+void onMainThread(const char* call) {
+  if (std::this_thread::get_id() == mainThread) return;
+  std::fprintf(stderr, "macOS model: %s called off the main thread\n", call);
+  std::abort();
+}
 
 template <typename Object>
 Object* retained(Object* object) {
@@ -645,6 +658,7 @@ CFRunLoopRef CFRunLoopGetMain() {
 
 // "Adds a CFRunLoopSource object to a run loop mode"; the run loop retains it.
 void CFRunLoopAddSource(CFRunLoopRef loop, CFRunLoopSourceRef source, CFStringRef) {
+  onMainThread("CFRunLoopAddSource");
   loop->sources.push_back(retained(source));
 }
 
@@ -738,6 +752,7 @@ bool CGRequestListenEventAccess() {
 CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
                                CGEventTapOptions options, CGEventMask eventsOfInterest,
                                CGEventTapCallBack callback, void* userInfo) {
+  onMainThread("CGEventTapCreate");
   connectOnce();
   System& state = windowServer();
   constexpr CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
@@ -760,11 +775,13 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
 
 // "An event tap may be re-enabled by calling this function."
 void CGEventTapEnable(CFMachPortRef tap, bool enable) {
+  onMainThread("CGEventTapEnable");
   tap->enabled = enable;
 }
 
 // "Return true if `tap' is enabled; false otherwise."
 bool CGEventTapIsEnabled(CFMachPortRef tap) {
+  onMainThread("CGEventTapIsEnabled");
   return tap->enabled;
 }
 
@@ -829,6 +846,7 @@ CFDictionaryRef CGSessionCopyCurrentDictionary() {
 
 // "Copies a TISInputSourceRef for the keyboard layout currently being used."
 TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource() {
+  onMainThread("TISCopyCurrentKeyboardLayoutInputSource");
   connectOnce();
   return new __TISInputSource(windowServer().keyboardLayout);
 }
@@ -837,6 +855,7 @@ TISInputSourceRef TISCopyCurrentKeyboardLayoutInputSource() {
 // ASCII-capable keyboard input source has been used yet, returns the default ASCII-capable
 // keyboard layout (chosen by Setup Assistant)": US at first here.
 TISInputSourceRef TISCopyCurrentASCIICapableKeyboardLayoutInputSource() {
+  onMainThread("TISCopyCurrentASCIICapableKeyboardLayoutInputSource");
   connectOnce();
   return new __TISInputSource(windowServer().asciiLayout);
 }
@@ -849,6 +868,7 @@ const CFStringRef kTISPropertyUnicodeKeyLayoutData =
 // not a keyboard layout, or is a keyboard layout for which only 'KCHR data' is available, the
 // value is NULL."
 void* TISGetInputSourceProperty(TISInputSourceRef inputSource, CFStringRef propertyKey) {
+  onMainThread("TISGetInputSourceProperty");
   return propertyKey == kTISPropertyUnicodeKeyLayoutData ? inputSource->data : nullptr;
 }
 
@@ -858,6 +878,7 @@ const UInt8* CFDataGetBytePtr(CFDataRef data) {
 
 // The keyboard type of the keyboard that typed last.
 UInt8 LMGetKbdType() {
+  onMainThread("LMGetKbdType");
   return static_cast<UInt8>(windowServer().keyboardType);
 }
 
@@ -866,6 +887,7 @@ UInt8 LMGetKbdType() {
 OSStatus UCKeyTranslate(const UCKeyboardLayout* keyLayoutPtr, UInt16 virtualKeyCode, UInt16, UInt32,
                         UInt32, OptionBits, UInt32* deadKeyState, UniCharCount maxStringLength,
                         UniCharCount* actualStringLength, UniChar unicodeString[]) {
+  onMainThread("UCKeyTranslate");
   constexpr OSStatus paramErr = -50;
   if (!keyLayoutPtr || !deadKeyState || !actualStringLength || maxStringLength < 1) {
     return paramErr;
