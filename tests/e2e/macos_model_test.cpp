@@ -180,6 +180,28 @@ TEST_F(MacosModelTest, FnStaysHeldThroughTheKeyTapSwitchedOff) {
   EXPECT_EQ(said(), (Said{"up:Fn"}));
 }
 
+// A modifier key's release is told by its own side's bit, though the other side keeps the
+// generic bit held.
+TEST_F(MacosModelTest, AModifierReleasedWhileTheOtherSideIsHeld) {
+  start({"--no-prompt", "--extended-keys"});
+  registerText("ShiftLeft");
+  tell("key 56 down");
+  tell("key 60 down");
+  tell("key 56 up");
+  EXPECT_EQ(said(), (Said{"down:ShiftLeft", "up:ShiftLeft"}));
+}
+
+// A held mouse button is asked of the button state, not of the key with its number.
+TEST_F(MacosModelTest, AMouseButtonHeldThroughStaleHoldChecks) {
+  start({"--no-prompt", "--mouse-buttons", "--release-stale-holds"});
+  registerText("Mouse4");
+  tell("button 3 down");
+  tap(w);
+  EXPECT_EQ(said(), (Said{"down:Mouse4"}));
+  tell("button 3 up");
+  EXPECT_EQ(said(), (Said{"up:Mouse4"}));
+}
+
 // A settings screen records chords as a Mac writes and shows them, in the current layout.
 TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
   start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"}, {"layout de"});
