@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -63,6 +64,7 @@ struct __CFDictionary : ModelObject {
 // A keyboard layout: what each key types with no modifier, as a key cap shows it.
 struct UCKeyboardLayout {
   std::map<int64_t, char16_t> typed;
+  std::set<int64_t> dead = {};  // dead keys: an accent that waits for the next key
 };
 
 struct __CFData : ModelObject {
@@ -241,9 +243,11 @@ const UCKeyboardLayout germanLayout = [] {
                                                                   {30, u'+'},
                                                                   {42, u'#'},
                                                                   {44, u'-'},
-                                                                  {65, u','}}) {
+                                                                  {65, u','},
+                                                                  {24, u'\u00B4'}}) {
     german.typed[keyCode] = typed;
   }
+  german.dead = {10, 24};  // ^ and ´
   return german;
 }();
 // What a Mac's layouts type on keys with no character (function keys, arrows):
@@ -883,14 +887,22 @@ UInt8 LMGetKbdType() {
 }
 
 // "On return, the buffer contains a string of Unicode characters resulting from the virtual key
-// code being handled": here one character, with no modifier, for display.
+// code being handled": here one character, with no modifier, for display. A dead key gives none
+// and a dead-key state, unless kUCKeyTranslateNoDeadKeysMask: "Prevents dead-key processing".
 OSStatus UCKeyTranslate(const UCKeyboardLayout* keyLayoutPtr, UInt16 virtualKeyCode, UInt16, UInt32,
-                        UInt32, OptionBits, UInt32* deadKeyState, UniCharCount maxStringLength,
-                        UniCharCount* actualStringLength, UniChar unicodeString[]) {
+                        UInt32, OptionBits keyTranslateOptions, UInt32* deadKeyState,
+                        UniCharCount maxStringLength, UniCharCount* actualStringLength,
+                        UniChar unicodeString[]) {
   onMainThread("UCKeyTranslate");
   constexpr OSStatus paramErr = -50;
   if (!keyLayoutPtr || !deadKeyState || !actualStringLength || maxStringLength < 1) {
     return paramErr;
+  }
+  if (!(keyTranslateOptions & kUCKeyTranslateNoDeadKeysMask) &&
+      keyLayoutPtr->dead.contains(virtualKeyCode)) {
+    *actualStringLength = 0;
+    *deadKeyState = 1;
+    return noErr;
   }
   const auto found = keyLayoutPtr->typed.find(virtualKeyCode);
   unicodeString[0] = found == keyLayoutPtr->typed.end() ? functionKeyCharacter : found->second;
