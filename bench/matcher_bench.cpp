@@ -16,7 +16,6 @@ namespace {
 // Registers `count` distinct texts; only the first is Cmd+K, the others use other keys.
 void registerAccelerators(int64_t count) {
   fakeReset();
-  callback = tapCallback;
   createTap();
   addRegistration("Cmd+K", Accel{40, commandFlag});
   for (int64_t i = 1; i < count; ++i) {

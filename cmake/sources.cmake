@@ -4,17 +4,17 @@ set(KEYTAP_CORE_SOURCES
   src/core/registry.cpp
   src/core/state.cpp
   src/accelerator/describe.cpp
-  src/accelerator/key_table.cpp
+  src/core/key_table.cpp
   src/accelerator/parse.cpp
   src/accelerator/upper_case.cpp
   src/host/command.cpp
   src/host/doctor.cpp
-  src/host/emit.cpp
+  src/wire/emit.cpp
   src/host/handle.cpp
-  src/host/messages.cpp
+  src/wire/messages.cpp
   src/host/reader.cpp
   src/host/startup.cpp
-  src/host/utf8.cpp
+  src/wire/utf8.cpp
   src/keyboard/capture.cpp
   src/keyboard/listening.cpp
   src/keyboard/matcher.cpp
@@ -22,38 +22,38 @@ set(KEYTAP_CORE_SOURCES
 )
 set(KEYTAP_MAIN_SOURCES src/host/command_line.cpp src/host/main.cpp)
 set(KEYTAP_MACOS_SOURCES
-  src/platform/macos.cpp
-  src/platform/macos_diagnosis.cpp
-  src/platform/macos_keys.cpp
+  src/platform/macos/backend.cpp
+  src/platform/macos/diagnosis.cpp
+  src/platform/macos/key_events.cpp
   src/platform/posix_io.cpp
 )
 set(KEYTAP_WINDOWS_SOURCES
-  src/platform/windows.cpp
+  src/platform/windows/backend.cpp
   src/platform/key_positions.cpp
   src/platform/line_queue.cpp
-  src/platform/raw_input.cpp
-  src/platform/windows_diagnosis.cpp
-  src/platform/windows_layout.cpp
+  src/platform/windows/raw_input.cpp
+  src/platform/windows/diagnosis.cpp
+  src/platform/windows/layout.cpp
 )
 set(KEYTAP_LINUX_SOURCES
-  src/platform/backend_choice.cpp
-  src/platform/evdev.cpp
-  src/platform/evdev_access.cpp
+  src/platform/linux/backend_choice.cpp
+  src/platform/linux/evdev/backend.cpp
+  src/platform/linux/evdev/access.cpp
   src/platform/key_positions.cpp
-  src/platform/keysym_table.cpp
-  src/platform/keysyms.cpp
+  src/platform/linux/x11/keysym_table.cpp
+  src/platform/linux/x11/keysyms.cpp
   src/platform/line_queue.cpp
-  src/platform/linux.cpp
-  src/platform/linux_diagnosis.cpp
-  src/platform/poll_loop.cpp
-  src/platform/portal.cpp
-  src/platform/portal_bus.cpp
-  src/platform/portal_answers.cpp
-  src/platform/portal_shortcuts.cpp
+  src/platform/linux/seam.cpp
+  src/platform/linux/diagnosis.cpp
+  src/platform/linux/poll_loop.cpp
+  src/platform/linux/portal/backend.cpp
+  src/platform/linux/portal/bus.cpp
+  src/platform/linux/portal/answers.cpp
+  src/platform/linux/portal/shortcuts.cpp
   src/platform/posix_io.cpp
-  src/platform/ticker.cpp
-  src/platform/x11.cpp
-  src/platform/x11_layout.cpp
+  src/platform/linux/ticker.cpp
+  src/platform/linux/x11/backend.cpp
+  src/platform/linux/x11/layout.cpp
 )
 
 if(CMAKE_SCRIPT_MODE_FILE AND KEYTAP_PRINT STREQUAL "macos")

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "accelerator/key_table.h"
 #include "accelerator/upper_case.h"
+#include "core/key_table.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "accelerator/parse.h"
 
 #include "core/state.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ constexpr StandIn standIns[] = {
 
 std::optional<uint64_t> modifierFlag(std::string_view word) {
   // The one word whose meaning follows the platform's shortcut convention.
-  if (word == "COMMANDORCONTROL" || word == "CMDORCTRL") return commandOrControlFlag();
+  if (word == "COMMANDORCONTROL" || word == "CMDORCTRL") return commandOrControl;
   for (const ModifierWord& modifier : modifierWords) {
     if (modifier.word == word) return modifier.flag;
   }

@@ -10,7 +10,7 @@
 /// The accelerator the text names, or nothing when it does not name exactly one key of the key
 /// table with any number of modifier words. With --extended-keys, modifier words may also be
 /// sided (RightAlt, AltRight) or stand alone (Ctrl+Shift), and Fn or Globe may stand alone.
-/// Pure; reads keyCodes and options.
+/// Pure; reads keyCodes, commandOrControl and options.
 std::optional<Accel> parse(std::string_view text);
 
 /// The piece upper-cased as Unicode does it, and with the few non-ASCII characters that are

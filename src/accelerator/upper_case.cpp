@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "host/utf8.h"
+#include "wire/utf8.h"
 
 namespace {
 

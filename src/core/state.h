@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "core/accel.h"
-#include "platform/platform.h"
 
 /// Hashes texts so that the containers below can be searched with a string_view.
 struct TextHash {
@@ -31,6 +30,9 @@ using HeldSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 /// Key name, folded to upper case, to virtual key code; filled once at start-up.
 using KeyCodes = std::unordered_map<std::string, uint16_t, TextHash, std::equal_to<>>;
 extern KeyCodes keyCodes;
+/// The modifier bit that "CommandOrControl" and "CmdOrCtrl" stand for (Command on a Mac, Control
+/// elsewhere); set once at start-up.
+extern uint64_t commandOrControl;
 extern Registry registered;
 /// Every entry of registered under its key code; changed only together with registered
 /// (core/registry.h).
@@ -40,13 +42,6 @@ extern HeldSet held;
 /// The held modifier-only accelerators during whose hold another key or button went down
 /// (--extended-keys). Invariant: every text in it is in held.
 extern HeldSet chorded;
-/// The keyboard tap; null until one is opened.
-extern Tap* tap;
-extern TapCallback callback;
-/// Whether start-up had the listen permission and opened the tap.
-extern bool granted;
-/// Whether the tap delivers key events, as far as keytap knows.
-extern bool listening;
 /// The keys other than modifiers that are down, as key events said; kept with --extended-keys
 /// only, where a modifier-only accelerator needs to know that none is.
 extern std::vector<uint16_t> otherKeysDown;

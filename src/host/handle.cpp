@@ -3,11 +3,11 @@
 #include "accelerator/parse.h"
 #include "core/registry.h"
 #include "host/command.h"
-#include "host/emit.h"
-#include "host/messages.h"
 #include "keyboard/capture.h"
 #include "keyboard/listening.h"
 #include "keyboard/tap.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 

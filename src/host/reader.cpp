@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "host/handle.h"
-#include "host/utf8.h"
 #include "platform/platform.h"
+#include "wire/utf8.h"
 
 namespace {
 

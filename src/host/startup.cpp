@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
-#include "accelerator/key_table.h"
+#include "core/key_table.h"
 #include "core/registry.h"
-#include "host/emit.h"
-#include "host/messages.h"
 #include "keyboard/tap.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 bool hasArgument(std::span<const char* const> args, std::string_view name) {
   return std::any_of(args.begin(), args.end(), [name](const char* arg) {
@@ -31,9 +31,9 @@ void startUp(std::span<const char* const> args) {
   otherKeysDown.clear();
   capture = {};
   tap = nullptr;
-  callback = tapCallback;
+  commandOrControl = commandOrControlFlag();
 
-  granted = preflightListenAccess();
+  bool granted = preflightListenAccess();
   if (!granted && !hasArgument(args, "--no-prompt")) granted = requestListenAccess();
   if (granted && !createTap()) granted = false;
   listening = tap != nullptr;

@@ -3,11 +3,11 @@
 #include <utility>
 
 #include "accelerator/describe.h"
-#include "accelerator/key_table.h"
+#include "core/key_table.h"
 #include "core/registry.h"
 #include "core/state.h"
-#include "host/emit.h"
-#include "host/messages.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr uint64_t allSideFlags = sideFlagsOf(shiftFlag) | sideFlagsOf(controlFl
 
 // Where CommandOrControl means Command, the modifiers go by their Mac names.
 bool macWords() {
-  return commandOrControlFlag() == commandFlag;
+  return commandOrControl == commandFlag;
 }
 
 // Modifiers held together, as an accelerator of modifiers alone: Fn only alone, as it parses.

@@ -3,10 +3,10 @@
 #include <iterator>
 
 #include "core/state.h"
-#include "host/emit.h"
-#include "host/messages.h"
 #include "keyboard/matcher.h"
 #include "keyboard/tap.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 

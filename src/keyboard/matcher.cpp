@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/registry.h"
-#include "host/emit.h"
-#include "host/messages.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include "keyboard/capture.h"
 #include "keyboard/listening.h"
 #include "keyboard/matcher.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 
@@ -13,11 +15,28 @@ std::string_view stopReason(uint32_t type) {
   return "shortcut session closed";
 }
 
+std::string_view bindingStateName(BindingState state) {
+  switch (state) {
+    case BindingState::bound:
+      return "bound";
+    case BindingState::refused:
+      return "refused";
+    case BindingState::failed:
+      return "failed";
+    case BindingState::unbound:
+      return "unbound";
+  }
+  return "";
+}
+
 }  // namespace
+
+Tap* tap = nullptr;
+bool listening = false;
 
 bool createTap() {
   if (tap) return true;
-  tap = openTap(callback);
+  tap = openTap(tapCallback);
   return tap != nullptr;
 }
 
@@ -34,7 +53,14 @@ Event* tapCallback(uint32_t type, Event* event) {
     return event;
   }
   if (type == displayLost || type == keyboardsGone) {
+    // The backend has closed the tap; the next register or retry opens another.
+    tap = nullptr;
     tapStopped(type == displayLost ? "display lost" : "no keyboard");
+    return event;
+  }
+  if (type == shortcutBindingChanged) {
+    const ShortcutBinding binding = eventBinding(event);
+    emit(bindingMessage(eventShortcut(event), bindingStateName(binding.state), binding.trigger));
     return event;
   }
   if (type == keyboardRemoved) {

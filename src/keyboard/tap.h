@@ -5,6 +5,11 @@
 
 #include "platform/platform.h"
 
+/// The keyboard tap; null until one is opened.
+extern Tap* tap;
+/// Whether the tap delivers key events, as far as keytap knows.
+extern bool listening;
+
 /// True when the tap is open on return: already open, or opened now. False when it cannot be
 /// opened (no listen permission); nothing changes then, and the next call tries again.
 bool createTap();

@@ -262,3 +262,7 @@ uint64_t eventFlags(const Event* event) {
 std::string_view eventShortcut(const Event* event) {
   return event->shortcut;
 }
+
+ShortcutBinding eventBinding(const Event* event) {
+  return event->binding;
+}

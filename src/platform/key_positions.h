@@ -17,6 +17,7 @@ struct Event {
   int64_t autorepeat;              // 1 for a key-down of a key that is already down
   uint64_t flags;                  // the modifiers down, in CGEventFlags encoding
   std::string_view shortcut = {};  // the registration it is for, where the desktop names one
+  ShortcutBinding binding = {};    // what the desktop said of that shortcut's bind
 };
 
 /// The keys that are down, by evdev code, modifiers and mouse buttons included; KEY_FN is 464.

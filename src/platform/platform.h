@@ -1,5 +1,6 @@
-// The OS services keytap needs, as free functions. Exactly one backend defines them all:
-// macos.cpp (CoreGraphics), x11.cpp (XCB + XInput2) or the unit tests' fake.
+// The OS services keytap needs, as free functions. Exactly one platform defines them all:
+// macos/ (CoreGraphics), windows/ (Raw Input), linux/ (X11, evdev or the desktop's portal, chosen
+// at start) or the unit tests' fake.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "core/accel.h"
 #include "platform/diagnosis.h"
+#include "wire/output.h"  // writeOutput, defined by each platform
 
 // Event types carry macOS's values on every platform, so nothing above this seam branches
 // on the OS.
@@ -25,6 +27,18 @@ constexpr uint32_t keyboardRemoved = 0xFFFFFFFB;
 // The desktop ended the session its shortcuts were bound in (Linux --portal), or its portal went
 // away or came back: switching the tap on again opens another session and binds them again.
 constexpr uint32_t shortcutSessionClosed = 0xFFFFFFFA;
+// The desktop said what became of a shortcut it was asked to bind (Linux --portal): the event
+// names the registration (eventShortcut) and carries the desktop's word (eventBinding).
+constexpr uint32_t shortcutBindingChanged = 0xFFFFFFF9;
+
+/// What became of a shortcut keytap asked the desktop to bind.
+enum class BindingState { bound, refused, failed, unbound };
+
+/// The desktop's word on one shortcut: its state, and its trigger described for people.
+struct ShortcutBinding {
+  BindingState state = BindingState::unbound;
+  std::string_view trigger;
+};
 
 struct Tap;    // an open listen-only keyboard tap; defined by the backend
 struct Event;  // one keyboard event as the backend delivers it
@@ -46,9 +60,6 @@ std::string_view takePlatformArguments(std::span<const char* const> args);
 /// Reads up to `size` bytes of standard input, waiting as long as it takes; 0 once the input has
 /// ended or can no longer be read. Reader thread.
 size_t readInput(char* buffer, size_t size);
-/// Writes all of the bytes to standard output at once, unbuffered, unless it fails for good (the
-/// host has gone away), which is not reported. Main thread.
-void writeOutput(std::string_view bytes);
 /// Writes a line for a person to standard error; keytap never does so while it serves a host.
 void writeError(std::string_view bytes);
 /// Ends the process at once with exit status 0, running no clean-up of the state that the main
@@ -92,6 +103,8 @@ uint64_t eventFlags(const Event* event);
 /// The one registered text the event is for, where the desktop says which shortcut was pressed
 /// (Linux --portal); empty where the event is for every registration of its chord.
 std::string_view eventShortcut(const Event* event);
+/// What the desktop said of the shortcut of a shortcutBindingChanged event.
+ShortcutBinding eventBinding(const Event* event);
 
 /// The start of the error message for an accelerator that this platform cannot take, such as
 /// notAvailable: Fn, F21 to F24 or mouse buttons are missing on some; empty when it can.

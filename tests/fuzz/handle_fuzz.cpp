@@ -55,7 +55,6 @@ json checkedReply(const std::string& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static CapturedOutput* output = [] {
     fakeReset();
-    callback = tapCallback;
     return new CapturedOutput;
   }();
   if (registered.size() > 1000) fakeReset();  // keep the state small across runs

@@ -6,8 +6,8 @@
 #include <set>
 #include <string_view>
 
-#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/key_table.h"
 #include "core/state.h"
 #include "support/fake_platform.h"
 

@@ -1,7 +1,8 @@
 #include "support/fake_platform.h"
 
-#include "accelerator/key_table.h"
+#include "core/key_table.h"
 #include "core/registry.h"
+#include "keyboard/tap.h"
 
 struct Tap {
   TapCallback callback;
@@ -16,6 +17,7 @@ Tap openedTap;
 void fakeReset() {
   fake = FakePlatform{};
   options = Options{};
+  commandOrControl = fake.commandOrControl;
   buildKeyCodes();
   clearRegistrations();
   held.clear();
@@ -73,7 +75,6 @@ void tickEverySecond(Tick tick) {
 void fakeLoseDisplay() {
   const TapCallback notify = openedTap.callback;
   openedTap = Tap{};
-  tap = nullptr;
   notify(displayLost, nullptr);
 }
 

@@ -2,8 +2,8 @@
 
 #include <set>
 
-#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/key_table.h"
 #include "core/state.h"
 #include "support/fake_platform.h"
 
@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ParseTest, CommandOrControlFollowsThePlatform) {
   fakeReset();
-  fake.commandOrControl = controlFlag;
+  commandOrControl = controlFlag;
   EXPECT_EQ(parse("CommandOrControl+Shift+K"), (Accel{40, ctrl | shift}));
   EXPECT_EQ(parse("cmdorctrl+K"), (Accel{40, ctrl}));
   EXPECT_EQ(parse("Cmd+K"), (Accel{40, cmd}));

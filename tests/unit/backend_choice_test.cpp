@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/backend_choice.h"
+#include "platform/linux/backend_choice.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "accelerator/describe.h"
-#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/key_table.h"
 #include "core/state.h"
 #include "host/handle.h"
 #include "keyboard/tap.h"
@@ -24,7 +24,7 @@ TEST(DescribeTest, EveryTextParsesBackAsItsChord) {
       fakeReset();
       options.extendedKeys = extended;
       options.mouseButtons = extended;
-      fake.commandOrControl = mac ? commandFlag : controlFlag;
+      commandOrControl = mac ? commandFlag : controlFlag;
       buildKeyCodes();
       std::vector<Accel> chords;
       for (const auto& [name, code] : keyCodes) {
@@ -149,9 +149,8 @@ class CaptureTest : public testing::Test {
     options.capture = true;
     options.extendedKeys = true;
     options.mouseButtons = true;
-    fake.commandOrControl = controlFlag;  // words as on Linux and Windows
+    commandOrControl = controlFlag;  // words as on Linux and Windows
     buildKeyCodes();
-    callback = tapCallback;
   }
 
   std::vector<json> after(std::string_view line) {

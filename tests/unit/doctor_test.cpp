@@ -3,9 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include "host/doctor.h"
-#include "platform/linux_diagnosis.h"
-#include "platform/macos_diagnosis.h"
-#include "platform/windows_diagnosis.h"
+#include "platform/linux/diagnosis.h"
+#include "platform/macos/diagnosis.h"
+#include "platform/windows/diagnosis.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "host/emit.h"
-#include "host/messages.h"
 #include "support/capture.h"
+#include "wire/emit.h"
+#include "wire/messages.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "accelerator/key_table.h"
+#include "core/key_table.h"
 #include "core/state.h"
 #include "host/handle.h"
 #include "keyboard/tap.h"
@@ -13,10 +13,7 @@ using nlohmann::json;
 
 class HandleTest : public testing::Test {
  protected:
-  void SetUp() override {
-    fakeReset();
-    callback = tapCallback;
-  }
+  void SetUp() override { fakeReset(); }
 
   // Handles one line and returns its one reply.
   json reply(std::string_view line) {
@@ -216,7 +213,6 @@ namespace {
 // Under LeakSanitizer (the ASan suite) this also shows that nothing leaks.
 TEST(HandleChurnTest, AMillionPairsLeaveTheRegistryAsItWas) {
   fakeReset();
-  callback = tapCallback;
   const std::string texts[] = {"Cmd+K", "cmd+k", "CMD+K", "Cmd+k", "cMd+K"};
   size_t buckets = 0;
   size_t replies = 0;

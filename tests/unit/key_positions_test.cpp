@@ -4,8 +4,8 @@
 
 #include "core/accel.h"
 #include "platform/key_positions.h"
-#include "platform/macos_keys.h"
-#include "platform/raw_input.h"
+#include "platform/macos/key_events.h"
+#include "platform/windows/raw_input.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // What X11 keysyms type, and where a key's keysyms for a layout group are in the core mapping.
-#include "platform/keysyms.h"
+#include "platform/linux/x11/keysyms.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "platform/keysym_table.h"
+#include "platform/linux/x11/keysym_table.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/reader.h"
-#include "host/utf8.h"
+#include "wire/utf8.h"
 
 namespace {
 

@@ -16,7 +16,6 @@ class ListeningTest : public testing::Test {
  protected:
   void SetUp() override {
     fakeReset();
-    callback = tapCallback;
     ASSERT_TRUE(createTap());
     listening = true;
   }

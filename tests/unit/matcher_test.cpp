@@ -2,14 +2,14 @@
 
 #include <map>
 
-#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/key_table.h"
 #include "core/registry.h"
-#include "host/emit.h"
 #include "keyboard/tap.h"
-#include "platform/macos_keys.h"
+#include "platform/macos/key_events.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
+#include "wire/emit.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ class MatcherTest : public testing::Test {
  protected:
   void SetUp() override {
     fakeReset();
-    callback = tapCallback;
     ASSERT_TRUE(createTap());
   }
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/portal_answers.h"
+#include "platform/linux/portal/answers.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "accelerator/key_table.h"
 #include "accelerator/parse.h"
+#include "core/key_table.h"
 #include "core/state.h"
-#include "platform/portal_shortcuts.h"
+#include "platform/linux/portal/shortcuts.h"
 #include "support/fake_platform.h"
 
 namespace {

@@ -10,10 +10,7 @@ namespace {
 
 class TapTest : public testing::Test {
  protected:
-  void SetUp() override {
-    fakeReset();
-    callback = tapCallback;
-  }
+  void SetUp() override { fakeReset(); }
 };
 
 TEST_F(TapTest, OpensOneTapHoweverOftenItIsAsked) {

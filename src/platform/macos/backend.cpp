@@ -1,0 +1,421 @@
+// macOS backend: a listen-only CoreGraphics session event tap on the main run loop, and the
+// main dispatch queue as the hand-off from the reader thread.
+#include <Carbon/Carbon.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreGraphics/CoreGraphics.h>
+#include <dispatch/dispatch.h>
+#include <libproc.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "core/accel.h"
+#include "core/state.h"
+#include "platform/macos/diagnosis.h"
+#include "platform/macos/key_events.h"
+#include "platform/platform.h"
+#include "wire/utf8.h"
+
+static_assert(kCGEventKeyDown == keyDownEvent && kCGEventKeyUp == keyUpEvent);
+static_assert(kCGEventTapDisabledByTimeout == tapDisabledByTimeout);
+static_assert(kCGEventTapDisabledByUserInput == tapDisabledByUserInput);
+static_assert(kCGEventFlagMaskShift == shiftFlag && kCGEventFlagMaskControl == controlFlag);
+static_assert(kCGEventFlagMaskAlternate == optionFlag && kCGEventFlagMaskCommand == commandFlag);
+static_assert(NX_DEVICELCTLKEYMASK == leftControlFlag && NX_DEVICERCTLKEYMASK == rightControlFlag);
+static_assert(NX_DEVICELSHIFTKEYMASK == leftShiftFlag && NX_DEVICERSHIFTKEYMASK == rightShiftFlag);
+static_assert(NX_DEVICELALTKEYMASK == leftOptionFlag && NX_DEVICERALTKEYMASK == rightOptionFlag);
+static_assert(NX_DEVICELCMDKEYMASK == leftCommandFlag && NX_DEVICERCMDKEYMASK == rightCommandFlag);
+static_assert(kCGEventFlagMaskSecondaryFn == fnFlag);
+static_assert(kCGEventFlagsChanged == flagsChangedEvent);
+static_assert(kCGEventOtherMouseDown == otherMouseDownEvent);
+static_assert(kCGEventOtherMouseUp == otherMouseUpEvent);
+
+struct Tap {
+  CFMachPortRef port;
+  CFMachPortRef buttons;  // a second tap, for the mouse buttons, while they are wanted; or null
+};
+
+namespace {
+
+TapCallback deliverTo = nullptr;
+// The open tap, or null.
+Tap* openedTap = nullptr;
+LinesHandler serveLinesWith = nullptr;
+Tick tickWith = nullptr;
+CFRunLoopTimerRef ticker = nullptr;
+// Whether the Fn key is down, from its own events (--extended-keys).
+FnState fn;
+// The keyboard type of the last key event, and whether it is an ISO keyboard, which tells where
+// its ISO keys are.
+int64_t keyboardType = -1;
+bool isoKeyboard = false;
+// Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
+bool buttonsWanted = false;
+
+// Event is this backend's name for a CGEvent; the pointer passes through unchanged.
+CGEventRef toCGEvent(const Event* event) {
+  return reinterpret_cast<CGEventRef>(const_cast<Event*>(event));
+}
+
+int64_t keyCodeField(CGEventRef event) {
+  return CGEventGetIntegerValueField(event, kCGKeyboardEventKeycode);
+}
+
+bool isButtonEvent(CGEventRef event) {
+  const CGEventType type = CGEventGetType(event);
+  return type == kCGEventOtherMouseDown || type == kCGEventOtherMouseUp;
+}
+
+int64_t buttonNumberField(CGEventRef event) {
+  return CGEventGetIntegerValueField(event, kCGMouseEventButtonNumber);
+}
+
+// Asked of the system once per keyboard type: any keyboard, Apple's or not, of any age.
+void noteKeyboardType(int64_t type) {
+  if (type == keyboardType) return;
+  keyboardType = type;
+  isoKeyboard = KBGetLayoutType(static_cast<SInt16>(type)) == kKeyboardISO;
+}
+
+// The mouse tap's own callback: a button goes on as a key event of its key code; buttons beyond
+// the watched pass by. Its tap switched off is no concern of the keyboard's, whose Fn state and
+// listening status stay as they are: it is switched on again at once.
+CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
+    if (openedTap && openedTap->buttons && buttonsWanted)
+      CGEventTapEnable(openedTap->buttons, true);
+    return event;
+  }
+  if (!buttonKeyCode(buttonNumberField(event))) return event;
+  const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
+  return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
+}
+
+CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  // Without --extended-keys modifier keys reach nobody: a capture only needs Fn's state.
+  if (!options.extendedKeys) {
+    const bool flagsChanged = type == kCGEventFlagsChanged;
+    tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
+                 flagsChanged ? CGEventGetFlags(event) : 0, fn);
+    if (flagsChanged) return event;
+  }
+  if (options.extendedKeys) {
+    // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
+    const bool flagsChanged = type == kCGEventFlagsChanged;
+    const std::optional<uint32_t> decoded =
+        tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
+                     flagsChanged ? CGEventGetFlags(event) : 0, fn);
+    if (!decoded) return event;
+    if (*decoded == kCGEventKeyDown || *decoded == kCGEventKeyUp) {
+      noteKeyboardType(CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType));
+    }
+    type = static_cast<CGEventType>(*decoded);
+  }
+  return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
+}
+
+void fireTick(CFRunLoopTimerRef, void*) {
+  tickWith();
+}
+
+void serveLines(void* context) {
+  const std::unique_ptr<std::string> lines(static_cast<std::string*>(context));
+  serveLinesWith(*lines);
+}
+
+// The process that holds Secure Input on now, as the window server tells it.
+std::optional<SecureInput> secureInputHolder() {
+  CFDictionaryRef session = CGSessionCopyCurrentDictionary();
+  if (!session) return std::nullopt;
+  const auto number =
+      static_cast<CFNumberRef>(CFDictionaryGetValue(session, CFSTR("kCGSSessionSecureInputPID")));
+  int pid = 0;
+  const bool held = number && CFGetTypeID(number) == CFNumberGetTypeID() &&
+                    CFNumberGetValue(number, kCFNumberIntType, &pid) && pid > 0;
+  CFRelease(session);
+  if (!held) return std::nullopt;
+  char name[2 * MAXCOMLEN + 1] = {};
+  proc_name(pid, name, sizeof name);
+  return SecureInput{pid, name};
+}
+
+// Asked of the system, not of the tap, which may have missed the release. The HID state covers
+// hardware keyboards only; keys posted by software (remote control, automation, the on-screen
+// keyboard, remappers) change only the combined session state. Down in either counts.
+bool systemSaysDown(uint16_t keyCode) {
+  return CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, keyCode) ||
+         CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
+}
+
+// The mouse buttons beyond left and right, never a move of the mouse.
+constexpr CGEventMask buttonEvents =
+    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+
+// A listen-only session tap for the events, on the main run loop and enabled; null when none
+// can be opened.
+CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
+  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
+                                        kCGEventTapOptionListenOnly, events, callback, nullptr);
+  if (!port) return nullptr;
+  CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
+  if (!source) {
+    // Without a source the tap could never deliver; give it back so a later call retries.
+    CFMachPortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+  }
+  CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopCommonModes);
+  CGEventTapEnable(port, true);
+  CFRelease(source);  // the run loop holds it now
+  return port;
+}
+
+// Whether one of this process's taps takes key presses. Without Input Monitoring macOS clears the
+// key bits of a tap's mask and still opens it when flags-changed is left: one that hears
+// modifiers only, which is no keyboard tap.
+bool keptKeyEvents() {
+  uint32_t count = 0;
+  if (CGGetEventTapList(0, nullptr, &count) != kCGErrorSuccess || count == 0) return false;
+  std::vector<CGEventTapInformation> taps(count);
+  if (CGGetEventTapList(count, taps.data(), &count) != kCGErrorSuccess) return false;
+  taps.resize(std::min<size_t>(count, taps.size()));
+  return std::any_of(taps.begin(), taps.end(), [](const CGEventTapInformation& info) {
+    return info.tappingProcess == getpid() &&
+           (info.eventsOfInterest & CGEventMaskBit(kCGEventKeyDown));
+  });
+}
+
+// Opens the mouse tap when the buttons are wanted and it is not open yet, as after a failed try;
+// switches it on again where it was only switched off.
+void openButtonTap() {
+  if (!buttonsWanted || !openedTap) return;
+  if (openedTap->buttons) {
+    CGEventTapEnable(openedTap->buttons, true);
+  } else {
+    openedTap->buttons = openListener(buttonEvents, deliverButton);
+  }
+}
+
+// Invalidating the port takes its source off the run loop too.
+void closeUnwantedButtonTap(void*) {
+  if (buttonsWanted || !openedTap || !openedTap->buttons) return;
+  CFMachPortInvalidate(openedTap->buttons);
+  CFRelease(openedTap->buttons);
+  openedTap->buttons = nullptr;
+}
+
+}  // namespace
+
+std::string_view takePlatformArguments(std::span<const char* const>) {
+  return {};
+}
+
+bool preflightListenAccess() {
+  return CGPreflightListenEventAccess();
+}
+
+bool requestListenAccess() {
+  return CGRequestListenEventAccess();
+}
+
+Diagnosis diagnose() {
+  const MacFacts facts{CGPreflightListenEventAccess(), secureInputHolder()};
+  return {macosFindings(facts), facts.granted};
+}
+
+Tap* openTap(TapCallback onEvent) {
+  deliverTo = onEvent;
+  CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  // Modifier keys for --extended-keys; for a capture, Fn's state (Fn chords are passed over).
+  if (options.extendedKeys || options.capture) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
+  // The preflight may go on saying no after the user grants Input Monitoring, until the process
+  // restarts, while a tap would hear keys: so the tap is tried whatever it says.
+  CFMachPortRef port = openListener(keyEvents, deliverKey);
+  if (!port) return nullptr;
+  if (!keptKeyEvents()) {
+    CFMachPortInvalidate(port);
+    CFRelease(port);
+    return nullptr;
+  }
+  openedTap = new Tap{port, buttonsWanted ? openListener(buttonEvents, deliverButton) : nullptr};
+  return openedTap;
+}
+
+void watchMouseButtons(bool watch) {
+  buttonsWanted = watch;
+  if (!openedTap) return;
+  if (watch) {
+    openButtonTap();
+  } else if (openedTap->buttons) {
+    // The call may come from the mouse tap's own callback (a capture that a button ended): the
+    // tap is switched off now, and closed once that callback has returned.
+    CGEventTapEnable(openedTap->buttons, false);
+    dispatch_async_f(dispatch_get_main_queue(), nullptr, closeUnwantedButtonTap);
+  }
+}
+
+void enableTap(Tap* opened) {
+  CGEventTapEnable(opened->port, true);
+  if (opened->buttons) CGEventTapEnable(opened->buttons, true);
+  openButtonTap();
+}
+
+bool tapIsEnabled(Tap* opened) {
+  return CGEventTapIsEnabled(opened->port) &&
+         (!opened->buttons || CGEventTapIsEnabled(opened->buttons));
+}
+
+bool keyIsDown(uint16_t keyCode) {
+  if (isMouseButton(keyCode)) {
+    const auto button = static_cast<CGMouseButton>(buttonNumber(keyCode));
+    return CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button) ||
+           CGEventSourceButtonState(kCGEventSourceStateCombinedSessionState, button);
+  }
+  // The system says "up" for Fn whatever it does: keytap's own record answers for it.
+  if (!options.extendedKeys) return keyCode == fnKeyCode ? fn.down : systemSaysDown(keyCode);
+  return macKeyIsDown(static_cast<uint16_t>(keyPosition(keyCode, isoKeyboard)), fn.down,
+                      systemSaysDown);
+}
+
+int64_t eventKeyCode(const Event* event) {
+  const CGEventRef cgEvent = toCGEvent(event);
+  if (isButtonEvent(cgEvent)) return *buttonKeyCode(buttonNumberField(cgEvent));
+  if (!options.extendedKeys) return keyCodeField(cgEvent);
+  // deliverKey() has just taken the keyboard type from this very event.
+  return keyPosition(keyCodeField(cgEvent), isoKeyboard);
+}
+
+// Buttons have no autorepeat.
+int64_t eventAutorepeat(const Event* event) {
+  const CGEventRef cgEvent = toCGEvent(event);
+  return isButtonEvent(cgEvent) ? 0
+                                : CGEventGetIntegerValueField(cgEvent, kCGKeyboardEventAutorepeat);
+}
+
+uint64_t eventFlags(const Event* event) {
+  const uint64_t flags = CGEventGetFlags(toCGEvent(event));
+  return options.extendedKeys ? matchedFlags(eventKeyCode(event), flags, fn.down) : flags;
+}
+
+std::string_view whyUnavailable(const Accel& accel) {
+  return macCanHear(accel) ? "" : notAvailable;
+}
+
+std::string_view eventShortcut(const Event*) {
+  return {};
+}
+
+// A Mac binds no shortcut with the desktop: it never sends shortcutBindingChanged.
+ShortcutBinding eventBinding(const Event*) {
+  return {};
+}
+
+std::string whyNoTap() {
+  return "";
+}
+
+bool keyPressesHidden() {
+  return secureInputHolder().has_value();
+}
+
+bool hearsEveryKey() {
+  return true;
+}
+
+// Every registered accelerator is matched against the tap's events here.
+void registrationsChanged() {}
+
+namespace {
+
+// A source's 'uchr' layout data, owned by the source; null for a layout that has none.
+CFDataRef unicodeLayoutOf(TISInputSourceRef source) {
+  return source ? static_cast<CFDataRef>(
+                      TISGetInputSourceProperty(source, kTISPropertyUnicodeKeyLayoutData))
+                : nullptr;
+}
+
+// The current keyboard layout input source, or, where it has no 'uchr' data (an input method
+// such as Chinese Zhuyin, a layout with 'KCHR' data alone), the ASCII-capable layout the system
+// translates keys with instead. Null when neither has any; else the caller releases it.
+TISInputSourceRef layoutWithUnicodeData() {
+  TISInputSourceRef source = TISCopyCurrentKeyboardLayoutInputSource();
+  if (unicodeLayoutOf(source)) return source;
+  if (source) CFRelease(source);
+  source = TISCopyCurrentASCIICapableKeyboardLayoutInputSource();
+  if (unicodeLayoutOf(source)) return source;
+  if (source) CFRelease(source);
+  return nullptr;
+}
+
+}  // namespace
+
+// What the key types without modifiers ("display", as a key cap shows it), dead keys as their
+// own character. One keyboard type answers both questions, where its ISO keys are and what the
+// layout types on them: the last key event's type would be none until a key is pressed.
+std::string typedCharacter(uint16_t keyCode) {
+  if (keyCode >= beyondMacKeys) return "";
+  const UInt8 typingKeyboard = LMGetKbdType();
+  const bool iso = KBGetLayoutType(typingKeyboard) == kKeyboardISO;
+  // The system knows the key by the code it reports for it.
+  const auto code = static_cast<UInt16>(options.extendedKeys ? keyPosition(keyCode, iso) : keyCode);
+  TISInputSourceRef source = layoutWithUnicodeData();
+  if (!source) return "";
+  UniChar typed[4];
+  UniCharCount length = 0;
+  UInt32 deadKeyState = 0;
+  const auto* layout =
+      reinterpret_cast<const UCKeyboardLayout*>(CFDataGetBytePtr(unicodeLayoutOf(source)));
+  const bool translated = UCKeyTranslate(layout, code, kUCKeyActionDisplay, 0, typingKeyboard,
+                                         kUCKeyTranslateNoDeadKeysMask, &deadKeyState,
+                                         std::size(typed), &length, typed) == noErr;
+  CFRelease(source);
+  std::string character;
+  for (UniCharCount i = 0; translated && i < length; ++i) {
+    // A character beyond the first plane comes as a surrogate pair.
+    char32_t unit = typed[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (typed[++i] - 0xDC00);
+    }
+    appendUtf8(character, unit);
+  }
+  return character;
+}
+
+// Option is a Mac's shortcut modifier on every layout: the characters it types (Option+Q is œ)
+// never stop a shortcut with it from working, so no chord with it is passed over.
+bool typesWithAltGr(uint16_t) {
+  return false;
+}
+
+uint64_t commandOrControlFlag() {
+  return commandFlag;
+}
+
+// One block per batch of lines: a waiting line costs about its own length.
+void postLines(std::string lines) {
+  dispatch_async_f(dispatch_get_main_queue(), new std::string(std::move(lines)), serveLines);
+}
+
+void tickEverySecond(Tick tick) {
+  tickWith = tick;
+  if (tick && !ticker) {
+    ticker = CFRunLoopTimerCreate(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + 1, 1, 0, 0,
+                                  fireTick, nullptr);
+    CFRunLoopAddTimer(CFRunLoopGetMain(), ticker, kCFRunLoopCommonModes);
+  } else if (!tick && ticker) {
+    // The run loop keeps a firing timer alive until its callout returns.
+    CFRunLoopTimerInvalidate(ticker);
+    CFRelease(ticker);
+    ticker = nullptr;
+  }
+}
+
+void runMainLoop(LinesHandler handleLines) {
+  serveLinesWith = handleLines;
+  // The main queue keeps the main run loop busy, so this returns only if the system stops it.
+  CFRunLoopRun();
+  endProcess();
+}

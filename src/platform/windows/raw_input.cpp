@@ -1,0 +1,75 @@
+#include "platform/windows/raw_input.h"
+
+#include "platform/key_positions.h"
+
+namespace {
+
+// What Windows puts in VKey for the made-up Shift presses around some keys.
+constexpr uint16_t madeUpKey = 0xFF;
+
+// The scan codes of Control and Alt: E0 makes them the right-hand keys, E1 Control the Pause key.
+constexpr uint16_t controlScanCode = 0x1D;
+constexpr unsigned pauseEvdev = 119;
+constexpr uint16_t altScanCode = 0x38;
+
+}  // namespace
+
+std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned)) {
+  // The Pause key comes as E1 Control, then a report of Num Lock's scan code (isPauseFollower).
+  if ((key.flags & rawKeyE1) && key.makeCode == controlScanCode) return pauseEvdev;
+  // Made-up Shift presses, any other E1 sequence and text typed as characters (VK_PACKET, with a
+  // UTF-16 unit where the scan code belongs) name no key that an accelerator can use.
+  if (key.virtualKey == madeUpKey || key.virtualKey == virtualKeyPacket || (key.flags & rawKeyE1)) {
+    return std::nullopt;
+  }
+  unsigned scanCode = key.makeCode;
+  bool e0 = key.flags & rawKeyE0;
+  if (scanCode == 0) {
+    // Some programs inject keys by virtual key alone.
+    const unsigned mapped = scanCodeOfVirtualKey(key.virtualKey);
+    // An E1 key (Pause) without its prefix would read as Left Control.
+    if (mapped == 0 || (mapped >> 8) == 0xE1) return std::nullopt;
+    scanCode = mapped & 0xFF;
+    e0 = e0 || (mapped >> 8) == 0xE0;
+  }
+  const unsigned evdev = evdevFromScanCode(scanCode, e0);
+  if (evdev == 0) return std::nullopt;
+  return evdev;
+}
+
+bool isPauseFollower(RawKey previous, RawKey report) {
+  constexpr uint16_t pauseFollower = 0x45;
+  return (previous.flags & rawKeyE1) && report.makeCode == pauseFollower &&
+         !(report.flags & (rawKeyE0 | rawKeyE1));
+}
+
+RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()) {
+  RawKeys now;
+  if (filter.pending) {
+    const RawKey control = *filter.pending;
+    filter.pending.reset();
+    const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
+    const bool sameDirection = (control.flags & rawKeyBreak) == (report.flags & rawKeyBreak);
+    const bool altGrs = rightAlt && sameDirection;
+    // A release only waits behind a dropped press, which it ends either way.
+    filter.pressDropped = altGrs && !(control.flags & rawKeyBreak);
+    if (!altGrs) now.keys[now.count++] = control;
+  }
+  if (report.makeCode == controlScanCode && !(report.flags & (rawKeyE0 | rawKeyE1))) {
+    const bool release = report.flags & rawKeyBreak;
+    if (release ? filter.pressDropped : layoutHasAltGr()) {
+      filter.pending = report;
+      return now;
+    }
+    filter.pressDropped = false;
+  }
+  now.keys[now.count++] = report;
+  return now;
+}
+
+std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
+  const std::optional<RawKey> control = filter.pending;
+  filter.pending.reset();
+  if (control) filter.pressDropped = false;
+  return control;
+}
