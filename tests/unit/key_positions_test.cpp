@@ -154,6 +154,11 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
        true,
        {leftControl, std::nullopt, rightAltKey, up(leftControl), up(rightAltKey)},
        {59, 61, 59, 61}},
+      {"a real Left Control pressed during AltGr, held past AltGr's release",
+       true,
+       {leftControl, rightAltKey, leftControl, std::nullopt, up(leftControl), up(rightAltKey),
+        up(leftControl), std::nullopt},
+       {61, 59, 61, 59}},
   };
   for (const auto& row : rows) {
     KeysDown down;

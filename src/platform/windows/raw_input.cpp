@@ -51,9 +51,18 @@ RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()
     const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
     const bool sameDirection = (control.flags & rawKeyBreak) == (report.flags & rawKeyBreak);
     const bool altGrs = rightAlt && sameDirection;
-    // A release only waits behind a dropped press, which it ends either way.
-    filter.pressDropped = altGrs && !(control.flags & rawKeyBreak);
+    // A release ends a dropped press either way. A real press between them does not: the
+    // made-up release still comes with Right Alt's and must not end the real hold.
+    if (control.flags & rawKeyBreak) {
+      filter.pressDropped = false;
+    } else if (altGrs) {
+      filter.pressDropped = true;
+    }
     if (!altGrs) now.keys[now.count++] = control;
+  }
+  // A made-up release comes just before Right Alt's: none is to come after it.
+  if (report.makeCode == altScanCode && (report.flags & rawKeyE0) && (report.flags & rawKeyBreak)) {
+    filter.pressDropped = false;
   }
   if (report.makeCode == controlScanCode && !(report.flags & (rawKeyE0 | rawKeyE1))) {
     const bool release = report.flags & rawKeyBreak;
@@ -61,7 +70,6 @@ RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()
       filter.pending = report;
       return now;
     }
-    filter.pressDropped = false;
   }
   now.keys[now.count++] = report;
   return now;
@@ -70,6 +78,6 @@ RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()
 std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
   const std::optional<RawKey> control = filter.pending;
   filter.pending.reset();
-  if (control) filter.pressDropped = false;
+  if (control && (control->flags & rawKeyBreak)) filter.pressDropped = false;
   return control;
 }

@@ -92,7 +92,7 @@ struct RawKeys {
 /// release whose press was dropped as AltGr's.
 struct AltGrFilter {
   std::optional<RawKey> pending;  // a Left Control report not handled yet
-  bool pressDropped = false;      // the last Left Control press was AltGr's
+  bool pressDropped = false;      // AltGr's Left Control press was dropped, its release not yet
 };
 
 /// The reports to handle now for one report read: a waiting Left Control first, unless this
