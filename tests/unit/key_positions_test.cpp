@@ -290,6 +290,7 @@ TEST(MacKeysTest, FnFollowsItsOwnEventsAndTheNextModifierChangeAfterTheTapStops)
       {flagsChangedEvent, 0x39, 0x810100, std::nullopt, true},  // Caps Lock
       {tapDisabledByTimeout, 0, 0, tapDisabledByTimeout, true},
       {keyDownEvent, 123, 0x800100, keyDownEvent, true},        // an arrow's own Fn bit
+      {keyDownEvent, 13, 0x100, keyDownEvent, false},           // W without it: Fn went
       {flagsChangedEvent, 0x38, 0x20102, keyDownEvent, false},  // Left Shift: Fn went meanwhile
       {flagsChangedEvent, 0x3F, 0x820102, keyDownEvent, true},
       {tapDisabledByUserInput, 0, 0, tapDisabledByUserInput, true},

@@ -95,19 +95,18 @@ CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, vo
 }
 
 CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  // Only a key event has fields to read; a tap-disabled notification may have none.
+  const bool flagsChanged = type == kCGEventFlagsChanged;
+  const bool keyEvent = flagsChanged || type == kCGEventKeyDown || type == kCGEventKeyUp;
+  const uint64_t flags = keyEvent ? CGEventGetFlags(event) : 0;
   // Without --extended-keys modifier keys reach nobody: a capture only needs Fn's state.
   if (!options.extendedKeys) {
-    const bool flagsChanged = type == kCGEventFlagsChanged;
-    tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
-                 flagsChanged ? CGEventGetFlags(event) : 0, fn);
+    tapEventType(type, flagsChanged ? keyCodeField(event) : 0, flags, fn);
     if (flagsChanged) return event;
   }
   if (options.extendedKeys) {
-    // Only a flags-changed event has fields to read; a tap-disabled notification may have none.
-    const bool flagsChanged = type == kCGEventFlagsChanged;
     const std::optional<uint32_t> decoded =
-        tapEventType(type, flagsChanged ? keyCodeField(event) : 0,
-                     flagsChanged ? CGEventGetFlags(event) : 0, fn);
+        tapEventType(type, flagsChanged ? keyCodeField(event) : 0, flags, fn);
     if (!decoded) return event;
     if (*decoded == kCGEventKeyDown || *decoded == kCGEventKeyUp) {
       noteKeyboardType(CGEventGetIntegerValueField(event, kCGKeyboardEventKeyboardType));

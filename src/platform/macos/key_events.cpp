@@ -22,7 +22,12 @@ std::optional<bool> modifierKeyPressed(int64_t keyCode, uint64_t flags) {
 std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, FnState& fn) {
   // Clearing Fn here would end a hold of it that may well go on (--release-stale-holds).
   if (type == tapDisabledByTimeout || type == tapDisabledByUserInput) fn.unsure = true;
-  if (type != flagsChangedEvent) return type;
+  if (type != flagsChangedEvent) {
+    // A key typed with Fn held carries its bit: one without it tells Fn went while the tap was
+    // off, which a hold of Fn must not outlive until some modifier changes.
+    if (fn.unsure && (type == keyDownEvent || type == keyUpEvent) && !(flags & fnFlag)) fn = {};
+    return type;
+  }
   // A modifier change carries the modifiers held now, Fn's bit among them; a key event's Fn bit
   // may be an arrow's own and says nothing of the Fn key.
   if (fn.unsure) fn = {(flags & fnFlag) != 0, false};

@@ -34,7 +34,7 @@ struct FnState {
 /// What one tap event is to the matcher, with --extended-keys: its event type (a modifier key's
 /// flags-changed event becomes that key's key-down or key-up), or nothing to hand on. Keeps `fn`:
 /// a tap switched off leaves Fn as it was, and the next flags-changed event of any modifier key
-/// tells it again.
+/// tells it again, as does a key event without the Fn bit.
 std::optional<uint32_t> tapEventType(uint32_t type, int64_t keyCode, uint64_t flags, FnState& fn);
 
 /// An event's flags as the matcher reads them, with --extended-keys: Fn as the Fn key's own
