@@ -202,6 +202,17 @@ TEST_F(MacosModelTest, AMouseButtonHeldThroughStaleHoldChecks) {
   EXPECT_EQ(said(), (Said{"up:Mouse4"}));
 }
 
+// Fn let go while the keyboard tap was off: the next key, typed without Fn's bit, tells it.
+TEST_F(MacosModelTest, FnReleasedWhileTheKeyTapWasOffEndsAtTheNextKey) {
+  start({"--no-prompt", "--extended-keys", "--release-stale-holds"});
+  registerText("Fn");
+  tell("key 63 down");
+  tell("key 63 up unheard");
+  tell("disable keys timeout");
+  tap(w);
+  EXPECT_EQ(said(), (Said{"down:Fn", "up:Fn"}));
+}
+
 // A settings screen records chords as a Mac writes and shows them, in the current layout.
 TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
   start({"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"}, {"layout de"});

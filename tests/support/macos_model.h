@@ -9,11 +9,12 @@
 // Until "start", the model answers on keytap's behalf while keytap waits: the state the system
 // starts in. After "start", keytap's main run loop serves the commands.
 //
-//   key CODE down|up [flags=N] [type=N] [repeat=N]
+//   key CODE down|up [flags=N] [type=N] [repeat=N] [unheard]
 //                            a key of the keyboard by its macOS virtual key code; a modifier key
 //                            (54-63) makes a flags-changed event, any other a key-down or key-up
 //                            with the modifiers held and, pressed while down, autorepeat 1.
-//                            flags=, type= and repeat= set the event's own fields instead
+//                            flags=, type= and repeat= set the event's own fields instead;
+//                            unheard: no tap hears it, as while a slow tap was switched off
 //   button N down|up         the mouse button with kCGMouseEventButtonNumber N (2 middle, 3, 4)
 //   move | scroll            a mouse move or a wheel turn
 //   disable keys|buttons timeout|user-input

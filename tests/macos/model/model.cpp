@@ -390,7 +390,12 @@ void pressKey(int64_t keyCode, bool down, std::istringstream& options) {
   }
   if (!modifier) event.fields[kCGKeyboardEventAutorepeat] = repeat;
   // What software posts may say otherwise: flags=, type= and repeat= set the event's own.
+  bool heard = true;
   for (std::string option; options >> option;) {
+    if (option == "unheard") {
+      heard = false;
+      continue;
+    }
     const size_t equals = option.find('=');
     const int64_t value = std::strtoll(option.c_str() + equals + 1, nullptr, 0);
     if (option.starts_with("flags=")) event.flags = static_cast<CGEventFlags>(value);
@@ -399,7 +404,7 @@ void pressKey(int64_t keyCode, bool down, std::istringstream& options) {
   }
   // Secure Input keeps key presses from every listener; modifier changes still reach them.
   if (state.secureInput && !modifier) return;
-  deliver(std::move(event));
+  if (heard) deliver(std::move(event));
 }
 
 // Carries out one command of the control channel; the reply.
