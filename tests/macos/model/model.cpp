@@ -460,7 +460,11 @@ std::string carryOut(const std::string& line) {
   if (verb == "taps" && what == "installed") {
     uint32_t count = 0;
     CGGetEventTapList(0, nullptr, &count);
-    return "ok " + std::to_string(count);
+    std::vector<CGEventTapInformation> taps(count);
+    CGGetEventTapList(count, taps.data(), &count);
+    const auto own = std::count_if(taps.begin(), taps.begin() + count,
+                                   [](const auto& tap) { return tap.tappingProcess == getpid(); });
+    return "ok " + std::to_string(own);
   }
   if (verb == "taps" && (what == "open" || what == "fail")) {
     state.tapsFail = what == "fail";
@@ -796,11 +800,22 @@ bool CGEventTapIsEnabled(CFMachPortRef tap) {
 
 // "On return, your array contains a list of currently installed event taps. On return, the
 // number of event taps that are currently installed is stored in `eventTapCount'. If you pass
-// NULL in this parameter, the `maxNumberOfTaps' parameter is ignored". The model's taps are all
-// this process's; an invalidated one is installed no more. Latencies read 0.
+// NULL in this parameter, the `maxNumberOfTaps' parameter is ignored". The list is the whole
+// session's: first another app's key tap, as a Mac with a keyboard utility has, then this
+// process's; an invalidated one is installed no more. Latencies read 0.
 CGError CGGetEventTapList(uint32_t maxNumberOfTaps, CGEventTapInformation* tapList,
                           uint32_t* eventTapCount) {
+  constexpr CGEventMask otherAppsMask = CGEventMaskBit(kCGEventKeyDown) |
+                                        CGEventMaskBit(kCGEventKeyUp) |
+                                        CGEventMaskBit(kCGEventFlagsChanged);
+  const pid_t otherApp = getpid() + 1;
   uint32_t count = 0;
+  if (tapList && count < maxNumberOfTaps) {
+    tapList[count] = {
+        0, kCGSessionEventTap, kCGEventTapOptionListenOnly, otherAppsMask, otherApp, 0, true, 0, 0,
+        0};
+  }
+  ++count;
   for (const __CFMachPort* port : windowServer().taps) {
     if (!port->valid) continue;
     if (tapList && count < maxNumberOfTaps) {
