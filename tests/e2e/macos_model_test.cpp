@@ -157,6 +157,7 @@ TEST_F(MacosModelTest, GrantedWhileThePreflightStillSaysNo) {
     ASSERT_TRUE(sendText(keytap, command("register", "F5")));
     EXPECT_EQ(nextMessage(keytap), errorReply("forbidden", "Input Monitoring denied")) << denied;
     EXPECT_EQ(tellModel(*model, "taps installed"), "ok 0") << denied;
+    EXPECT_EQ(tellModel(*model, "taps held"), "ok 0") << denied;
     tell("permission granted");
     tell("preflight stale");
     registerText("F5");

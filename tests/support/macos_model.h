@@ -27,6 +27,7 @@
 //                            as documented (at first), or no tap, as measured on real Macs
 //   taps open|fail           whether any tap can be made (open at first)
 //   taps installed           how many of keytap's taps are installed: "ok N"
+//   taps held                how many of keytap's taps are not freed yet, installed or not
 //   secure-input PID NAME | secure-input off
 //                            who holds Secure Input on; key presses reach no tap meanwhile
 //   keyboard TYPE iso|ansi|jis|current

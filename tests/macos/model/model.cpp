@@ -466,6 +466,7 @@ std::string carryOut(const std::string& line) {
                                    [](const auto& tap) { return tap.tappingProcess == getpid(); });
     return "ok " + std::to_string(own);
   }
+  if (verb == "taps" && what == "held") return "ok " + std::to_string(state.taps.size());
   if (verb == "taps" && (what == "open" || what == "fail")) {
     state.tapsFail = what == "fail";
     return "ok";
