@@ -159,6 +159,11 @@ TEST(RawInputTest, AltGrsMadeUpLeftControlIsNoKey) {
        {leftControl, rightAltKey, leftControl, std::nullopt, up(leftControl), up(rightAltKey),
         up(leftControl), std::nullopt},
        {61, 59, 61, 59}},
+      {"a real Left Control pressed and let go during AltGr",
+       true,
+       {leftControl, rightAltKey, leftControl, std::nullopt, up(leftControl), std::nullopt,
+        up(leftControl), up(rightAltKey)},
+       {61, 59, 59, 61}},
   };
   for (const auto& row : rows) {
     KeysDown down;

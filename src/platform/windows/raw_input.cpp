@@ -45,25 +45,18 @@ bool isPauseFollower(RawKey previous, RawKey report) {
 
 RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()) {
   RawKeys now;
+  const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
   if (filter.pending) {
     const RawKey control = *filter.pending;
     filter.pending.reset();
-    const bool rightAlt = report.makeCode == altScanCode && (report.flags & rawKeyE0);
     const bool sameDirection = (control.flags & rawKeyBreak) == (report.flags & rawKeyBreak);
     const bool altGrs = rightAlt && sameDirection;
-    // A release ends a dropped press either way. A real press between them does not: the
-    // made-up release still comes with Right Alt's and must not end the real hold.
-    if (control.flags & rawKeyBreak) {
-      filter.pressDropped = false;
-    } else if (altGrs) {
-      filter.pressDropped = true;
-    }
+    if (altGrs && !(control.flags & rawKeyBreak)) filter.pressDropped = true;
     if (!altGrs) now.keys[now.count++] = control;
   }
-  // A made-up release comes just before Right Alt's: none is to come after it.
-  if (report.makeCode == altScanCode && (report.flags & rawKeyE0) && (report.flags & rawKeyBreak)) {
-    filter.pressDropped = false;
-  }
+  // The made-up release comes just before Right Alt's, whatever real Left Control was pressed
+  // or let go meanwhile: only Right Alt's release tells that none is to come.
+  if (rightAlt && (report.flags & rawKeyBreak)) filter.pressDropped = false;
   if (report.makeCode == controlScanCode && !(report.flags & (rawKeyE0 | rawKeyE1))) {
     const bool release = report.flags & rawKeyBreak;
     if (release ? filter.pressDropped : layoutHasAltGr()) {
@@ -78,6 +71,5 @@ RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()
 std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
   const std::optional<RawKey> control = filter.pending;
   filter.pending.reset();
-  if (control && (control->flags & rawKeyBreak)) filter.pressDropped = false;
   return control;
 }

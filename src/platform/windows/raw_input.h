@@ -89,10 +89,10 @@ struct RawKeys {
 /// the two through its input pipeline one at a time: when the Left Control is read, the Right
 /// Alt may not be queued yet. So a Left Control report waits until the next keyboard report
 /// tells (--extended-keys), but only where it can be AltGr's: a press on a layout with AltGr, a
-/// release whose press was dropped as AltGr's.
+/// release while the Right Alt of a dropped press is down.
 struct AltGrFilter {
   std::optional<RawKey> pending;  // a Left Control report not handled yet
-  bool pressDropped = false;      // AltGr's Left Control press was dropped, its release not yet
+  bool pressDropped = false;      // AltGr's Left Control press was dropped; Right Alt is down
 };
 
 /// The reports to handle now for one report read: a waiting Left Control first, unless this
