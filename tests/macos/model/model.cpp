@@ -306,10 +306,15 @@ constexpr ModifierBits modifierBits[] = {
     {kVK_RightCommand, kCGEventFlagMaskCommand | NX_DEVICERCMDKEYMASK},
     {kVK_Function, kCGEventFlagMaskSecondaryFn},
 };
-// The arrows and the keys above them: macOS sets the Fn bit on their events.
-constexpr int64_t fnBitKeys[] = {kVK_Home,       kVK_PageUp,    kVK_ForwardDelete,
-                                 kVK_End,        kVK_PageDown,  kVK_LeftArrow,
-                                 kVK_RightArrow, kVK_DownArrow, kVK_UpArrow};
+// The arrows, the keys above them and the function keys: macOS sets the Fn bit on their events.
+constexpr int64_t fnBitKeys[] = {kVK_Help,      kVK_Home,     kVK_PageUp,    kVK_ForwardDelete,
+                                 kVK_End,       kVK_PageDown, kVK_LeftArrow, kVK_RightArrow,
+                                 kVK_DownArrow, kVK_UpArrow,  kVK_F1,        kVK_F2,
+                                 kVK_F3,        kVK_F4,       kVK_F5,        kVK_F6,
+                                 kVK_F7,        kVK_F8,       kVK_F9,        kVK_F10,
+                                 kVK_F11,       kVK_F12,      kVK_F13,       kVK_F14,
+                                 kVK_F15,       kVK_F16,      kVK_F17,       kVK_F18,
+                                 kVK_F19,       kVK_F20};
 
 const ModifierBits* modifierAt(int64_t keyCode) {
   for (const ModifierBits& modifier : modifierBits) {
