@@ -288,6 +288,20 @@ TEST_F(MacosModelTest, ACapturePassesOverFnChordsWithoutExtendedKeys) {
   EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "K");
 }
 
+// Fn let go while the keyboard tap was off is no Fn chord: the next key typed is captured.
+TEST_F(MacosModelTest, ACaptureAfterFnWasLetGoUnheard) {
+  start({"--no-prompt", "--extended-keys", "--capture"});
+  tell("key 63 down");
+  tell("key 63 up unheard");
+  tell("disable keys timeout");
+  EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  tap(40);
+  tap(leftShift);  // tells Fn's state again, which ends the capture where K was passed over
+  EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "K");
+}
+
 TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   start({"--doctor"}, {"secure-input 4242 loginwindow"}, "");
   std::string report;
