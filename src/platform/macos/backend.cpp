@@ -231,10 +231,11 @@ Tap* openTap(TapCallback onEvent) {
   // Modifier keys for --extended-keys; for a capture, Fn's state (Fn chords are passed over).
   if (options.extendedKeys || options.capture) keyEvents |= CGEventMaskBit(kCGEventFlagsChanged);
   // The preflight may go on saying no after the user grants Input Monitoring, until the process
-  // restarts, while a tap would hear keys: so the tap is tried whatever it says.
+  // restarts, while a tap would hear keys: so the tap is tried whatever it says, and where it
+  // says no, kept only if the system left it its key events.
   CFMachPortRef port = openListener(keyEvents, deliverKey);
   if (!port) return nullptr;
-  if (!keptKeyEvents()) {
+  if (!CGPreflightListenEventAccess() && !keptKeyEvents()) {
     CFMachPortInvalidate(port);
     CFRelease(port);
     return nullptr;
