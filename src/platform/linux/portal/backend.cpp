@@ -516,6 +516,14 @@ Tap* openTap(TapCallback onEvent) {
   return &portalTap;
 }
 
+// A desktop binds what it can name, and nothing that types text.
+std::string_view whyUnavailable(const Accel& accel) {
+  if (preferredTrigger(accel, ShiftMatch::keyAndShift).empty()) return notAvailable;
+  if (typesText(accel))
+    return "a key that types text, which the desktop would take from every window";
+  return "";
+}
+
 void enableTap() {
   preflightListenAccess();
 }
