@@ -140,7 +140,6 @@ void registrationsChanged() {
   if (chosen == Backend::portal) portal::registrationsChanged();
 }
 
-// Control is the shortcut key of Linux desktops.
 // The layout of a console or a Wayland session is the system's XKB configuration, which only
 // xkbcommon reads, and it has no static library to link: there labels are the US names.
 std::string typedCharacter(uint16_t keyCode) {
@@ -152,6 +151,7 @@ bool typesWithAltGr(uint16_t keyCode) {
   return chosen == Backend::x11 && x11::typesWithAltGr(keyCode);
 }
 
+// Control is the shortcut key of Linux desktops.
 uint64_t commandOrControlFlag() {
   return controlFlag;
 }
