@@ -19,8 +19,9 @@ constexpr uint32_t keyUpEvent = 11;
 constexpr uint32_t tapDisabledByTimeout = 0xFFFFFFFE;
 constexpr uint32_t tapDisabledByUserInput = 0xFFFFFFFF;
 // keytap's own notifications, which macOS never sends; their event is null. The display went
-// away, or the last keyboard did, and took the tap with it: `tap` is absent again when the
-// callback sees it. Or one keyboard of several went away, and with it the keys held on it.
+// away, or the last keyboard did, and took the tap with it: the backend has freed it before the
+// callback runs, and the callback forgets it, so that the next openTap opens another. Or one
+// keyboard of several went away, and with it the keys held on it.
 constexpr uint32_t displayLost = 0xFFFFFFFD;
 constexpr uint32_t keyboardsGone = 0xFFFFFFFC;
 constexpr uint32_t keyboardRemoved = 0xFFFFFFFB;

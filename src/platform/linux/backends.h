@@ -17,7 +17,7 @@
 #include "platform/linux/diagnosis.h"
 #include "platform/platform.h"
 
-/// What the taps of both backends begin with; each extends it with its own state.
+/// What the taps of every Linux backend begin with; X11's and evdev's extend it with their state.
 struct Tap {
   TapCallback callback;
 };
