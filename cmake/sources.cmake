@@ -53,6 +53,7 @@ set(KEYTAP_LINUX_SOURCES
   src/platform/posix_io.cpp
   src/platform/linux/ticker.cpp
   src/platform/linux/x11/backend.cpp
+  src/platform/linux/x11/grabs.cpp
   src/platform/linux/x11/layout.cpp
 )
 

@@ -39,6 +39,9 @@ extern Registry registered;
 extern KeyIndex registeredByKey;
 /// Invariant: every text in held is a key of registered.
 extern HeldSet held;
+/// The registered texts whose key is kept from other programs (--consume). Invariant: every text
+/// in it is a key of registered.
+extern HeldSet consuming;
 /// The held modifier-only accelerators during whose hold another key or button went down
 /// (--extended-keys). Invariant: every text in it is in held.
 extern HeldSet chorded;
@@ -64,5 +67,6 @@ struct Options {
   bool extendedKeys = false;       // --extended-keys: sided modifiers, modifiers alone, more keys
   bool mouseButtons = false;       // --mouse-buttons: the middle and side mouse buttons
   bool capture = false;            // --capture: capture, cancel_capture and describe
+  bool consume = false;            // --consume: a registration may keep its key from others
 };
 extern Options options;

@@ -19,6 +19,8 @@ constexpr std::string_view help =
     "                         MouseForward)\n"
     "  --capture              also capture, cancel_capture and describe: record the next chord\n"
     "                         pressed, and labels of accelerators in the keyboard layout\n"
+    "  --consume              a register with \"consume\":true keeps its key from the other\n"
+    "                         programs while it is held\n"
     "  --backend=x11|evdev    Linux: the keyboard source, instead of the session's choice\n"
     "  --doctor               say what keytap sees and what to do when it cannot listen\n"
     "  --json                 with --doctor: the same as one JSON object\n"

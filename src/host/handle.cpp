@@ -1,5 +1,7 @@
 #include "host/handle.h"
 
+#include <algorithm>
+
 #include "accelerator/parse.h"
 #include "core/registry.h"
 #include "host/command.h"
@@ -17,11 +19,30 @@ void refuseListening() {
   emit(errorMessage("forbidden", why.empty() ? "Input Monitoring denied" : why));
 }
 
-void registerAccelerator(const std::string& text) {
+// Whether another registration keeps the same chord from other programs already.
+bool keptByAnother(const Accel& accel, std::string_view text) {
+  return std::any_of(consuming.begin(), consuming.end(), [&](const std::string& other) {
+    return other != text && registered.find(other)->second == accel;
+  });
+}
+
+// The error for a key that stays with the other programs, where the platform says why.
+void refuseKeeping(const KeepAnswer& answer, const std::string& text) {
+  const char* code = answer.outcome == Keeping::taken       ? "conflict"
+                     : answer.outcome == Keeping::forbidden ? "forbidden"
+                                                            : "bad_request";
+  emit(errorMessage(code, answer.why + ": " + text));
+}
+
+void registerAccelerator(const std::string& text, bool consume) {
   const std::optional<Accel> accel = parse(text);
   if (!accel) return emit(errorMessage("bad_request", "unknown accelerator: " + text));
   if (const std::string_view why = whyUnavailable(*accel); !why.empty()) {
     return emit(errorMessage("bad_request", std::string(why) + ": " + text));
+  }
+  // Kept from the system, a modifier would stay down in every other program.
+  if (consume && accel->keyCode == modifiersOnly) {
+    return emit(errorMessage("bad_request", "modifiers alone cannot be consumed: " + text));
   }
   if (registered.contains(text)) {
     return emit(errorMessage("conflict", "already registered: " + text));
@@ -29,6 +50,11 @@ void registerAccelerator(const std::string& text) {
   // The tap is opened only for a text that is about to be stored.
   const bool opensTap = tap == nullptr;
   if (!createTap()) return refuseListening();
+  if (consume && !keptByAnother(*accel, text)) {
+    const KeepAnswer answer = keepFromOthers(*accel, true);
+    if (answer.outcome != Keeping::kept) return refuseKeeping(answer, text);
+  }
+  if (consume) consuming.insert(text);
   addRegistration(text, *accel);
   registrationsChanged();
   if (isMouseButton(accel->keyCode)) watchMouseButtons(true);
@@ -37,6 +63,12 @@ void registerAccelerator(const std::string& text) {
 }
 
 void unregisterAccelerator(const std::string& text) {
+  const auto entry = registered.find(text);
+  if (entry != registered.end() && consuming.contains(text) &&
+      !keptByAnother(entry->second, text)) {
+    keepFromOthers(entry->second, false);
+  }
+  consuming.erase(text);
   removeRegistration(text);
   registrationsChanged();
   held.erase(text);
@@ -87,7 +119,12 @@ void handle(std::string_view line) {
   const std::string& word = command->word;
   if (needsNoAccelerator(word)) return word == "capture" ? captureChord() : cancelCapture();
   const std::string& text = *command->accelerator;
-  if (word == "register") return registerAccelerator(text);
+  if (word == "register" && options.consume && command->consume == Consume::malformed) {
+    return emit(errorMessage("bad_request", "consume takes true or false: " + text));
+  }
+  if (word == "register") {
+    return registerAccelerator(text, options.consume && command->consume == Consume::yes);
+  }
   if (word == "unregister") return unregisterAccelerator(text);
   if (options.capture && word == "describe") return describeAccelerator(text);
   emit(errorMessage("bad_request", "unknown command: " + word));

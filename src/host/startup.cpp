@@ -19,7 +19,8 @@ Options optionsFrom(std::span<const char* const> args) {
           .status = hasArgument(args, "--status"),
           .extendedKeys = hasArgument(args, "--extended-keys"),
           .mouseButtons = hasArgument(args, "--mouse-buttons"),
-          .capture = hasArgument(args, "--capture")};
+          .capture = hasArgument(args, "--capture"),
+          .consume = hasArgument(args, "--consume")};
 }
 
 void startUp(std::span<const char* const> args) {
@@ -27,6 +28,7 @@ void startUp(std::span<const char* const> args) {
   buildKeyCodes();
   clearRegistrations();
   held.clear();
+  consuming.clear();
   chorded.clear();
   otherKeysDown.clear();
   capture = {};

@@ -107,6 +107,21 @@ std::string_view eventShortcut(const Event* event);
 /// What the desktop said of the shortcut of a shortcutBindingChanged event.
 ShortcutBinding eventBinding(const Event* event);
 
+/// What became of a request to keep a key from the other programs (--consume): kept, or not for
+/// want of a way (unavailable), because another program has taken it, or for want of a
+/// permission.
+enum class Keeping { kept, unavailable, taken, forbidden };
+struct KeepAnswer {
+  Keeping outcome = Keeping::kept;
+  std::string why;  // in words for the host, where the key is not kept
+};
+
+/// Keeps the accelerator's key or button from every other program whenever it goes down with
+/// exactly the accelerator's modifiers, with its autorepeats and its release; never a modifier.
+/// With `keep` false, gives it back; a press kept already keeps its release. The tap hears it
+/// all the same. Main thread, with the tap open.
+KeepAnswer keepFromOthers(const Accel& accel, bool keep);
+
 /// The start of the error message for an accelerator that this platform cannot take, such as
 /// notAvailable: Fn, F21 to F24 or mouse buttons are missing on some; empty when it can.
 std::string_view whyUnavailable(const Accel& accel);

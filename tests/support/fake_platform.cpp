@@ -1,5 +1,7 @@
 #include "support/fake_platform.h"
 
+#include <algorithm>
+
 #include "core/key_table.h"
 #include "core/registry.h"
 #include "keyboard/tap.h"
@@ -76,6 +78,16 @@ void fakeLoseDisplay() {
   const TapCallback notify = openedTap.callback;
   openedTap = Tap{};
   notify(displayLost, nullptr);
+}
+
+KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
+  const auto found = std::find(fake.kept.begin(), fake.kept.end(), accel);
+  if (!keep) {
+    if (found != fake.kept.end()) fake.kept.erase(found);
+    return {};
+  }
+  if (fake.keepAnswer.outcome == Keeping::kept) fake.kept.push_back(accel);
+  return fake.keepAnswer;
 }
 
 std::string_view whyUnavailable(const Accel& accel) {

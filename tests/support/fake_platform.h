@@ -26,6 +26,8 @@ struct FakePlatform {
   bool watchingButtons = false;                // what watchMouseButtons was last given
   std::map<uint16_t, std::string> characters;  // what typedCharacter answers
   std::set<uint16_t> altGrTyping;              // where typesWithAltGr answers true
+  KeepAnswer keepAnswer;                       // what keepFromOthers answers to a keep
+  std::vector<Accel> kept;                     // what is kept from other programs now
 
   int preflightCalls = 0;
   int requestCalls = 0;

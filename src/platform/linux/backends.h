@@ -35,6 +35,8 @@ X11Facts displayFacts();
 std::string typedCharacter(uint16_t keyCode);
 /// Whether Right Alt is the layout's level-three shift and the key has characters there.
 bool typesWithAltGr(uint16_t keyCode);
+/// Passive grabs of the chord on the root window, one for each state of the lock modifiers.
+KeepAnswer keepFromOthers(const Accel& accel, bool keep);
 }  // namespace x11
 
 namespace evdev {

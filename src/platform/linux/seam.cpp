@@ -106,6 +106,22 @@ bool tapIsEnabled(Tap*) {
   return chosen != Backend::portal || portal::tapIsEnabled();
 }
 
+// evdev could keep a key from the windows only by taking the whole device from them; a desktop
+// takes every key it binds from them anyway.
+KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
+  switch (chosen) {
+    case Backend::x11:
+      return x11::keepFromOthers(accel, keep);
+    case Backend::evdev:
+      return {Keeping::unavailable,
+              "not available with evdev, which would take the whole keyboard; the desktop's "
+              "portal keeps its shortcuts' keys (--backend=portal)"};
+    case Backend::portal:
+      return {};
+  }
+  return {};
+}
+
 bool keyIsDown(uint16_t keyCode) {
   switch (chosen) {
     case Backend::x11:

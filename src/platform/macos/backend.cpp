@@ -268,6 +268,10 @@ bool tapIsEnabled(Tap* opened) {
          (!opened->buttons || CGEventTapIsEnabled(opened->buttons));
 }
 
+KeepAnswer keepFromOthers(const Accel&, bool) {
+  return {Keeping::unavailable, std::string(notAvailable)};
+}
+
 bool keyIsDown(uint16_t keyCode) {
   if (isMouseButton(keyCode)) {
     const auto button = static_cast<CGMouseButton>(buttonNumber(keyCode));

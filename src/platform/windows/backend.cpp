@@ -449,6 +449,10 @@ bool tapIsEnabled(Tap*) {
   return true;
 }
 
+KeepAnswer keepFromOthers(const Accel&, bool) {
+  return {Keeping::unavailable, std::string(notAvailable)};
+}
+
 bool keyIsDown(uint16_t keyCode) {
   return openedTap && isDownAt(openedTap->down, keyCode);
 }

@@ -17,8 +17,17 @@ std::optional<Command> decodeWithDocument(std::string_view line) {
   if (word == value.end() || !word->is_string()) return std::nullopt;
   if (payload == value.end() || !payload->is_object()) return std::nullopt;
   const auto accelerator = payload->find("accelerator");
-  if (accelerator == payload->end() || !accelerator->is_string()) return Command{*word, {}};
-  return Command{*word, accelerator->get<std::string>()};
+  const auto consume = payload->find("consume");
+  Command command{*word, std::nullopt, Consume::absent};
+  if (accelerator != payload->end() && accelerator->is_string()) {
+    command.accelerator = accelerator->get<std::string>();
+  }
+  if (consume != payload->end()) {
+    command.consume = !consume->is_boolean() ? Consume::malformed
+                      : consume->get<bool>() ? Consume::yes
+                                             : Consume::no;
+  }
+  return command;
 }
 
 TEST(DecodeCommandTest, AgreesWithTheWholeDocumentOnEveryMix) {
@@ -30,6 +39,10 @@ TEST(DecodeCommandTest, AgreesWithTheWholeDocumentOnEveryMix) {
       R"("d":{"accelerator":"K"})",
       R"("d":{"accelerator":2})",
       R"("d":{"accelerator":"A","accelerator":"B"})",
+      R"("d":{"accelerator":"K","consume":true})",
+      R"("d":{"consume":false,"accelerator":"K"})",
+      R"("d":{"consume":true,"consume":"yes"})",
+      R"("d":{"consume":{"consume":true}})",
       R"("d":{"x":{"accelerator":"J"},"y":[1,{"accelerator":"L"}]})",
       R"("d":[{"accelerator":"K"}])",
       R"("d":null)",
@@ -52,7 +65,7 @@ TEST(DecodeCommandTest, AgreesWithTheWholeDocumentOnEveryMix) {
       }
     }
   }
-  EXPECT_EQ(checked, 1728);
+  EXPECT_EQ(checked, 4096);
 }
 
 TEST(DecodeCommandTest, TakesTheTextsWithTheirEscapesResolved) {

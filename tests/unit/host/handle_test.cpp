@@ -211,6 +211,43 @@ TEST_F(HandleTest, DeeplyNestedInputIsJustMalformed) {
 namespace {
 
 // Under LeakSanitizer (the ASan suite) this also shows that nothing leaks.
+// --consume: the member is read only with the flag; a key is kept once per chord, and given back
+// when the last registration that keeps it goes.
+TEST_F(HandleTest, ConsumeKeepsEachChordOnceAndOnlyWithTheFlag) {
+  const auto consumed = [](std::string_view text, std::string_view value) {
+    return R"({"t":"register","d":{"accelerator":")" + std::string(text) + R"(","consume":)" +
+           std::string(value) + "}}";
+  };
+  EXPECT_EQ(reply(consumed("F9", "true")), ok("registered", "F9"));
+  EXPECT_TRUE(fake.kept.empty());
+  EXPECT_EQ(reply(consumed("F8", "1")), ok("registered", "F8"));
+
+  fakeReset();
+  options.consume = options.extendedKeys = true;
+  buildKeyCodes();
+  const struct {
+    std::string line;
+    json said;
+  } rows[] = {
+      {consumed("F9", "\"yes\""), error("bad_request", "consume takes true or false: F9")},
+      {consumed("Control+Shift", "true"),
+       error("bad_request", "modifiers alone cannot be consumed: Control+Shift")},
+      {consumed("Ctrl+K", "true"), ok("registered", "Ctrl+K")},
+      {consumed("Control+K", "true"), ok("registered", "Control+K")},
+      {consumed("F9", "false"), ok("registered", "F9")},
+      {command("unregister", "Ctrl+K"), ok("unregistered", "Ctrl+K")},
+  };
+  for (const auto& row : rows) EXPECT_EQ(reply(row.line), row.said) << row.line;
+  EXPECT_EQ(fake.kept, (std::vector<Accel>{Accel{40, controlFlag}}));
+  EXPECT_EQ(reply(command("unregister", "Control+K")), ok("unregistered", "Control+K"));
+  EXPECT_TRUE(fake.kept.empty());
+
+  fake.keepAnswer = {Keeping::taken, "another program has taken this chord"};
+  EXPECT_EQ(reply(consumed("F10", "true")),
+            error("conflict", "another program has taken this chord: F10"));
+  EXPECT_FALSE(registered.contains("F10"));
+}
+
 TEST(HandleChurnTest, AMillionPairsLeaveTheRegistryAsItWas) {
   fakeReset();
   const std::string texts[] = {"Cmd+K", "cmd+k", "CMD+K", "Cmd+k", "cMd+K"};

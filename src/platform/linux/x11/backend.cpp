@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
+#include <array>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/linux/backends.h"
 #include "platform/linux/diagnosis.h"
 #include "platform/linux/x11/connection.h"
+#include "platform/linux/x11/grabs.h"
 
 namespace x11 {
 namespace {
@@ -23,6 +25,10 @@ struct X11Tap : Tap {
   xcb_connection_t* connection;
   uint8_t xinputOpcode;
   KeysDown down;
+  // The times of the last raw press and release of each key and button: the press that starts
+  // one of keytap's grabs comes again as the grab's own event, which must not count twice.
+  std::array<std::array<xcb_timestamp_t, 256>, 2> keyTimes = {};
+  std::array<std::array<xcb_timestamp_t, 16>, 2> buttonTimes = {};
 };
 
 // The open tap, or null.
@@ -124,19 +130,21 @@ KeysDown keysDown(xcb_connection_t* connection) {
   return down;
 }
 
-void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) {
-  if (raw.detail < evdevOffset) return;
-  const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
-  std::optional<Event> event =
-      trackKey(listener.down, raw.detail - evdevOffset, press, options.extendedKeys);
+void deliver(X11Tap& listener, unsigned evdev, bool press) {
+  std::optional<Event> event = trackKey(listener.down, evdev, press, options.extendedKeys);
   if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
-// X buttons 2, 8 and 9 are the middle and the two side buttons; 4 to 7 are the wheel, and
-// presses emulated from smooth scrolling are no presses at all.
-std::optional<unsigned> evdevOfButton(const xcb_input_raw_button_press_event_t& raw) {
-  if (raw.flags & XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED) return std::nullopt;
-  switch (raw.detail) {
+void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) {
+  if (raw.detail < evdevOffset) return;
+  const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
+  listener.keyTimes[press][raw.detail] = raw.time;
+  deliver(listener, raw.detail - evdevOffset, press);
+}
+
+// X buttons 2, 8 and 9 are the middle and the two side buttons; 4 to 7 are the wheel.
+std::optional<unsigned> evdevOfButton(uint32_t button) {
+  switch (button) {
     case 2:
       return buttonMiddle;
     case 8:
@@ -148,12 +156,32 @@ std::optional<unsigned> evdevOfButton(const xcb_input_raw_button_press_event_t& 
   }
 }
 
+// Presses emulated from smooth scrolling are no presses at all.
 void handleRawButton(X11Tap& listener, const xcb_input_raw_button_press_event_t& raw) {
-  const std::optional<unsigned> evdev = evdevOfButton(raw);
+  if (raw.flags & XCB_INPUT_POINTER_EVENT_FLAGS_POINTER_EMULATED) return;
+  const std::optional<unsigned> evdev = evdevOfButton(raw.detail);
   if (!evdev) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_BUTTON_PRESS;
-  std::optional<Event> event = trackKey(listener.down, *evdev, press, options.extendedKeys);
-  if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
+  listener.buttonTimes[press][raw.detail] = raw.time;
+  deliver(listener, *evdev, press);
+}
+
+// While one of keytap's grabs is active (--consume), the server sends keytap the keyboard's or
+// the pointer's events through the grab alone, raw events to it included: they come as core
+// events, the press that started the grab after its raw event.
+void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
+  const uint8_t type = event.response_type & 0x7F;
+  // Key and button events share their layout.
+  const auto& input = reinterpret_cast<const xcb_key_press_event_t&>(event);
+  const bool press = type == XCB_KEY_PRESS || type == XCB_BUTTON_PRESS;
+  if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+    if (input.detail < evdevOffset || listener.keyTimes[press][input.detail] == input.time) return;
+    deliver(listener, input.detail - evdevOffset, press);
+  } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+    const std::optional<unsigned> evdev = evdevOfButton(input.detail);
+    if (!evdev || listener.buttonTimes[press][input.detail] == input.time) return;
+    deliver(listener, *evdev, press);
+  }
 }
 
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
@@ -181,10 +209,16 @@ void serveTapEvents() {
     } else if (fromXInput && (generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS ||
                               generic->event_type == XCB_INPUT_RAW_BUTTON_RELEASE)) {
       handleRawButton(*opened, *reinterpret_cast<const xcb_input_raw_button_press_event_t*>(event));
+    } else {
+      handleGrabbedEvent(*opened, *event);
     }
     std::free(event);
   }
 }
+
+// The chords kept from the other clients (--consume), grabbed again on each new connection: grabs
+// end with the connection that took them.
+std::vector<Accel> keptChords;
 
 // The connection that answered the permission check, kept for the tap: were it closed, the
 // server could reset for want of clients just as the tap connects.
@@ -213,6 +247,7 @@ Tap* openTap(TapCallback onEvent) {
     return nullptr;
   }
   opened = new X11Tap{{onEvent}, connection, opcode, keysDown(connection)};
+  for (const Accel& accel : keptChords) grabChord(connection, accel);
   return opened;
 }
 
@@ -227,6 +262,19 @@ void watchMouseButtons(bool watch) {
   if (!watch) {
     for (const unsigned button : watchedButtons) opened->down.reset(button);
   }
+}
+
+// Without a display nothing is grabbed; a chord given back then is not grabbed again either.
+KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
+  if (!keep) {
+    std::erase(keptChords, accel);
+    if (opened) ungrabChord(opened->connection, accel);
+    return {};
+  }
+  if (!opened) return {Keeping::unavailable, "no display"};
+  KeepAnswer answer = grabChord(opened->connection, accel);
+  if (answer.outcome == Keeping::kept) keptChords.push_back(accel);
+  return answer;
 }
 
 // The tap's own record of the keys, seeded from the server's key map when it opened; X has no

@@ -1,0 +1,179 @@
+// --consume on a private Xvfb: a window of the test's own has the focus and the pointer, and
+// says which keys and buttons reach it while keytap keeps some of them.
+#include <poll.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "e2e/e2e.h"
+#include "support/xserver.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr uint8_t f9 = 75, f10 = 76;  // X key codes (evdev + 8)
+constexpr uint8_t backButton = 8;
+
+std::string consumed(std::string_view text) {
+  return json{{"t", "register"}, {"d", {{"accelerator", text}, {"consume", true}}}}.dump() + "\n";
+}
+
+// A window over the whole screen, mapped and focused, as the window in front.
+struct FrontWindow {
+  xcb_connection_t* connection = nullptr;
+  xcb_window_t window = 0;
+
+  explicit FrontWindow(const VirtualDisplay& display) {
+    connection = xcb_connect(display.name.c_str(), nullptr);
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    window = xcb_generate_id(connection);
+    const uint32_t events = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                            XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE;
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0,
+                      screen->width_in_pixels, screen->height_in_pixels, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_EVENT_MASK,
+                      &events);
+    xcb_map_window(connection, window);
+    // No window manager: the window is viewable once the server has handled the map.
+    xcb_set_input_focus(connection, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+  }
+  ~FrontWindow() { xcb_disconnect(connection); }
+
+  // What reached the window ("key 75 down", "button 8 up") until F10's release, which the test
+  // sends last: what it sent before would have come first.
+  std::vector<std::string> seenUntilF10() {
+    std::vector<std::string> seen;
+    pollfd source{xcb_get_file_descriptor(connection), POLLIN, 0};
+    for (;;) {
+      xcb_generic_event_t* event = xcb_poll_for_event(connection);
+      if (!event) {
+        if (poll(&source, 1, replyTimeoutMs) <= 0) {
+          ADD_FAILURE() << "F10's release never reached the window";
+          return seen;
+        }
+        continue;
+      }
+      const uint8_t type = event->response_type & 0x7F;
+      const auto detail = reinterpret_cast<xcb_key_press_event_t*>(event)->detail;
+      std::free(event);
+      const bool key = type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE;
+      if (!key && type != XCB_BUTTON_PRESS && type != XCB_BUTTON_RELEASE) continue;
+      const bool down = type == XCB_KEY_PRESS || type == XCB_BUTTON_PRESS;
+      seen.push_back((key ? "key " : "button ") + std::to_string(detail) +
+                     (down ? " down" : " up"));
+      if (key && detail == f10 && !down) return seen;
+    }
+  }
+};
+
+class ConsumeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    display = startVirtualDisplay();
+    ASSERT_NE(display, nullptr) << "Xvfb did not start";
+    injector = connectInjector(*display);
+    ASSERT_NE(injector, nullptr);
+    front = std::make_unique<FrontWindow>(*display);
+  }
+
+  void TearDown() override {
+    if (keytap.pid > 0) {
+      EXPECT_EQ(readErrors(keytap), "");
+    }
+  }
+
+  void start(std::vector<std::string> args = {"--no-prompt", "--consume"}) {
+    keytap = startKeytap(display->name, "granted", std::move(args));
+  }
+
+  void tap(uint8_t key) {
+    injectKey(*injector, key, true);
+    injectKey(*injector, key, false);
+  }
+
+  std::unique_ptr<VirtualDisplay> display;
+  std::unique_ptr<Injector> injector;
+  std::unique_ptr<FrontWindow> front;
+  Child keytap;
+};
+
+// Only the key of the chord is kept, in every state of Caps Lock, with its release; keytap hears
+// it all. Keys of registrations without consume, and modifiers, reach the window.
+TEST_F(ConsumeTest, KeptKeysNeverReachTheWindowInFront) {
+  start({"--no-prompt", "--consume", "--mouse-buttons"});
+  for (const char* text : {"F9", "Control+Shift+K", "MouseBack"}) {
+    ASSERT_TRUE(sendText(keytap, consumed(text)));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+  ASSERT_TRUE(sendText(keytap, command("register", "F10")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F10"));
+  tap(f9);
+  injectKey(*injector, xkey::leftControl, true);
+  injectKey(*injector, xkey::leftShift, true);
+  tap(xkey::k);
+  injectKey(*injector, xkey::leftShift, false);
+  injectKey(*injector, xkey::leftControl, false);
+  injectButton(*injector, backButton, true);
+  injectButton(*injector, backButton, false);
+  tap(xkey::capsLock);
+  tap(f9);
+  tap(xkey::capsLock);
+  tap(f10);
+  const std::vector<std::string> expected = {
+      "key 37 down", "key 50 down", "key 50 up", "key 37 up",   "key 66 down",
+      "key 66 up",   "key 66 down", "key 66 up", "key 76 down", "key 76 up"};
+  EXPECT_EQ(front->seenUntilF10(), expected);
+  EXPECT_EQ(keysSaid(keytap),
+            (std::vector<std::string>{"down:F9", "up:F9", "down:Control+Shift+K",
+                                      "up:Control+Shift+K", "down:MouseBack", "up:MouseBack",
+                                      "down:F9", "up:F9", "down:F10", "up:F10"}));
+}
+
+// Without --consume the member changes nothing; after unregister the key is the window's again.
+TEST_F(ConsumeTest, KeysGoBackAtUnregisterAndStayWithoutTheFlag) {
+  start({"--no-prompt"});
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  tap(f9);
+  endChild(keytap);
+  start();
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
+  tap(f9);
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 75 down", "key 75 up", "key 75 down", "key 75 up",
+                                      "key 76 down", "key 76 up"}));
+}
+
+// A chord another client grabbed is refused, and keytap killed with a kept key down leaves
+// nothing grabbed: the key's release, which keytap is no longer there to keep, and its next
+// press reach the window.
+TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
+  start();
+  const xcb_window_t root =
+      xcb_setup_roots_iterator(xcb_get_setup(injector->connection)).data->root;
+  xcb_grab_key(injector->connection, 0, root, XCB_MOD_MASK_CONTROL, f10, XCB_GRAB_MODE_ASYNC,
+               XCB_GRAB_MODE_ASYNC);
+  std::free(xcb_get_input_focus_reply(injector->connection,
+                                      xcb_get_input_focus(injector->connection), nullptr));
+  ASSERT_TRUE(sendText(keytap, consumed("Control+F10")));
+  EXPECT_EQ(nextMessage(keytap),
+            errorReply("conflict", "another program has taken this chord: Control+F10"));
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  injectKey(*injector, f9, true);
+  endChild(keytap);
+  injectKey(*injector, f9, false);
+  tap(f9);
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 75 up", "key 75 down", "key 75 up", "key 76 down",
+                                      "key 76 up"}));
+}
+
+}  // namespace
