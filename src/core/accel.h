@@ -86,6 +86,12 @@ struct Accel {
   friend bool operator==(const Accel&, const Accel&) = default;
 };
 
+/// Whether exactly the accelerator's modifiers are down, each on an allowed side; only the flags
+/// of `counted` are looked at.
+constexpr bool exactModifiers(const Accel& accel, uint64_t flags, uint64_t counted) {
+  return (flags & counted) == accel.flags && (flags & accel.sided) == accel.sides;
+}
+
 /// Whether every modifier the accelerator names has a key down in `flags` on an allowed side;
 /// other modifiers may be down too.
 constexpr bool namedModifiersDown(const Accel& accel, uint64_t flags) {

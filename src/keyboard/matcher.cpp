@@ -8,12 +8,6 @@
 
 namespace {
 
-// Exactly the modifiers of the accelerator are down, each on an allowed side; only the flags of
-// `counted` are looked at.
-bool exactModifiers(const Accel& accel, uint64_t flags, uint64_t counted) {
-  return (flags & counted) == accel.flags && (flags & accel.sided) == accel.sides;
-}
-
 // Only `shortcut` where the desktop names the registration it pressed.
 void pressKey(uint16_t keyCode, uint64_t flags, std::string_view shortcut) {
   for (const Registration* entry : registrationsOf(keyCode)) {
