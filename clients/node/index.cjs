@@ -48,7 +48,10 @@ class Keytap extends EventEmitter {
     return this._child?.pid;
   }
 
-  /** Starts reporting the accelerator; `down` and `up` are called for it beside the events. */
+  /**
+   * Starts reporting the accelerator; `down` and `up` are called for it beside the events. With
+   * `consume` (start({ consume: true })), its key is kept from the other programs while pressed.
+   */
   register(accelerator, callbacks = {}) {
     return this._send('register', accelerator, callbacks);
   }
@@ -146,7 +149,8 @@ class Keytap extends EventEmitter {
 
   // Spawns keytap and resolves once it has said "ready"; rejects and kills it otherwise.
   _launch(signal) {
-    const { binary, noPrompt, extendedKeys, mouseButtons, capture, portal, env, timeoutMs } = this._options;
+    const { binary, noPrompt, extendedKeys, mouseButtons, capture, consume, portal, env, timeoutMs } =
+      this._options;
     // The flags ask keytap to close holds whose release it missed and to say when it stops or
     // starts listening; a keytap that does not know them ignores them.
     const args = [
@@ -154,6 +158,7 @@ class Keytap extends EventEmitter {
       ...(extendedKeys ? ['--extended-keys'] : []),
       ...(mouseButtons ? ['--mouse-buttons'] : []),
       ...(capture ? ['--capture'] : []),
+      ...(consume ? ['--consume'] : []),
       ...(portal ? [typeof portal === 'string' ? `--portal=${portal}` : '--portal'] : []),
       '--release-stale-holds',
       '--status',
@@ -231,6 +236,7 @@ class Keytap extends EventEmitter {
   _write(command) {
     this._sent.push(command);
     const payload = command.accelerator === undefined ? {} : { accelerator: command.accelerator };
+    if (command.type === 'register' && command.callbacks?.consume === true) payload.consume = true;
     const line = JSON.stringify({ t: command.type, d: payload });
     this._child.stdin.write(line + '\n');
   }
@@ -405,6 +411,7 @@ async function start({
   extendedKeys = false,
   mouseButtons = false,
   capture = false,
+  consume = false,
   portal = false,
   env,
   timeoutMs = 5000,
@@ -417,6 +424,7 @@ async function start({
     extendedKeys,
     mouseButtons,
     capture,
+    consume,
     portal,
     env,
     timeoutMs,

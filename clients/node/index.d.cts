@@ -21,6 +21,11 @@ export interface StartOptions {
   /** Pass --capture: capture() records the next chord pressed, describe() labels a text. */
   capture?: boolean;
   /**
+   * Pass --consume: register(text, { consume: true }) keeps that key from the other programs while
+   * it is pressed (X11 now; on other systems the register is refused).
+   */
+  consume?: boolean;
+  /**
    * Pass --portal (true) or --portal=APP_ID (a string): on a Wayland desktop where keytap reads no
    * keyboard, the desktop's GlobalShortcuts portal binds the shortcuts; it takes their keys from
    * the windows. What became of each comes as a 'binding' event.
@@ -71,6 +76,8 @@ export interface BindingEvent {
 export interface KeyCallbacks {
   down?: (event: KeyEvent) => void;
   up?: (event: KeyEvent) => void;
+  /** Keep the key from the other programs while it is pressed (start({ consume: true })). */
+  consume?: boolean;
 }
 
 export interface StatusEvent {

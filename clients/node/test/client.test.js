@@ -260,6 +260,26 @@ test('extendedKeys and mouseButtons: Right Alt held alone or as a chord, a side 
   }
 });
 
+test('consume: a key kept from other programs while registered with consume, and only then', limit, async () => {
+  const display = await startDisplay();
+  try {
+    const env = { ...process.env, DISPLAY: display.name };
+    const keeper = await launch({ binary, noPrompt: true, consume: true, env });
+    const other = await launch({ binary, noPrompt: true, consume: true, env });
+    assert.equal(await keeper.register('F9', { consume: true }), 'F9');
+    assert.equal(await keeper.register('F10'), 'F10');
+    // On X11 a chord one program keeps is refused to the next: the keeper's F9 is held by it.
+    await assert.rejects(other.register('F9', { consume: true }), { code: 'conflict' });
+    assert.equal(await other.register('F10', { consume: true }), 'F10');
+    await keeper.unregister('F9');
+    assert.equal(await other.register('F9', { consume: true }), 'F9');
+    assert.equal(await keeper.close(), 0);
+    assert.equal(await other.close(), 0);
+  } finally {
+    display.stop();
+  }
+});
+
 test('capture: a chord recorded in keytap\'s grammar with its label; aborted; describe', limit, async () => {
   const display = await startDisplay();
   try {

@@ -9,6 +9,8 @@ keytap.on('status', ({ listening }) => listening);
 const { failed } = await keytap.registerAll(['F5']);
 failed.forEach(({ error }) => error instanceof KeytapError && error.code === 'conflict');
 const texts: string[] = keytap.registered();
+const keeper = await start({ consume: true });
+await keeper.register('F9', { consume: true, up: (event: KeyEvent) => event.at });
 const recorder = await start({ capture: true });
 const { accelerator, label }: { accelerator: string; label: string } = await recorder.capture({
   signal: AbortSignal.timeout(10000),
