@@ -8,8 +8,8 @@ import sys
 import threading
 import time
 from concurrent.futures import Future, TimeoutError as FutureTimeout
-from typing import (Any, Callable, Deque, Dict, IO, Iterable, List, Mapping, Optional, Tuple,
-                    Union)
+from typing import (Any, Callable, Deque, Dict, IO, Iterable, List, Mapping, Optional, Set,
+                    Tuple, Union)
 from collections import deque
 
 from ._binary import find_binary
@@ -39,6 +39,7 @@ class Keytap:
         self._waiting: Deque["Future[str]"] = deque()  # beside session.in_flight
         self._wanted: Dict[str, None] = {}  # registered, in registration order
         self._callbacks: Dict[str, Tuple[Optional[KeyCallback], Optional[KeyCallback]]] = {}
+        self._consumed: Set[str] = set()  # registered with consume, as every restart asks again
         self._listeners: Dict[str, List[Callable[..., None]]] = {}
         self._process: Optional["subprocess.Popen[bytes]"] = None
         self._reader: Optional[threading.Thread] = None
@@ -111,6 +112,7 @@ class Keytap:
                 self._wanted[outcome.text] = None
             else:
                 self._wanted.pop(outcome.text, None)
+                self._consumed.discard(outcome.text)
             future.set_result(outcome.text)
 
     def _deliver(self, outcome: Outcome) -> None:
@@ -249,7 +251,8 @@ class Keytap:
         process = self._process
         assert process is not None and process.stdin is not None
         self._waiting.append(future)
-        line = self._session.command(command, text)
+        line = self._session.command(command, text,
+                                     consume=command == "register" and text in self._consumed)
         try:
             process.stdin.write(line)
             process.stdin.flush()
@@ -262,13 +265,15 @@ class Keytap:
                                "another thread")
         return future.result()
 
-    def _register(self, text: str, down: Optional[KeyCallback],
-                  up: Optional[KeyCallback]) -> "Future[str]":
+    def _register(self, text: str, down: Optional[KeyCallback], up: Optional[KeyCallback],
+                  consume: bool = False) -> "Future[str]":
         with self._lock:
             # A text registered already keeps its callbacks: the command gets "conflict".
             fresh = text not in self._wanted
             if fresh:
                 self._callbacks[text] = (down, up)
+                if consume:
+                    self._consumed.add(text)
             future = self._send("register", text)
 
         def forget(done: "Future[str]") -> None:
@@ -276,15 +281,17 @@ class Keytap:
                 with self._lock:
                     if text not in self._wanted:
                         self._callbacks.pop(text, None)
+                        self._consumed.discard(text)
 
         future.add_done_callback(forget)
         return future
 
     def register(self, text: str, *, down: Optional[KeyCallback] = None,
-                 up: Optional[KeyCallback] = None) -> str:
+                 up: Optional[KeyCallback] = None, consume: bool = False) -> str:
         """Registers the accelerator; returns its text. ``down`` and ``up`` are called for it
-        beside the events. Raises :class:`KeytapError`."""
-        return self._wait(self._register(text, down, up))
+        beside the events. With ``consume`` (``start(consume=True)``) its key is kept from the
+        other programs while it is pressed. Raises :class:`KeytapError`."""
+        return self._wait(self._register(text, down, up, consume))
 
     def unregister(self, text: str) -> str:
         """Unregisters the accelerator; a hold still open gets its synthetic "up" first."""
@@ -405,12 +412,13 @@ class Keytap:
 
 def start(*, binary: Optional[str] = None, no_prompt: bool = False,
           extended_keys: bool = False, mouse_buttons: bool = False, capture: bool = False,
-          portal: Union[bool, str] = False, env: Optional[Mapping[str, str]] = None,
+          consume: bool = False, portal: Union[bool, str] = False, env: Optional[Mapping[str, str]] = None,
           timeout: float = 5.0, auto_restart: bool = False) -> Keytap:
     """Starts keytap and returns once it is ready. ``extended_keys`` passes --extended-keys
     (RightAlt, modifiers alone, Fn, the keypad, F21-F24, IntlBackslash); ``mouse_buttons``
     passes --mouse-buttons (MouseMiddle, MouseBack, MouseForward, alone or with modifiers);
-    ``capture`` passes --capture (:meth:`Keytap.capture`, :meth:`Keytap.describe`); ``portal``
+    ``capture`` passes --capture (:meth:`Keytap.capture`, :meth:`Keytap.describe`); ``consume``
+    passes --consume (``register(text, consume=True)``); ``portal``
     passes --portal, or --portal=APP_ID for a string: on a Wayland desktop where keytap reads no
     keyboard, the desktop binds the shortcuts (it takes their keys from the windows) and says what
     became of each in a "binding" event. Raises
@@ -420,6 +428,7 @@ def start(*, binary: Optional[str] = None, no_prompt: bool = False,
     args += ["--extended-keys"] if extended_keys else []
     args += ["--mouse-buttons"] if mouse_buttons else []
     args += ["--capture"] if capture else []
+    args += ["--consume"] if consume else []
     args += [f"--portal={portal}" if isinstance(portal, str) else "--portal"] if portal else []
     keytap = Keytap(find_binary(binary, os.environ), args, env, timeout, auto_restart)
     keytap._spawn()

@@ -5,7 +5,7 @@ import json
 import time
 from collections import deque
 from dataclasses import dataclass
-from typing import Deque, List, Optional, Set, Tuple, Union
+from typing import Deque, Dict, List, Optional, Set, Tuple, Union
 
 from ._errors import KeytapError
 from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
@@ -50,10 +50,14 @@ class Session:
         self.registered: Set[str] = set()
         self.held: List[str] = []  # in the order they went down
 
-    def command(self, command: str, text: str) -> bytes:
+    def command(self, command: str, text: str, consume: bool = False) -> bytes:
         """The line of a command; capture and cancel_capture carry no accelerator."""
         self.in_flight.append((command, text))
-        data = {} if command in ("capture", "cancel_capture") else {"accelerator": text}
+        data: Dict[str, object] = {}
+        if command not in ("capture", "cancel_capture"):
+            data["accelerator"] = text
+        if consume:
+            data["consume"] = True
         line = json.dumps({"t": command, "d": data}, separators=(",", ":"))
         return (line + "\n").encode()
 

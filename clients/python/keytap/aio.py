@@ -61,9 +61,10 @@ class AsyncKeytap:
     # A command leaves when the method is called, not when its future is first awaited, so that
     # commands keep their order and a close() waits for every one sent before it.
     def register(self, text: str, *, down: Optional[KeyCallback] = None,
-                 up: Optional[KeyCallback] = None) -> "asyncio.Future[str]":
+                 up: Optional[KeyCallback] = None,
+                 consume: bool = False) -> "asyncio.Future[str]":
         """Registers the accelerator; await the result for its text (or the KeytapError)."""
-        future = self._keytap._register(text, self._on_loop(down), self._on_loop(up))
+        future = self._keytap._register(text, self._on_loop(down), self._on_loop(up), consume)
         return asyncio.wrap_future(future, loop=self._loop)
 
     def unregister(self, text: str) -> "asyncio.Future[str]":
@@ -130,7 +131,7 @@ class AsyncKeytap:
 
 async def start(*, binary: Optional[str] = None, no_prompt: bool = False,
                 extended_keys: bool = False, mouse_buttons: bool = False,
-                capture: bool = False, portal: Union[bool, str] = False,
+                capture: bool = False, consume: bool = False, portal: Union[bool, str] = False,
                 env: Optional[Mapping[str, str]] = None, timeout: float = 5.0,
                 auto_restart: bool = False) -> AsyncKeytap:
     """Starts keytap and returns once it is ready; raises as :func:`keytap.start` does. A
@@ -138,7 +139,8 @@ async def start(*, binary: Optional[str] = None, no_prompt: bool = False,
     loop = asyncio.get_running_loop()
     starting = loop.run_in_executor(None, functools.partial(
         start_blocking, binary=binary, no_prompt=no_prompt, extended_keys=extended_keys,
-        mouse_buttons=mouse_buttons, capture=capture, portal=portal, env=env, timeout=timeout,
+        mouse_buttons=mouse_buttons, capture=capture, consume=consume, portal=portal, env=env,
+        timeout=timeout,
         auto_restart=auto_restart))
     try:
         keytap = await asyncio.shield(starting)

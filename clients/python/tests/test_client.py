@@ -95,6 +95,25 @@ def test_auto_restart_registers_again_and_keys_work(display: str) -> None:
     k.close()
 
 
+def test_a_consumed_key_stays_kept_across_a_restart(display: str) -> None:
+    restarted = threading.Event()
+    keeper = keytap.start(binary=BINARY, env={"DISPLAY": display}, consume=True,
+                          auto_restart=True)
+    keeper.on("restart", lambda info: restarted.set())
+    other = keytap.start(binary=BINARY, env={"DISPLAY": display}, consume=True)
+    keeper.register("F9", consume=True)
+    os.kill(keeper.pid, signal.SIGKILL)
+    assert restarted.wait(10)
+    # On X11 a chord one keytap keeps is refused to the next.
+    with pytest.raises(keytap.KeytapError) as refused:
+        other.register("F9", consume=True)
+    assert refused.value.code == "conflict"
+    keeper.unregister("F9")
+    assert other.register("F9", consume=True) == "F9"
+    keeper.close()
+    other.close()
+
+
 def test_asyncio_push_to_talk(display: str) -> None:
     async def host() -> list:  # type: ignore[type-arg]
         said = []
