@@ -14,6 +14,35 @@ using nlohmann::json;
 
 constexpr uint8_t f9 = 75, f10 = 76;  // X key codes (evdev + 8)
 constexpr uint8_t backButton = 8;
+constexpr uint8_t numLock = 77;
+
+// Sets the keys of Mod2 (Num Lock's, on the server's own keymap), as xmodmap does.
+void setMod2Keys(Injector& injector, std::vector<xcb_keycode_t> keys) {
+  xcb_connection_t* connection = injector.connection;
+  xcb_get_modifier_mapping_reply_t* mapping =
+      xcb_get_modifier_mapping_reply(connection, xcb_get_modifier_mapping(connection), nullptr);
+  ASSERT_NE(mapping, nullptr);
+  const size_t perModifier = std::max<size_t>(mapping->keycodes_per_modifier, keys.size());
+  std::vector<xcb_keycode_t> keycodes(8 * perModifier, 0);
+  const xcb_keycode_t* current = xcb_get_modifier_mapping_keycodes(mapping);
+  for (size_t modifier = 0; modifier < 8; ++modifier) {
+    for (size_t slot = 0; slot < mapping->keycodes_per_modifier; ++slot) {
+      if (modifier != 4) {
+        keycodes[modifier * perModifier + slot] =
+            current[modifier * mapping->keycodes_per_modifier + slot];
+      }
+    }
+  }
+  std::copy(keys.begin(), keys.end(), keycodes.begin() + 4 * perModifier);
+  std::free(mapping);
+  xcb_set_modifier_mapping_reply_t* set = xcb_set_modifier_mapping_reply(
+      connection,
+      xcb_set_modifier_mapping(connection, static_cast<uint8_t>(perModifier), keycodes.data()),
+      nullptr);
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(set->status, XCB_MAPPING_STATUS_SUCCESS);
+  std::free(set);
+}
 
 std::string consumed(std::string_view text) {
   return json{{"t", "register"}, {"d", {{"accelerator", text}, {"consume", true}}}}.dump() + "\n";
@@ -174,6 +203,25 @@ TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
   EXPECT_EQ(front->seenUntilF10(),
             (std::vector<std::string>{"key 75 up", "key 75 down", "key 75 up", "key 76 down",
                                       "key 76 up"}));
+}
+
+// The grabs taken for one modifier mapping are the ones given back after it changed: a key
+// unregistered meanwhile is the window's again with Num Lock on.
+TEST_F(ConsumeTest, KeysGoBackAfterTheModifierMappingChanged) {
+  start();
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  setMod2Keys(*injector, {});
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
+  setMod2Keys(*injector, {numLock});
+  tap(numLock);
+  tap(f9);
+  tap(numLock);
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 77 down", "key 77 up", "key 75 down", "key 75 up",
+                                      "key 77 down", "key 77 up", "key 76 down", "key 76 up"}));
 }
 
 }  // namespace

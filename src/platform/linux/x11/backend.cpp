@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <optional>
@@ -217,8 +218,13 @@ void serveTapEvents() {
 }
 
 // The chords kept from the other clients (--consume), grabbed again on each new connection: grabs
-// end with the connection that took them.
-std::vector<Accel> keptChords;
+// end with the connection that took them. Each names the modifier states grabbed on the open
+// connection, which are the ones to give back whatever the modifier mapping says by then.
+struct KeptChord {
+  Accel accel;
+  std::vector<uint16_t> states;
+};
+std::vector<KeptChord> keptChords;
 
 // The connection that answered the permission check, kept for the tap: were it closed, the
 // server could reset for want of clients just as the tap connects.
@@ -247,7 +253,7 @@ Tap* openTap(TapCallback onEvent) {
     return nullptr;
   }
   opened = new X11Tap{{onEvent}, connection, opcode, keysDown(connection)};
-  for (const Accel& accel : keptChords) grabChord(connection, accel);
+  for (KeptChord& kept : keptChords) grabChord(connection, kept.accel, kept.states);
   return opened;
 }
 
@@ -267,13 +273,17 @@ void watchMouseButtons(bool watch) {
 // Without a display nothing is grabbed; a chord given back then is not grabbed again either.
 KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
   if (!keep) {
-    std::erase(keptChords, accel);
-    if (opened) ungrabChord(opened->connection, accel);
+    const auto kept = std::find_if(keptChords.begin(), keptChords.end(),
+                                   [&](const KeptChord& chord) { return chord.accel == accel; });
+    if (kept == keptChords.end()) return {};
+    if (opened) ungrabChord(opened->connection, accel, kept->states);
+    keptChords.erase(kept);
     return {};
   }
   if (!opened) return {Keeping::unavailable, "no display"};
-  KeepAnswer answer = grabChord(opened->connection, accel);
-  if (answer.outcome == Keeping::kept) keptChords.push_back(accel);
+  std::vector<uint16_t> states;
+  KeepAnswer answer = grabChord(opened->connection, accel, states);
+  if (answer.outcome == Keeping::kept) keptChords.push_back({accel, std::move(states)});
   return answer;
 }
 

@@ -138,7 +138,9 @@ void ungrab(xcb_connection_t* connection, uint16_t keyCode, uint16_t state) {
 
 }  // namespace
 
-KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel) {
+KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
+                     std::vector<uint16_t>& states) {
+  states.clear();
   // A grab names modifiers, never their sides: it would keep the other side's chord too.
   if (accel.sided) return {Keeping::unavailable, "a modifier of one side cannot be kept on X11"};
   if (!(isMouseButton(accel.keyCode) ? xButtonOf(accel.keyCode) : xKeyCodeOf(accel.keyCode))) {
@@ -147,27 +149,28 @@ KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel) {
   const ModifierMasks masks = modifierMasks(connection);
   const std::optional<uint16_t> modifiers = chordModifiers(accel, masks);
   if (!modifiers) return {Keeping::unavailable, "the X server maps no key to its modifiers"};
-  const std::vector<uint16_t> states = withLockStates(*modifiers, masks);
+  const std::vector<uint16_t> wanted = withLockStates(*modifiers, masks);
   std::vector<xcb_void_cookie_t> cookies;
-  for (uint16_t state : states) cookies.push_back(grab(connection, accel.keyCode, state));
+  for (uint16_t state : wanted) cookies.push_back(grab(connection, accel.keyCode, state));
   bool taken = false;
   for (const xcb_void_cookie_t& cookie : cookies) {
     xcb_generic_error_t* error = xcb_request_check(connection, cookie);
     taken |= error != nullptr;
     std::free(error);
   }
-  if (!taken) return {};
+  if (!taken) {
+    states = wanted;
+    return {};
+  }
   // Only BadAccess fails a grab of a valid key: another client holds that chord.
-  for (uint16_t state : states) ungrab(connection, accel.keyCode, state);
+  for (uint16_t state : wanted) ungrab(connection, accel.keyCode, state);
   xcb_flush(connection);
   return {Keeping::taken, "another program has taken this chord"};
 }
 
-void ungrabChord(xcb_connection_t* connection, const Accel& accel) {
-  const ModifierMasks masks = modifierMasks(connection);
-  const std::optional<uint16_t> modifiers = chordModifiers(accel, masks);
-  if (!modifiers) return;
-  for (uint16_t state : withLockStates(*modifiers, masks)) ungrab(connection, accel.keyCode, state);
+void ungrabChord(xcb_connection_t* connection, const Accel& accel,
+                 const std::vector<uint16_t>& states) {
+  for (uint16_t state : states) ungrab(connection, accel.keyCode, state);
   // Once the host hears "unregistered", the key is the windows' again: the server has done it.
   std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
 }

@@ -5,14 +5,20 @@
 
 #include <xcb/xcb.h>
 
+#include <vector>
+
 #include "core/accel.h"
 #include "platform/platform.h"
 
 /// Grabs the chord's key or button with exactly its modifiers, in every state of the lock
 /// modifiers (Caps Lock, and Num Lock and Scroll Lock where the server maps them). Nothing is
 /// left grabbed when it fails: another client holds one of the grabs (taken), or the server maps
-/// none of its modifiers' keys, or it names one side's modifier (unavailable).
-KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel);
+/// none of its modifiers' keys, or it names one side's modifier (unavailable). `states` becomes
+/// the modifier states grabbed, empty when it fails.
+KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
+                     std::vector<uint16_t>& states);
 
-/// Lets go of every grab grabChord took for the chord.
-void ungrabChord(xcb_connection_t* connection, const Accel& accel);
+/// Lets go of the grabs grabChord took for the chord, in the states it named: the modifier
+/// mapping may have changed since.
+void ungrabChord(xcb_connection_t* connection, const Accel& accel,
+                 const std::vector<uint16_t>& states);
