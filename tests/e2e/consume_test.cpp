@@ -224,4 +224,23 @@ TEST_F(ConsumeTest, KeysGoBackAfterTheModifierMappingChanged) {
                                       "key 77 down", "key 77 up", "key 76 down", "key 76 up"}));
 }
 
+// A key kept before Num Lock had a modifier stays kept with Num Lock on once it has one.
+TEST_F(ConsumeTest, KeysStayKeptWhenTheModifierMappingChanges) {
+  start();
+  setMod2Keys(*injector, {});
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  setMod2Keys(*injector, {numLock});
+  // keytap has heard the mapping change once it answers a later command.
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F5")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F5"));
+  tap(numLock);
+  tap(f9);
+  tap(numLock);
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 77 down", "key 77 up", "key 77 down", "key 77 up",
+                                      "key 76 down", "key 76 up"}));
+}
+
 }  // namespace

@@ -185,6 +185,21 @@ void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
   }
 }
 
+// The chords kept from the other clients (--consume), grabbed again on each new connection: grabs
+// end with the connection that took them. Each names the modifier states grabbed on the open
+// connection, which are the ones to give back whatever the modifier mapping says by then.
+struct KeptChord {
+  Accel accel;
+  std::vector<uint16_t> states;
+};
+std::vector<KeptChord> keptChords;
+
+// A grab names X modifiers, which a new modifier mapping may give other keys (Num Lock moved, Alt
+// added): the kept chords are grabbed again in the states it names.
+void grabKeptChordsAgain(xcb_connection_t* connection) {
+  for (KeptChord& kept : keptChords) grabChordAgain(connection, kept.accel, kept.states);
+}
+
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
 void dropTap() {
   const TapCallback notify = opened->callback;
@@ -210,21 +225,15 @@ void serveTapEvents() {
     } else if (fromXInput && (generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS ||
                               generic->event_type == XCB_INPUT_RAW_BUTTON_RELEASE)) {
       handleRawButton(*opened, *reinterpret_cast<const xcb_input_raw_button_press_event_t*>(event));
+    } else if ((event->response_type & 0x7F) == XCB_MAPPING_NOTIFY) {
+      const auto& mapping = *reinterpret_cast<const xcb_mapping_notify_event_t*>(event);
+      if (mapping.request != XCB_MAPPING_POINTER) grabKeptChordsAgain(opened->connection);
     } else {
       handleGrabbedEvent(*opened, *event);
     }
     std::free(event);
   }
 }
-
-// The chords kept from the other clients (--consume), grabbed again on each new connection: grabs
-// end with the connection that took them. Each names the modifier states grabbed on the open
-// connection, which are the ones to give back whatever the modifier mapping says by then.
-struct KeptChord {
-  Accel accel;
-  std::vector<uint16_t> states;
-};
-std::vector<KeptChord> keptChords;
 
 // The connection that answered the permission check, kept for the tap: were it closed, the
 // server could reset for want of clients just as the tap connects.

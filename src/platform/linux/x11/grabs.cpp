@@ -1,7 +1,9 @@
 #include "platform/linux/x11/grabs.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/key_positions.h"
@@ -173,4 +175,33 @@ void ungrabChord(xcb_connection_t* connection, const Accel& accel,
   for (uint16_t state : states) ungrab(connection, accel.keyCode, state);
   // Once the host hears "unregistered", the key is the windows' again: the server has done it.
   std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
+
+void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
+                    std::vector<uint16_t>& states) {
+  const ModifierMasks masks = modifierMasks(connection);
+  const std::optional<uint16_t> modifiers = chordModifiers(accel, masks);
+  const std::vector<uint16_t> wanted =
+      modifiers ? withLockStates(*modifiers, masks) : std::vector<uint16_t>{};
+  const auto has = [](const std::vector<uint16_t>& list, uint16_t state) {
+    return std::find(list.begin(), list.end(), state) != list.end();
+  };
+  // The server says a mapping changed when another keyboard is typed on, too: states that stay
+  // are never let go, or a key pressed meanwhile would reach the window.
+  std::vector<uint16_t> held;
+  for (uint16_t state : wanted) {
+    if (has(states, state)) {
+      held.push_back(state);
+      continue;
+    }
+    xcb_generic_error_t* error =
+        xcb_request_check(connection, grab(connection, accel.keyCode, state));
+    if (!error) held.push_back(state);
+    std::free(error);
+  }
+  for (uint16_t state : states) {
+    if (!has(wanted, state)) ungrab(connection, accel.keyCode, state);
+  }
+  xcb_flush(connection);
+  states = std::move(held);
 }

@@ -22,3 +22,9 @@ KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
 /// mapping may have changed since.
 void ungrabChord(xcb_connection_t* connection, const Accel& accel,
                  const std::vector<uint16_t>& states);
+
+/// Grabs the chord in the states the modifier mapping names now, and lets go of the ones it no
+/// longer names; `states` becomes the ones held. Another client's grab of a new state leaves it
+/// out.
+void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
+                    std::vector<uint16_t>& states);
