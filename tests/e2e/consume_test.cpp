@@ -3,7 +3,9 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "e2e/e2e.h"
 #include "support/xserver.h"
@@ -241,6 +243,19 @@ TEST_F(ConsumeTest, KeysStayKeptWhenTheModifierMappingChanges) {
   EXPECT_EQ(front->seenUntilF10(),
             (std::vector<std::string>{"key 77 down", "key 77 up", "key 77 down", "key 77 up",
                                       "key 76 down", "key 76 up"}));
+}
+
+// A kept key held past the server's repeat delay (660 ms) repeats through the grab as a release
+// and a press each time, which are not the key's release.
+TEST_F(ConsumeTest, AKeptKeyHeldDownIsOneDownAndOneUp) {
+  start();
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  injectKey(*injector, f9, true);
+  // The hold itself is what is tested: nothing to wait for.
+  std::this_thread::sleep_for(std::chrono::milliseconds(900));
+  injectKey(*injector, f9, false);
+  EXPECT_EQ(keysSaid(keytap), (std::vector<std::string>{"down:F9", "up:F9"}));
 }
 
 }  // namespace

@@ -167,9 +167,20 @@ void handleRawButton(X11Tap& listener, const xcb_input_raw_button_press_event_t&
   deliver(listener, *evdev, press);
 }
 
+// Whether the server has the key down now. The server's autorepeat comes through a grab as a
+// release and a press of a key that stays down; a true release leaves it up.
+bool serverHasKeyDown(xcb_connection_t* connection, uint8_t keycode) {
+  xcb_query_keymap_reply_t* keymap =
+      xcb_query_keymap_reply(connection, xcb_query_keymap(connection), nullptr);
+  if (!keymap) return false;
+  const bool down = (keymap->keys[keycode / 8] >> (keycode % 8)) & 1;
+  std::free(keymap);
+  return down;
+}
+
 // While one of keytap's grabs is active (--consume), the server sends keytap the keyboard's or
 // the pointer's events through the grab alone, raw events to it included: they come as core
-// events, the press that started the grab after its raw event.
+// events, the press that started the grab after its raw event, with the server's autorepeat.
 void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
   const uint8_t type = event.response_type & 0x7F;
   // Key and button events share their layout.
@@ -177,6 +188,8 @@ void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
   const bool press = type == XCB_KEY_PRESS || type == XCB_BUTTON_PRESS;
   if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
     if (input.detail < evdevOffset || listener.keyTimes[press][input.detail] == input.time) return;
+    // The repeat's press that follows is a press of a key down, which trackKey calls a repeat.
+    if (!press && serverHasKeyDown(listener.connection, input.detail)) return;
     deliver(listener, input.detail - evdevOffset, press);
   } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
     const std::optional<unsigned> evdev = evdevOfButton(input.detail);
