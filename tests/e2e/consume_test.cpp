@@ -258,4 +258,20 @@ TEST_F(ConsumeTest, AKeptKeyHeldDownIsOneDownAndOneUp) {
   EXPECT_EQ(keysSaid(keytap), (std::vector<std::string>{"down:F9", "up:F9"}));
 }
 
+// Injected keys share their millisecond: the kept key's release, which keytap hears through the
+// grab alone, is no copy of the release of the chord before it that came at the same time.
+TEST_F(ConsumeTest, AKeptKeyReleasedInTheMillisecondOfAnotherChordComesUp) {
+  start();
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  ASSERT_TRUE(sendText(keytap, command("register", "Control+F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "Control+F9"));
+  injectKey(*injector, xkey::leftControl, true);
+  tap(f9);
+  injectKey(*injector, xkey::leftControl, false);
+  tap(f9);
+  EXPECT_EQ(keysSaid(keytap),
+            (std::vector<std::string>{"down:Control+F9", "up:Control+F9", "down:F9", "up:F9"}));
+}
+
 }  // namespace

@@ -26,10 +26,11 @@ struct X11Tap : Tap {
   xcb_connection_t* connection;
   uint8_t xinputOpcode;
   KeysDown down;
-  // The times of the last raw press and release of each key and button: the press that starts
-  // one of keytap's grabs comes again as the grab's own event, which must not count twice.
-  std::array<std::array<xcb_timestamp_t, 256>, 2> keyTimes = {};
-  std::array<std::array<xcb_timestamp_t, 16>, 2> buttonTimes = {};
+  // The times of the last raw press of each key and button: the press that starts one of keytap's
+  // grabs comes again as the grab's own event, which must not count twice. A release never does:
+  // the server keeps raw events from the client whose root window grab is active.
+  std::array<xcb_timestamp_t, 256> keyTimes = {};
+  std::array<xcb_timestamp_t, 16> buttonTimes = {};
 };
 
 // The open tap, or null.
@@ -139,7 +140,7 @@ void deliver(X11Tap& listener, unsigned evdev, bool press) {
 void handleRawKey(X11Tap& listener, const xcb_input_raw_key_press_event_t& raw) {
   if (raw.detail < evdevOffset) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_KEY_PRESS;
-  listener.keyTimes[press][raw.detail] = raw.time;
+  if (press) listener.keyTimes[raw.detail] = raw.time;
   deliver(listener, raw.detail - evdevOffset, press);
 }
 
@@ -163,7 +164,7 @@ void handleRawButton(X11Tap& listener, const xcb_input_raw_button_press_event_t&
   const std::optional<unsigned> evdev = evdevOfButton(raw.detail);
   if (!evdev) return;
   const bool press = raw.event_type == XCB_INPUT_RAW_BUTTON_PRESS;
-  listener.buttonTimes[press][raw.detail] = raw.time;
+  if (press) listener.buttonTimes[raw.detail] = raw.time;
   deliver(listener, *evdev, press);
 }
 
@@ -187,13 +188,15 @@ void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
   const auto& input = reinterpret_cast<const xcb_key_press_event_t&>(event);
   const bool press = type == XCB_KEY_PRESS || type == XCB_BUTTON_PRESS;
   if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
-    if (input.detail < evdevOffset || listener.keyTimes[press][input.detail] == input.time) return;
+    if (input.detail < evdevOffset || (press && listener.keyTimes[input.detail] == input.time)) {
+      return;
+    }
     // The repeat's press that follows is a press of a key down, which trackKey calls a repeat.
     if (!press && serverHasKeyDown(listener.connection, input.detail)) return;
     deliver(listener, input.detail - evdevOffset, press);
   } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
     const std::optional<unsigned> evdev = evdevOfButton(input.detail);
-    if (!evdev || listener.buttonTimes[press][input.detail] == input.time) return;
+    if (!evdev || (press && listener.buttonTimes[input.detail] == input.time)) return;
     deliver(listener, *evdev, press);
   }
 }
