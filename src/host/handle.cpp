@@ -52,7 +52,12 @@ void registerAccelerator(const std::string& text, bool consume) {
   if (!createTap()) return refuseListening();
   if (consume && !keptByAnother(*accel, text)) {
     const KeepAnswer answer = keepFromOthers(*accel, true);
-    if (answer.outcome != Keeping::kept) return refuseKeeping(answer, text);
+    if (answer.outcome != Keeping::kept) {
+      refuseKeeping(answer, text);
+      // The tap stays open for the next registers, which will not say so.
+      if (opensTap) tapResumed();
+      return;
+    }
   }
   if (consume) consuming.insert(text);
   addRegistration(text, *accel);

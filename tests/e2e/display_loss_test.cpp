@@ -1,6 +1,8 @@
 // The X server dies under keytap and a new one comes up: keytap keeps answering and reports
 // keys again once a register opens a tap on the new server, or at once when the host asked for
 // status messages. Runs alone: it reuses the display number that its first server chose.
+#include <cstdlib>
+
 #include "e2e/e2e.h"
 #include "support/xserver.h"
 
@@ -85,6 +87,35 @@ TEST_F(DisplayLossTest, OnRequestTheHoldClosesAndListeningComesBackByItself) {
   injectKey(*injector, xkey::f5, false);
   EXPECT_EQ(keyMessage(keytap), "down:F5");
   EXPECT_EQ(keyMessage(keytap), "up:F5");
+  EXPECT_EQ(readErrors(keytap), "");
+}
+
+// A register that opens the tap on the new server says that keytap listens again even when the
+// chord it asked to keep is refused: the tap stays open for the next ones.
+TEST(DisplayLossConsumeTest, ARefusedKeepStillSaysListeningAgain) {
+  std::unique_ptr<VirtualDisplay> display = startVirtualDisplay();
+  ASSERT_NE(display, nullptr);
+  const std::string name = display->name;
+  Child keytap = startKeytap(name, "granted", {"--no-prompt", "--status", "--consume"});
+  endChild(display->server);
+  EXPECT_EQ(nextMessage(keytap),
+            (json{{"t", "status"}, {"d", {{"listening", false}, {"reason", "display lost"}}}}));
+  display = restartVirtualDisplay(name);
+  ASSERT_NE(display, nullptr);
+  const std::unique_ptr<Injector> injector = connectInjector(*display);
+  ASSERT_NE(injector, nullptr);
+  const xcb_window_t root =
+      xcb_setup_roots_iterator(xcb_get_setup(injector->connection)).data->root;
+  constexpr uint8_t f9 = 75;
+  xcb_grab_key(injector->connection, 0, root, 0, f9, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+  std::free(xcb_get_input_focus_reply(injector->connection,
+                                      xcb_get_input_focus(injector->connection), nullptr));
+  const json keep = {{"t", "register"}, {"d", {{"accelerator", "F9"}, {"consume", true}}}};
+  ASSERT_TRUE(sendText(keytap, keep.dump() + "\n" + command("register", "F10")));
+  EXPECT_EQ(nextMessage(keytap),
+            errorReply("conflict", "another program has taken this chord: F9"));
+  EXPECT_EQ(nextMessage(keytap), (json{{"t", "status"}, {"d", {{"listening", true}}}}));
+  EXPECT_EQ(nextMessage(keytap), reply("registered", "F10"));
   EXPECT_EQ(readErrors(keytap), "");
 }
 
