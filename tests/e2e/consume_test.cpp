@@ -17,26 +17,30 @@ using nlohmann::json;
 constexpr uint8_t f9 = 75, f10 = 76;  // X key codes (evdev + 8)
 constexpr uint8_t backButton = 8;
 constexpr uint8_t numLock = 77;
+constexpr size_t mod1 = 3, mod2 = 4, mod4 = 6;
 
-// Sets the keys of Mod2 (Num Lock's, on the server's own keymap), as xmodmap does.
-void setMod2Keys(Injector& injector, std::vector<xcb_keycode_t> keys) {
+// Sets the keys of some modifiers (0 for Shift to 7 for Mod5) in one request, as xmodmap does.
+void setModifierKeys(Injector& injector,
+                     std::vector<std::pair<size_t, std::vector<xcb_keycode_t>>> changes) {
   xcb_connection_t* connection = injector.connection;
   xcb_get_modifier_mapping_reply_t* mapping =
       xcb_get_modifier_mapping_reply(connection, xcb_get_modifier_mapping(connection), nullptr);
   ASSERT_NE(mapping, nullptr);
-  const size_t perModifier = std::max<size_t>(mapping->keycodes_per_modifier, keys.size());
+  const size_t current = mapping->keycodes_per_modifier;
+  size_t perModifier = current;
+  for (const auto& change : changes) perModifier = std::max(perModifier, change.second.size());
   std::vector<xcb_keycode_t> keycodes(8 * perModifier, 0);
-  const xcb_keycode_t* current = xcb_get_modifier_mapping_keycodes(mapping);
+  const xcb_keycode_t* keys = xcb_get_modifier_mapping_keycodes(mapping);
   for (size_t modifier = 0; modifier < 8; ++modifier) {
-    for (size_t slot = 0; slot < mapping->keycodes_per_modifier; ++slot) {
-      if (modifier != 4) {
-        keycodes[modifier * perModifier + slot] =
-            current[modifier * mapping->keycodes_per_modifier + slot];
-      }
-    }
+    std::copy(keys + modifier * current, keys + (modifier + 1) * current,
+              keycodes.begin() + static_cast<std::ptrdiff_t>(modifier * perModifier));
   }
-  std::copy(keys.begin(), keys.end(), keycodes.begin() + 4 * perModifier);
   std::free(mapping);
+  for (const auto& [modifier, wanted] : changes) {
+    const auto row = keycodes.begin() + static_cast<std::ptrdiff_t>(modifier * perModifier);
+    std::fill(row, row + static_cast<std::ptrdiff_t>(perModifier), 0);
+    std::copy(wanted.begin(), wanted.end(), row);
+  }
   xcb_set_modifier_mapping_reply_t* set = xcb_set_modifier_mapping_reply(
       connection,
       xcb_set_modifier_mapping(connection, static_cast<uint8_t>(perModifier), keycodes.data()),
@@ -213,10 +217,10 @@ TEST_F(ConsumeTest, KeysGoBackAfterTheModifierMappingChanged) {
   start();
   ASSERT_TRUE(sendText(keytap, consumed("F9")));
   ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
-  setMod2Keys(*injector, {});
+  setModifierKeys(*injector, {{mod2, {}}});
   ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
   ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
-  setMod2Keys(*injector, {numLock});
+  setModifierKeys(*injector, {{mod2, {numLock}}});
   tap(numLock);
   tap(f9);
   tap(numLock);
@@ -229,10 +233,10 @@ TEST_F(ConsumeTest, KeysGoBackAfterTheModifierMappingChanged) {
 // A key kept before Num Lock had a modifier stays kept with Num Lock on once it has one.
 TEST_F(ConsumeTest, KeysStayKeptWhenTheModifierMappingChanges) {
   start();
-  setMod2Keys(*injector, {});
+  setModifierKeys(*injector, {{mod2, {}}});
   ASSERT_TRUE(sendText(keytap, consumed("F9")));
   ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
-  setMod2Keys(*injector, {numLock});
+  setModifierKeys(*injector, {{mod2, {numLock}}});
   // keytap has heard the mapping change once it answers a later command.
   ASSERT_TRUE(sendText(keytap, command("unregister", "F5")));
   ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F5"));
@@ -272,6 +276,28 @@ TEST_F(ConsumeTest, AKeptKeyReleasedInTheMillisecondOfAnotherChordComesUp) {
   tap(f9);
   EXPECT_EQ(keysSaid(keytap),
             (std::vector<std::string>{"down:Control+F9", "up:Control+F9", "down:F9", "up:F9"}));
+}
+
+// keytap calls Alt the keys where Alt is, whatever X modifier they set: with Alt and Super
+// swapped, Alt+F9 is kept from the window and Super+F9 is not.
+TEST_F(ConsumeTest, AltIsTheAltKeysModifier) {
+  start();
+  // As the layout option that swaps them does: the keys' symbols and modifiers.
+  mapKey(*injector, xkey::leftAlt, 0xffeb);    // Super_L
+  mapKey(*injector, xkey::leftSuper, 0xffe9);  // Alt_L
+  setModifierKeys(*injector, {{mod1, {xkey::leftSuper}}, {mod4, {xkey::leftAlt}}});
+  ASSERT_TRUE(sendText(keytap, consumed("Alt+F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "Alt+F9"));
+  for (uint8_t modifier : {xkey::leftAlt, xkey::leftSuper}) {
+    injectKey(*injector, modifier, true);
+    tap(f9);
+    injectKey(*injector, modifier, false);
+  }
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 64 down", "key 64 up", "key 133 down", "key 75 down",
+                                      "key 75 up", "key 133 up", "key 76 down", "key 76 up"}));
+  EXPECT_EQ(keysSaid(keytap), (std::vector<std::string>{"down:Alt+F9", "up:Alt+F9"}));
 }
 
 }  // namespace

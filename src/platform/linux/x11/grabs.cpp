@@ -12,19 +12,37 @@ namespace {
 
 constexpr unsigned evdevOffset = 8;  // X key codes are Linux evdev codes plus 8
 
-// The keysyms whose keys, mapped to a modifier, make it the one keytap means.
-constexpr uint32_t altKeysyms[] = {0xffe9, 0xffea, 0xffe7, 0xffe8};  // Alt_L/R, Meta_L/R
-constexpr uint32_t superKeysyms[] = {0xffeb, 0xffec};                // Super_L/R
 constexpr uint32_t numLockKeysym = 0xff7f;
 constexpr uint32_t scrollLockKeysym = 0xff14;
 
-// Which of Mod1 to Mod5 the server gives Alt, Super, Num Lock and Scroll Lock; 0 for none.
+uint8_t xKeyCodeOf(uint16_t keyCode) {
+  const std::optional<unsigned> evdev = evdevAt(keyCode);
+  return evdev && *evdev + evdevOffset < 256 ? static_cast<uint8_t>(*evdev + evdevOffset) : 0;
+}
+
+bool contains(const std::vector<uint16_t>& list, uint16_t value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// Which of Mod1 to Mod5 the server gives the keys where Alt and Super are (keytap goes by where a
+// key is, not by what the layout makes it type: Alt and Super swapped by a layout option are
+// still Alt and Super), and Num Lock and Scroll Lock; none or 0 where it gives them none.
 struct ModifierMasks {
-  uint16_t alt = 0;
-  uint16_t super = 0;
+  std::vector<uint16_t> alt;
+  std::vector<uint16_t> super;
   uint16_t numLock = 0;
   uint16_t scrollLock = 0;
 };
+
+// The masks of the modifier each key of one of keytap's modifiers is in.
+void addPositionalMask(uint64_t flag, xcb_keycode_t keycode, uint16_t mask,
+                       std::vector<uint16_t>& masks) {
+  for (const ModifierKey& key : modifierKeys) {
+    if (key.flag == flag && xKeyCodeOf(key.keyCode) == keycode && !contains(masks, mask)) {
+      masks.push_back(mask);
+    }
+  }
+}
 
 ModifierMasks modifierMasks(xcb_connection_t* connection) {
   ModifierMasks masks;
@@ -47,10 +65,10 @@ ModifierMasks modifierMasks(xcb_connection_t* connection) {
       for (int slot = 0; slot < perModifier; ++slot) {
         const xcb_keycode_t keycode = keycodes[modifier * perModifier + slot];
         if (keycode < first || keycode - first >= count) continue;
+        addPositionalMask(optionFlag, keycode, mask, masks.alt);
+        addPositionalMask(commandFlag, keycode, mask, masks.super);
         for (int level = 0; level < perKey; ++level) {
           const uint32_t keysym = keysyms[(keycode - first) * perKey + level];
-          for (uint32_t alt : altKeysyms) masks.alt |= keysym == alt ? mask : 0;
-          for (uint32_t super : superKeysyms) masks.super |= keysym == super ? mask : 0;
           if (keysym == numLockKeysym) masks.numLock |= mask;
           if (keysym == scrollLockKeysym) masks.scrollLock |= mask;
         }
@@ -62,20 +80,23 @@ ModifierMasks modifierMasks(xcb_connection_t* connection) {
   return masks;
 }
 
-// The chord's X modifiers; none where the server maps no key to one of them.
-std::optional<uint16_t> chordModifiers(const Accel& accel, const ModifierMasks& masks) {
-  uint16_t modifiers = 0;
-  if (accel.flags & shiftFlag) modifiers |= XCB_MOD_MASK_SHIFT;
-  if (accel.flags & controlFlag) modifiers |= XCB_MOD_MASK_CONTROL;
-  if (accel.flags & optionFlag) {
-    if (!masks.alt) return std::nullopt;
-    modifiers |= masks.alt;
+// The chord's X modifiers, one set for each choice of the modifier of its Alt key and of its
+// Super key; none where the server maps neither key of one of them to a modifier.
+std::vector<uint16_t> chordModifiers(const Accel& accel, const ModifierMasks& masks) {
+  uint16_t fixed = 0;
+  if (accel.flags & shiftFlag) fixed |= XCB_MOD_MASK_SHIFT;
+  if (accel.flags & controlFlag) fixed |= XCB_MOD_MASK_CONTROL;
+  std::vector<uint16_t> sets = {fixed};
+  for (const auto& [flag, choices] :
+       {std::pair{optionFlag, &masks.alt}, {commandFlag, &masks.super}}) {
+    if (!(accel.flags & flag)) continue;
+    std::vector<uint16_t> more;
+    for (uint16_t set : sets) {
+      for (uint16_t choice : *choices) more.push_back(static_cast<uint16_t>(set | choice));
+    }
+    sets = std::move(more);
   }
-  if (accel.flags & commandFlag) {
-    if (!masks.super) return std::nullopt;
-    modifiers |= masks.super;
-  }
-  return modifiers;
+  return sets;
 }
 
 // The chord with every state of the lock modifiers, which must not stop it.
@@ -95,6 +116,18 @@ std::vector<uint16_t> withLockStates(uint16_t modifiers, const ModifierMasks& ma
   return states;
 }
 
+// Every modifier state to grab the chord in; none where the server cannot give its modifiers.
+std::vector<uint16_t> chordStates(xcb_connection_t* connection, const Accel& accel) {
+  const ModifierMasks masks = modifierMasks(connection);
+  std::vector<uint16_t> states;
+  for (uint16_t modifiers : chordModifiers(accel, masks)) {
+    for (uint16_t state : withLockStates(modifiers, masks)) {
+      if (!contains(states, state)) states.push_back(state);
+    }
+  }
+  return states;
+}
+
 // What X calls the chord's key or button; 0 for none.
 uint8_t xButtonOf(uint16_t keyCode) {
   switch (keyCode) {
@@ -107,11 +140,6 @@ uint8_t xButtonOf(uint16_t keyCode) {
     default:
       return 0;
   }
-}
-
-uint8_t xKeyCodeOf(uint16_t keyCode) {
-  const std::optional<unsigned> evdev = evdevAt(keyCode);
-  return evdev && *evdev + evdevOffset < 256 ? static_cast<uint8_t>(*evdev + evdevOffset) : 0;
 }
 
 xcb_window_t rootOf(xcb_connection_t* connection) {
@@ -148,10 +176,8 @@ KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
   if (!(isMouseButton(accel.keyCode) ? xButtonOf(accel.keyCode) : xKeyCodeOf(accel.keyCode))) {
     return {Keeping::unavailable, std::string(notAvailable)};
   }
-  const ModifierMasks masks = modifierMasks(connection);
-  const std::optional<uint16_t> modifiers = chordModifiers(accel, masks);
-  if (!modifiers) return {Keeping::unavailable, "the X server maps no key to its modifiers"};
-  const std::vector<uint16_t> wanted = withLockStates(*modifiers, masks);
+  const std::vector<uint16_t> wanted = chordStates(connection, accel);
+  if (wanted.empty()) return {Keeping::unavailable, "the X server maps no key to its modifiers"};
   std::vector<xcb_void_cookie_t> cookies;
   for (uint16_t state : wanted) cookies.push_back(grab(connection, accel.keyCode, state));
   bool taken = false;
@@ -179,18 +205,12 @@ void ungrabChord(xcb_connection_t* connection, const Accel& accel,
 
 void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
                     std::vector<uint16_t>& states) {
-  const ModifierMasks masks = modifierMasks(connection);
-  const std::optional<uint16_t> modifiers = chordModifiers(accel, masks);
-  const std::vector<uint16_t> wanted =
-      modifiers ? withLockStates(*modifiers, masks) : std::vector<uint16_t>{};
-  const auto has = [](const std::vector<uint16_t>& list, uint16_t state) {
-    return std::find(list.begin(), list.end(), state) != list.end();
-  };
+  const std::vector<uint16_t> wanted = chordStates(connection, accel);
   // The server says a mapping changed when another keyboard is typed on, too: states that stay
   // are never let go, or a key pressed meanwhile would reach the window.
   std::vector<uint16_t> held;
   for (uint16_t state : wanted) {
-    if (has(states, state)) {
+    if (contains(states, state)) {
       held.push_back(state);
       continue;
     }
@@ -200,7 +220,7 @@ void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
     std::free(error);
   }
   for (uint16_t state : states) {
-    if (!has(wanted, state)) ungrab(connection, accel.keyCode, state);
+    if (!contains(wanted, state)) ungrab(connection, accel.keyCode, state);
   }
   xcb_flush(connection);
   states = std::move(held);
