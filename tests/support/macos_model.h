@@ -21,12 +21,17 @@
 //                            switches off the taps of keys or of mouse buttons, and tells them
 //   permission granted|denied  Input Monitoring for keytap, from now on (granted at first)
 //   requests                 how many times keytap asked for it: "ok N"
+//   accessibility granted|denied  whether keytap is a trusted accessibility client, which an
+//                            active tap needs (granted at first)
+//   app                      the key and button events that reached the app in front, past
+//                            every active tap, since the last ask: "ok key 59 down, button 3 up"
 //   preflight stale|current  whether CGPreflightListenEventAccess answers no while the permission
 //                            is there and taps open with their key bits (current at first)
 //   denied-key-tap cleared|null  a key tap made without the permission: its key bits cleared,
 //                            as documented (at first), or no tap, as measured on real Macs
 //   taps open|fail           whether any tap can be made (open at first)
 //   taps installed           how many of keytap's taps are installed: "ok N"
+//   taps active              how many of them are active, which may hold back events: "ok N"
 //   taps held                how many of keytap's taps are not freed yet, installed or not
 //   secure-input PID NAME | secure-input off
 //                            who holds Secure Input on; key presses reach no tap meanwhile

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <ApplicationServices/ApplicationServices.h>
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
@@ -254,9 +255,11 @@ const UCKeyboardLayout germanLayout = [] {
 // kFunctionKeyCharCode.
 constexpr char16_t functionKeyCharacter = 0x10;
 
-// What the window server knows: the permission, the keys and buttons down, the keyboards.
+// What the window server knows: the permissions, the keys and buttons down, the keyboards, and
+// what reached the app in front.
 struct System {
   bool permission = true;
+  bool accessibility = true;  // keytap is a trusted accessibility client
   // The preflight answering no while the permission is there, as real Macs were seen to after a
   // grant until the process restarted: taps open with their key bits all the same.
   bool preflightStale = false;
@@ -279,8 +282,11 @@ struct System {
   const UCKeyboardLayout* keyboardLayout = &usLayout;
   const UCKeyboardLayout* asciiLayout = &usLayout;
   std::vector<__CFMachPort*> taps;  // every tap created and not freed, in order
-  int channel = -1;                 // the test's control connection
-  std::string pending;              // read from it, not a whole line yet
+  // The key and button events that every tap handed on to the app in front ("key 101 down"),
+  // since the test last asked.
+  std::vector<std::string> appReceived;
+  int channel = -1;     // the test's control connection
+  std::string pending;  // read from it, not a whole line yet
 };
 
 System& windowServer() {
@@ -342,19 +348,28 @@ bool inMainLoop(const __CFMachPort* port) {
 }
 
 // Hands the event to every tap that listens for it, in the order they were created, one at a
-// time on the main thread, as the run loop would.
-void deliver(__CGEvent event) {
+// time on the main thread, as the run loop would; whether it goes on to the app. "If the event
+// tap is an active filter, your callback function should return [...] NULL if the event passed
+// in is to be deleted"; a listen-only tap's answer is ignored. keytap hands on the event it was
+// given, or none.
+bool deliver(__CGEvent event) {
   std::vector<__CFMachPort*> taps;
   for (__CFMachPort* port : windowServer().taps) {
     if (port->valid && port->enabled && listensFor(port, event.type) && inMainLoop(port)) {
       taps.push_back(retained(port));
     }
   }
+  bool passes = true;
   for (__CFMachPort* port : taps) {
-    // "An invalidated port delivers nothing more": a callback may have closed a later tap.
-    if (port->valid && port->enabled) port->callback(nullptr, event.type, &event, port->userInfo);
+    // "An invalidated port delivers nothing more": a callback may have closed a later tap. An
+    // event deleted goes to no tap after it.
+    if (passes && port->valid && port->enabled) {
+      const CGEventRef handedOn = port->callback(nullptr, event.type, &event, port->userInfo);
+      if (port->options == kCGEventTapOptionDefault && !handedOn) passes = false;
+    }
     CFRelease(port);
   }
+  return passes;
 }
 
 // "If a tap becomes unresponsive or a user requests taps be disabled, an appropriate
@@ -407,9 +422,12 @@ void pressKey(int64_t keyCode, bool down, std::istringstream& options) {
     if (option.starts_with("type=")) event.fields[kCGKeyboardEventKeyboardType] = value;
     if (option.starts_with("repeat=")) event.fields[kCGKeyboardEventAutorepeat] = value;
   }
-  // Secure Input keeps key presses from every listener; modifier changes still reach them.
-  if (state.secureInput && !modifier) return;
-  if (heard) deliver(std::move(event));
+  // Secure Input keeps key presses from every listener (not from the app: the password field
+  // gets them); modifier changes still reach them.
+  const bool hidden = !heard || (state.secureInput && !modifier);
+  if (hidden || deliver(std::move(event))) {
+    state.appReceived.push_back("key " + std::to_string(keyCode) + (down ? " down" : " up"));
+  }
 }
 
 // Carries out one command of the control channel; the reply.
@@ -432,14 +450,24 @@ std::string carryOut(const std::string& line) {
     if (code < 2 || code >= static_cast<int64_t>(state.buttonsDown.size()))
       return "error: no such button";
     state.buttonsDown[code] = down;
-    deliver({down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp,
-             heldFlags(),
-             {{kCGMouseEventButtonNumber, code}}});
+    if (deliver({down ? kCGEventOtherMouseDown : kCGEventOtherMouseUp,
+                 heldFlags(),
+                 {{kCGMouseEventButtonNumber, code}}})) {
+      state.appReceived.push_back("button " + std::to_string(code) + (down ? " down" : " up"));
+    }
     return "ok";
   }
   if (verb == "move" || verb == "scroll") {
     deliver({verb == "move" ? kCGEventMouseMoved : kCGEventScrollWheel, heldFlags(), {}});
     return "ok";
+  }
+  if (verb == "app") {
+    std::string received = "ok";
+    for (size_t i = 0; i < state.appReceived.size(); ++i) {
+      received += (i == 0 ? " " : ", ") + state.appReceived[i];
+    }
+    state.appReceived.clear();
+    return received;
   }
   words >> what;
   if (verb == "disable" && (what == "keys" || what == "buttons")) {
@@ -453,6 +481,10 @@ std::string carryOut(const std::string& line) {
     state.permission = what == "granted";
     return "ok";
   }
+  if (verb == "accessibility" && (what == "granted" || what == "denied")) {
+    state.accessibility = what == "granted";
+    return "ok";
+  }
   if (verb == "preflight" && (what == "stale" || what == "current")) {
     state.preflightStale = what == "stale";
     return "ok";
@@ -462,13 +494,16 @@ std::string carryOut(const std::string& line) {
     state.deniedKeyTapIsNull = what == "null";
     return "ok";
   }
-  if (verb == "taps" && what == "installed") {
+  if (verb == "taps" && (what == "installed" || what == "active")) {
     uint32_t count = 0;
     CGGetEventTapList(0, nullptr, &count);
     std::vector<CGEventTapInformation> taps(count);
     CGGetEventTapList(count, taps.data(), &count);
-    const auto own = std::count_if(taps.begin(), taps.begin() + count,
-                                   [](const auto& tap) { return tap.tappingProcess == getpid(); });
+    const bool activeOnly = what == "active";
+    const auto own = std::count_if(taps.begin(), taps.begin() + count, [&](const auto& tap) {
+      return tap.tappingProcess == getpid() &&
+             (!activeOnly || tap.options == kCGEventTapOptionDefault);
+    });
     return "ok " + std::to_string(own);
   }
   if (verb == "taps" && what == "held") return "ok " + std::to_string(state.taps.size());
@@ -767,7 +802,9 @@ bool CGRequestListenEventAccess() {
 
 // "If the tap is not permitted to monitor these events when the tap is created, then the
 // appropriate bits in the mask are cleared. If that results in an empty mask, then NULL is
-// returned." Listen-only taps of mouse events need no permission.
+// returned." Listen-only taps of mouse events need no permission. An active tap
+// (kCGEventTapOptionDefault) may hold back any app's events, which macOS allows a trusted
+// accessibility client alone: for any other process it is NULL, whatever it asks for.
 CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
                                CGEventTapOptions options, CGEventMask eventsOfInterest,
                                CGEventTapCallBack callback, void* userInfo) {
@@ -775,6 +812,7 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
   connectOnce();
   System& state = windowServer();
   constexpr CGEventMask keyEvents = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+  if (options == kCGEventTapOptionDefault && !state.accessibility) return nullptr;
   CGEventMask mask = eventsOfInterest;
   if (!state.permission) {
     if (state.deniedKeyTapIsNull && (mask & keyEvents)) return nullptr;
@@ -832,6 +870,12 @@ CGError CGGetEventTapList(uint32_t maxNumberOfTaps, CGEventTapInformation* tapLi
   }
   if (eventTapCount) *eventTapCount = tapList ? std::min(count, maxNumberOfTaps) : count;
   return kCGErrorSuccess;
+}
+
+// "Returns whether the current process is a trusted accessibility client."
+Boolean AXIsProcessTrusted() {
+  connectOnce();
+  return windowServer().accessibility;
 }
 
 // "Return the event type of an event (left mouse down, for example)."

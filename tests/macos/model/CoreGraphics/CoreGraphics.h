@@ -61,6 +61,7 @@ enum CGEventTapPlacement : uint32_t {
 };
 
 enum CGEventTapOptions : uint32_t {
+  kCGEventTapOptionDefault = 0,
   kCGEventTapOptionListenOnly = 1,
 };
 
