@@ -551,7 +551,8 @@ void reply(const std::string& text) {
   if (write(windowServer().channel, line.data(), line.size()) < 0) std::abort();
 }
 
-// Serves whole lines waiting on the channel; false once the test has gone.
+// Serves whole lines waiting on the channel until "start", or else one command, as a run loop
+// serves one event at a time; false once the test has gone.
 bool serveChannel(bool untilStart) {
   System& state = windowServer();
   for (;;) {
@@ -565,6 +566,7 @@ bool serveChannel(bool untilStart) {
         continue;
       }
       reply(carryOut(line));
+      if (!untilStart) return true;
       continue;
     }
     if (!untilStart) {
@@ -729,9 +731,11 @@ void CFRunLoopRun() {
   for (;;) {
     pollfd ready[2] = {{wake, POLLIN, 0}, {windowServer().channel, POLLIN, 0}};
     const nfds_t count = windowServer().channel >= 0 ? 2 : 1;
-    if (poll(ready, count, millisecondsToNextTimer()) < 0) continue;
+    // Blocks posted while one command was carried out run before the next command.
+    const bool commandWaiting = windowServer().pending.find('\n') != std::string::npos;
+    if (poll(ready, count, commandWaiting ? 0 : millisecondsToNextTimer()) < 0) continue;
     if (ready[0].revents) serveMainQueue();
-    if (count == 2 && ready[1].revents && !serveChannel(false)) {
+    if (count == 2 && (ready[1].revents || commandWaiting) && !serveChannel(false)) {
       close(windowServer().channel);
       windowServer().channel = -1;
     }
