@@ -25,6 +25,7 @@ set(KEYTAP_MACOS_SOURCES
   src/platform/macos/backend.cpp
   src/platform/macos/diagnosis.cpp
   src/platform/macos/key_events.cpp
+  src/platform/kept_keys.cpp
   src/platform/posix_io.cpp
 )
 set(KEYTAP_WINDOWS_SOURCES

@@ -11,6 +11,11 @@ using Said = std::vector<std::string>;
 // macOS virtual key codes.
 constexpr int f5 = 96, w = 13, grave = 50, isoSection = 10;
 constexpr int leftShift = 56, rightOption = 61, fn = 63;
+constexpr int f9 = 101, f10 = 109, k = 40;
+
+std::string consumed(std::string_view text) {
+  return json{{"t", "register"}, {"d", {{"accelerator", text}, {"consume", true}}}}.dump() + "\n";
+}
 
 class MacosModelTest : public testing::Test {
  protected:
@@ -30,6 +35,11 @@ class MacosModelTest : public testing::Test {
 
   void registerText(const std::string& text) {
     ASSERT_TRUE(sendText(keytap, command("register", text)));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+
+  void registerKept(const std::string& text) {
+    ASSERT_TRUE(sendText(keytap, consumed(text)));
     ASSERT_EQ(nextMessage(keytap), reply("registered", text));
   }
 
@@ -313,6 +323,93 @@ TEST_F(MacosModelTest, DoctorNamesTheSecureInputHolder) {
   EXPECT_NE(report.find("Secure Input: On, held by process 4242 (loginwindow)"), std::string::npos)
       << report;
   EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
+}
+
+// --consume: what keytap keeps never reaches the app in front, autorepeats and release with it,
+// while keytap says down and up as ever.
+TEST_F(MacosModelTest, AKeptKeyNeverReachesTheApp) {
+  start({"--no-prompt", "--consume"});
+  registerKept("F9");
+  tell("key 101 down");
+  tell("key 101 down");
+  tell("key 101 up");
+  EXPECT_EQ(said(), (Said{"down:F9", "up:F9"}));
+  EXPECT_EQ(tellModel(*model, "app"), "ok");
+}
+
+// Only the chord's key is kept, and only with exactly its modifiers.
+TEST_F(MacosModelTest, AKeptChordLeavesTheAppItsModifiers) {
+  start({"--no-prompt", "--consume"});
+  registerKept("Control+Shift+K");
+  for (const char* step :
+       {"key 59 down", "key 56 down", "key 40 down", "key 40 up", "key 56 up", "key 59 up"}) {
+    tell(step);
+  }
+  tap(k);
+  EXPECT_EQ(said(), (Said{"down:Control+Shift+K", "up:Control+Shift+K"}));
+  EXPECT_EQ(tellModel(*model, "app"),
+            "ok key 59 down, key 56 down, key 56 up, key 59 up, key 40 down, key 40 up");
+}
+
+// A registration without consume takes nothing, and with none kept no tap may hold back events.
+TEST_F(MacosModelTest, ARegistrationWithoutConsumePasses) {
+  start({"--no-prompt", "--consume"});
+  registerText("F10");
+  EXPECT_EQ(tellModel(*model, "taps active"), "ok 0");
+  registerKept("F9");
+  tap(f10);
+  tap(f9);
+  EXPECT_EQ(said(), (Said{"down:F10", "up:F10", "down:F9", "up:F9"}));
+  EXPECT_EQ(tellModel(*model, "app"), "ok key 109 down, key 109 up");
+}
+
+// Unregistered while held, the kept press keeps its release; then the key is the app's again
+// and the tap listens only.
+TEST_F(MacosModelTest, UnregisterGivesTheKeyBack) {
+  start({"--no-prompt", "--consume"});
+  registerKept("F9");
+  tell("key 101 down");
+  ASSERT_EQ(nextMessage(keytap)["t"], "down");
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
+  tell("key 101 up");
+  EXPECT_EQ(tellModel(*model, "app"), "ok");
+  tap(f9);
+  EXPECT_EQ(tellModel(*model, "app"), "ok key 101 down, key 101 up");
+  EXPECT_EQ(tellModel(*model, "taps active"), "ok 0");
+}
+
+// Keeping needs Accessibility, asked each time: granted later, the next register keeps.
+TEST_F(MacosModelTest, AccessibilityDeniedIsForbidden) {
+  start({"--no-prompt", "--consume"}, {"accessibility denied"});
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  EXPECT_EQ(nextMessage(keytap), errorReply("forbidden", "Accessibility denied: F9"));
+  tell("accessibility granted");
+  registerKept("F10");
+  tap(f10);
+  EXPECT_EQ(tellModel(*model, "app"), "ok");
+}
+
+// A slow active tap is switched off by the system, which hands its events on meanwhile: keytap
+// switches it on again, and keeps its keys again.
+TEST_F(MacosModelTest, TheActiveTapSwitchedOffComesBack) {
+  start({"--no-prompt", "--consume"});
+  registerKept("F9");
+  tell("disable keys timeout");
+  tap(f9);
+  EXPECT_EQ(said(), (Said{"down:F9", "up:F9"}));
+  EXPECT_EQ(tellModel(*model, "app"), "ok");
+}
+
+// Buttons are kept by the mouse tap; the other buttons still reach the app.
+TEST_F(MacosModelTest, AKeptMouseButtonNeverReachesTheApp) {
+  start({"--no-prompt", "--consume", "--mouse-buttons"});
+  registerKept("MouseBack");
+  for (const char* step : {"button 3 down", "button 3 up", "button 2 down", "button 2 up"}) {
+    tell(step);
+  }
+  EXPECT_EQ(said(), (Said{"down:MouseBack", "up:MouseBack"}));
+  EXPECT_EQ(tellModel(*model, "app"), "ok button 2 down, button 2 up");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// macOS backend: a listen-only CoreGraphics session event tap on the main run loop, and the
-// main dispatch queue as the hand-off from the reader thread.
+// macOS backend: a CoreGraphics session event tap on the main run loop, listen-only unless it
+// keeps keys (--consume), and the main dispatch queue as the hand-off from the reader thread.
+#include <ApplicationServices/ApplicationServices.h>
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <CoreGraphics/CoreGraphics.h>
@@ -14,6 +15,7 @@
 
 #include "core/accel.h"
 #include "core/state.h"
+#include "platform/kept_keys.h"
 #include "platform/macos/diagnosis.h"
 #include "platform/macos/key_events.h"
 #include "platform/platform.h"
@@ -33,9 +35,16 @@ static_assert(kCGEventFlagsChanged == flagsChangedEvent);
 static_assert(kCGEventOtherMouseDown == otherMouseDownEvent);
 static_assert(kCGEventOtherMouseUp == otherMouseUpEvent);
 
+// Each tap is active, and holds back events, only while it has keys or buttons to keep
+// (--consume); else it listens only. The tap that hears an event is the one that holds it back,
+// so keytap hears a kept key whatever order the system hands an event to taps in, and no second
+// tap is needed: keeping a chord opens the tap again as an active one.
 struct Tap {
   CFMachPortRef port;
   CFMachPortRef buttons;  // a second tap, for the mouse buttons, while they are wanted; or null
+  CGEventMask keyEvents;  // what `port` takes, to open it again
+  bool portActive = false;
+  bool buttonsActive = false;
 };
 
 namespace {
@@ -54,6 +63,8 @@ int64_t keyboardType = -1;
 bool isoKeyboard = false;
 // Whether the mouse buttons are wanted (--mouse-buttons, with a button registered).
 bool buttonsWanted = false;
+// The chords kept from the other programs (--consume), and the kept presses not released yet.
+KeptKeys kept;
 
 // Event is this backend's name for a CGEvent; the pointer passes through unchanged.
 CGEventRef toCGEvent(const Event* event) {
@@ -80,6 +91,31 @@ void noteKeyboardType(int64_t type) {
   isoKeyboard = KBGetLayoutType(static_cast<SInt16>(type)) == kKeyboardISO;
 }
 
+void settleLater(void*);
+
+// Whether the mouse tap (or the keyboard tap) holds back events: while a chord of its kind is
+// kept, or a press of its kind that was kept is not released yet.
+bool holdsBack(bool buttons) {
+  const auto ofKind = [buttons](uint16_t keyCode) { return isMouseButton(keyCode) == buttons; };
+  return std::any_of(kept.chords.begin(), kept.chords.end(),
+                     [&](const Accel& chord) { return ofKind(chord.keyCode); }) ||
+         std::any_of(kept.down.begin(), kept.down.end(), ofKind);
+}
+
+// Whether an active tap keeps the key or button event it has just delivered from the other
+// programs, read as the matcher reads it. A press that is no autorepeat starts afresh: the
+// release of a press kept before went by while the tap was switched off.
+bool keeps(const Event* event, bool press) {
+  const auto keyCode = static_cast<uint16_t>(eventKeyCode(event));
+  if (press && !eventAutorepeat(event)) std::erase(kept.down, keyCode);
+  const bool keep = keepsKeyEvent(kept, keyCode, press, eventFlags(event));
+  // Nothing of its kind left to keep: the tap listens only again, once this callback returned.
+  if (!holdsBack(isMouseButton(keyCode))) {
+    dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
+  }
+  return keep;
+}
+
 // The mouse tap's own callback: a button goes on as a key event of its key code; buttons beyond
 // the watched pass by. Its tap switched off is no concern of the keyboard's, whose Fn state and
 // listening status stay as they are: it is switched on again at once.
@@ -91,13 +127,17 @@ CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, vo
   }
   if (!buttonKeyCode(buttonNumberField(event))) return event;
   const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
-  return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
+  Event* delivered = deliverTo(asKey, reinterpret_cast<Event*>(event));
+  const bool active = openedTap && openedTap->buttonsActive;
+  return active && keeps(delivered, asKey == kCGEventKeyDown) ? nullptr : toCGEvent(delivered);
 }
 
 CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   // Only a key event has fields to read; a tap-disabled notification may have none.
   const bool flagsChanged = type == kCGEventFlagsChanged;
   const bool keyEvent = flagsChanged || type == kCGEventKeyDown || type == kCGEventKeyUp;
+  // A key's own press or release may be kept, never a modifier's flags-changed event.
+  const bool keepable = keyEvent && !flagsChanged && openedTap && openedTap->portActive;
   const uint64_t flags = keyEvent ? CGEventGetFlags(event) : 0;
   // Without --extended-keys modifier keys reach nobody: a capture only needs Fn's state.
   if (!options.extendedKeys) {
@@ -113,7 +153,8 @@ CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*
     }
     type = static_cast<CGEventType>(*decoded);
   }
-  return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
+  Event* delivered = deliverTo(type, reinterpret_cast<Event*>(event));
+  return keepable && keeps(delivered, type == kCGEventKeyDown) ? nullptr : toCGEvent(delivered);
 }
 
 void fireTick(CFRunLoopTimerRef, void*) {
@@ -153,11 +194,12 @@ bool systemSaysDown(uint16_t keyCode) {
 constexpr CGEventMask buttonEvents =
     CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
 
-// A listen-only session tap for the events, on the main run loop and enabled; null when none
-// can be opened.
-CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
-  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap,
-                                        kCGEventTapOptionListenOnly, events, callback, nullptr);
+// A session tap for the events, on the main run loop and enabled: an active one, which may hold
+// them back, or a listen-only one. Null when none can be opened.
+CFMachPortRef openEventTap(CGEventMask events, CGEventTapCallBack callback, bool active) {
+  const CGEventTapOptions option = active ? kCGEventTapOptionDefault : kCGEventTapOptionListenOnly;
+  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap, option, events,
+                                        callback, nullptr);
   if (!port) return nullptr;
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
   if (!source) {
@@ -170,6 +212,44 @@ CFMachPortRef openListener(CGEventMask events, CGEventTapCallBack callback) {
   CGEventTapEnable(port, true);
   CFRelease(source);  // the run loop holds it now
   return port;
+}
+
+// Invalidating the port takes its source off the run loop too.
+void closeEventTap(CFMachPortRef port) {
+  CFMachPortInvalidate(port);
+  CFRelease(port);
+}
+
+// Opens a tap again in place of `port`, active or listen-only as `active` says; false when the
+// new one cannot be opened, which leaves `port` as it was.
+bool reopen(CFMachPortRef& port, bool& isActive, bool active, CGEventMask events,
+            CGEventTapCallBack callback) {
+  if (isActive == active) return true;
+  CFMachPortRef opened = openEventTap(events, callback, active);
+  if (!opened) return false;
+  closeEventTap(port);
+  port = opened;
+  isActive = active;
+  return true;
+}
+
+// Makes the keyboard tap, or the mouse tap, active or listen-only as what is kept wants; false
+// when it cannot be opened so. A mouse tap not open, or on its way out, is left alone: it opens
+// as wanted when the buttons are.
+bool settle(bool buttons) {
+  if (!openedTap) return false;
+  if (!buttons) {
+    return reopen(openedTap->port, openedTap->portActive, holdsBack(false), openedTap->keyEvents,
+                  deliverKey);
+  }
+  if (!buttonsWanted || !openedTap->buttons) return true;
+  return reopen(openedTap->buttons, openedTap->buttonsActive, holdsBack(true), buttonEvents,
+                deliverButton);
+}
+
+void settleLater(void*) {
+  settle(false);
+  settle(true);
 }
 
 // Whether one of this process's taps takes key presses. Without Input Monitoring macOS clears the
@@ -194,15 +274,14 @@ void openButtonTap() {
   if (openedTap->buttons) {
     CGEventTapEnable(openedTap->buttons, true);
   } else {
-    openedTap->buttons = openListener(buttonEvents, deliverButton);
+    openedTap->buttonsActive = holdsBack(true);
+    openedTap->buttons = openEventTap(buttonEvents, deliverButton, openedTap->buttonsActive);
   }
 }
 
-// Invalidating the port takes its source off the run loop too.
 void closeUnwantedButtonTap(void*) {
   if (buttonsWanted || !openedTap || !openedTap->buttons) return;
-  CFMachPortInvalidate(openedTap->buttons);
-  CFRelease(openedTap->buttons);
+  closeEventTap(openedTap->buttons);
   openedTap->buttons = nullptr;
 }
 
@@ -233,14 +312,14 @@ Tap* openTap(TapCallback onEvent) {
   // The preflight may go on saying no after the user grants Input Monitoring, until the process
   // restarts, while a tap would hear keys: so the tap is tried whatever it says, and where it
   // says no, kept only if the system left it its key events.
-  CFMachPortRef port = openListener(keyEvents, deliverKey);
+  CFMachPortRef port = openEventTap(keyEvents, deliverKey, false);
   if (!port) return nullptr;
   if (!CGPreflightListenEventAccess() && !keptKeyEvents()) {
-    CFMachPortInvalidate(port);
-    CFRelease(port);
+    closeEventTap(port);
     return nullptr;
   }
-  openedTap = new Tap{port, buttonsWanted ? openListener(buttonEvents, deliverButton) : nullptr};
+  openedTap = new Tap{port, nullptr, keyEvents};
+  openButtonTap();
   return openedTap;
 }
 
@@ -268,8 +347,20 @@ bool tapIsEnabled(Tap* opened) {
          (!opened->buttons || CGEventTapIsEnabled(opened->buttons));
 }
 
-KeepAnswer keepFromOthers(const Accel&, bool) {
-  return {Keeping::unavailable, std::string(notAvailable)};
+KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
+  const bool button = isMouseButton(accel.keyCode);
+  if (!keep) {
+    // A press kept already holds the tap active until its release.
+    std::erase(kept.chords, accel);
+    settle(button);
+    return {};
+  }
+  // Only a trusted accessibility client may open a tap that holds back other programs' events.
+  if (!AXIsProcessTrusted()) return {Keeping::forbidden, "Accessibility denied"};
+  kept.chords.push_back(accel);
+  if (settle(button)) return {};
+  kept.chords.pop_back();
+  return {Keeping::unavailable, "no event tap that keeps keys could be opened"};
 }
 
 bool keyIsDown(uint16_t keyCode) {
