@@ -412,4 +412,15 @@ TEST_F(MacosModelTest, AKeptMouseButtonNeverReachesTheApp) {
   EXPECT_EQ(tellModel(*model, "app"), "ok button 2 down, button 2 up");
 }
 
+TEST_F(MacosModelTest, DoctorSaysAccessibilityWithConsume) {
+  start({"--doctor", "--consume"}, {"accessibility denied"}, "");
+  std::string report;
+  for (std::optional<std::string> line = readLine(keytap, replyTimeoutMs); line;
+       line = readLine(keytap, replyTimeoutMs)) {
+    report += *line + "\n";
+  }
+  EXPECT_NE(report.find("Accessibility: Not granted"), std::string::npos) << report;
+  EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
+}
+
 }  // namespace

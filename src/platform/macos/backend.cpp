@@ -300,7 +300,9 @@ bool requestListenAccess() {
 }
 
 Diagnosis diagnose() {
-  const MacFacts facts{CGPreflightListenEventAccess(), secureInputHolder()};
+  // Accessibility matters to --consume alone, which keeps keys with an active tap.
+  const MacFacts facts{CGPreflightListenEventAccess(), secureInputHolder(),
+                       options.consume ? std::optional(AXIsProcessTrusted() != 0) : std::nullopt};
   return {macosFindings(facts), facts.granted};
 }
 

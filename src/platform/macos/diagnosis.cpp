@@ -11,6 +11,19 @@ std::vector<Finding> macosFindings(const MacFacts& facts) {
          "that starts keytap (macOS asks on behalf of that app, not of keytap), then start it "
          "again."});
   }
+  // --consume keeps keys with an active tap, which macOS lets a trusted accessibility client
+  // alone open.
+  if (facts.accessibility == true) {
+    findings.push_back(
+        {"Accessibility", "Granted to the app that started keytap: --consume can keep keys.", ""});
+  } else if (facts.accessibility == false) {
+    findings.push_back(
+        {"Accessibility",
+         "Not granted to the app that started keytap: a register with consume is refused "
+         "(forbidden).",
+         "Open System Settings > Privacy & Security > Accessibility and switch on the app that "
+         "starts keytap."});
+  }
   if (!facts.secureInput) {
     findings.push_back({"Secure Input", "Off.", ""});
     return findings;

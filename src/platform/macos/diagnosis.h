@@ -15,6 +15,7 @@ struct SecureInput {
 struct MacFacts {
   bool granted = false;                    // Input Monitoring, by preflight only
   std::optional<SecureInput> secureInput;  // who holds Secure Input on now
+  std::optional<bool> accessibility;       // whether it is granted, asked with --consume only
 };
 
 std::vector<Finding> macosFindings(const MacFacts& facts);

@@ -131,13 +131,19 @@ TEST(DoctorTest, NamesComeFromEtcWithoutNameServices) {
 }
 
 TEST(DoctorTest, MacosAndWindowsSayWhatTheySee) {
-  EXPECT_EQ(said(macosFindings({true, std::nullopt})),
+  EXPECT_EQ(said(macosFindings({true, std::nullopt, std::nullopt})),
             (std::vector<std::string>{"Input Monitoring: Granted to the app that started keytap.",
                                       "Secure Input: Off."}));
-  const std::vector<Finding> denied = macosFindings({false, SecureInput{88, "Terminal"}});
+  const std::vector<Finding> denied =
+      macosFindings({false, SecureInput{88, "Terminal"}, std::nullopt});
   EXPECT_TRUE(mentions(denied, "Privacy & Security > Input Monitoring"));
   EXPECT_TRUE(mentions(denied, "held by process 88 (Terminal)"));
-  EXPECT_TRUE(mentions(macosFindings({true, SecureInput{88, ""}}), "held by process 88:"));
+  EXPECT_TRUE(
+      mentions(macosFindings({true, SecureInput{88, ""}, std::nullopt}), "held by process 88:"));
+  EXPECT_TRUE(
+      mentions(macosFindings({true, std::nullopt, false}), "Privacy & Security > Accessibility"));
+  EXPECT_EQ(said(macosFindings({true, std::nullopt, true}))[1],
+            "Accessibility: Granted to the app that started keytap: --consume can keep keys.");
 
   EXPECT_TRUE(mentions(windowsFindings({false, false, {}}), "Registration fails"));
   EXPECT_TRUE(mentions(windowsFindings({true, false, {}}), "do not reach it"));
