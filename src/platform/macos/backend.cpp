@@ -103,13 +103,13 @@ bool holdsBack(bool buttons) {
 }
 
 // Whether an active tap keeps the key or button event it has just delivered from the other
-// programs, read as the matcher reads it. A press that is no autorepeat starts afresh: the
-// release of a press kept before went by while the tap was switched off.
+// programs, read as the matcher reads it. A fresh press (no autorepeat) of a key still counted
+// as kept down means its release went by unheard, while the tap was switched off: it starts over.
 bool keeps(const Event* event, bool press) {
   const auto keyCode = static_cast<uint16_t>(eventKeyCode(event));
   if (press && !eventAutorepeat(event)) std::erase(kept.down, keyCode);
   const bool keep = keepsKeyEvent(kept, keyCode, press, eventFlags(event));
-  // Nothing of its kind left to keep: the tap listens only again, once this callback returned.
+  // Nothing of its kind left to keep: the tap listens only again, once this callback has returned.
   if (!holdsBack(isMouseButton(keyCode))) {
     dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
   }
