@@ -12,8 +12,8 @@ struct KeptKeys {
   std::vector<uint16_t> down;  // the keys whose press was kept, until their release
 };
 
-/// Whether to keep this key event from the other programs: the press of a kept chord's key with
-/// exactly its modifiers (Fn aside, as for matching), then that key's autorepeats and release,
-/// whatever the modifiers do meanwhile. A release whose press went on is never kept. `flags` as
-/// the matcher reads them.
-bool keepsKeyEvent(KeptKeys& kept, uint16_t keyCode, bool press, uint64_t flags);
+/// Whether to keep this key event from the other programs: the fresh press of a kept chord's key
+/// with exactly its modifiers (Fn aside, as for matching), then that key's autorepeats and
+/// release, whatever the modifiers do meanwhile. A key whose press went on is never kept, its
+/// autorepeats and release included. `flags` as the matcher reads them.
+bool keepsKeyEvent(KeptKeys& kept, uint16_t keyCode, bool press, bool autorepeat, uint64_t flags);

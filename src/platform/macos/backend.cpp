@@ -108,7 +108,8 @@ bool holdsBack(bool buttons) {
 bool keeps(const Event* event, bool press) {
   const auto keyCode = static_cast<uint16_t>(eventKeyCode(event));
   if (press && !eventAutorepeat(event)) std::erase(kept.down, keyCode);
-  const bool keep = keepsKeyEvent(kept, keyCode, press, eventFlags(event));
+  const bool keep =
+      keepsKeyEvent(kept, keyCode, press, eventAutorepeat(event) != 0, eventFlags(event));
   // Nothing of its kind left to keep: the tap listens only again, once this callback has returned.
   if (!holdsBack(isMouseButton(keyCode))) {
     dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
@@ -116,11 +117,23 @@ bool keeps(const Event* event, bool press) {
   return keep;
 }
 
+// A tap was switched off. An active tap of a process that is no longer a trusted accessibility
+// client holds up every event of the session until macOS switches it off, and would do so again
+// each time it is switched on: from then on nothing is kept. A kept press whose release went by
+// unheard meanwhile is no longer waited for. Either way the taps settle after this callback.
+void tapSwitchedOff() {
+  if (!openedTap || (!openedTap->portActive && !openedTap->buttonsActive)) return;
+  std::erase_if(kept.down, [](uint16_t keyCode) { return !keyIsDown(keyCode); });
+  if (!AXIsProcessTrusted()) kept = {};
+  dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
+}
+
 // The mouse tap's own callback: a button goes on as a key event of its key code; buttons beyond
 // the watched pass by. Its tap switched off is no concern of the keyboard's, whose Fn state and
 // listening status stay as they are: it is switched on again at once.
 CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
   if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
+    tapSwitchedOff();
     if (openedTap && openedTap->buttons && buttonsWanted)
       CGEventTapEnable(openedTap->buttons, true);
     return event;
@@ -133,6 +146,9 @@ CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, vo
 }
 
 CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
+    tapSwitchedOff();
+  }
   // Only a key event has fields to read; a tap-disabled notification may have none.
   const bool flagsChanged = type == kCGEventFlagsChanged;
   const bool keyEvent = flagsChanged || type == kCGEventKeyDown || type == kCGEventKeyUp;
