@@ -30,7 +30,9 @@ set(KEYTAP_MACOS_SOURCES
 )
 set(KEYTAP_WINDOWS_SOURCES
   src/platform/windows/backend.cpp
+  src/platform/windows/hooks.cpp
   src/platform/key_positions.cpp
+  src/platform/kept_keys.cpp
   src/platform/line_queue.cpp
   src/platform/windows/raw_input.cpp
   src/platform/windows/diagnosis.cpp

@@ -19,6 +19,7 @@
 #include "platform/line_queue.h"
 #include "platform/platform.h"
 #include "platform/windows/diagnosis.h"
+#include "platform/windows/hooks.h"
 #include "platform/windows/layout.h"
 #include "platform/windows/raw_input.h"
 
@@ -449,8 +450,10 @@ bool tapIsEnabled(Tap*) {
   return true;
 }
 
-KeepAnswer keepFromOthers(const Accel&, bool) {
-  return {Keeping::unavailable, std::string(notAvailable)};
+// The tap goes on hearing kept keys through Raw Input; the hooks only keep them from windows.
+KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
+  if (keepChord(accel, keep)) return {};
+  return {Keeping::unavailable, "the system refused a low-level hook"};
 }
 
 bool keyIsDown(uint16_t keyCode) {

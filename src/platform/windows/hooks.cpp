@@ -1,0 +1,189 @@
+// The low-level hooks of --consume. The system calls them on the thread that installed them, for
+// every key and mouse event of the desktop, and drops a hook that answers too slowly
+// (LowLevelHooksTimeout): so they run on a thread that does nothing else, and decide from a
+// small table under a lock that the main thread holds only to change it.
+#include "platform/windows/hooks.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+#include "platform/kept_keys.h"
+#include "platform/key_positions.h"
+#include "platform/windows/raw_input.h"
+
+namespace {
+
+std::mutex tableLock;
+KeptKeys table;  // under tableLock
+
+HANDLE thread = nullptr;
+DWORD threadId = 0;
+HANDLE synced = nullptr;  // set by the hooks' thread each time its hooks match the table
+std::atomic<bool> hooksRefused = false;
+
+// What the main thread posts to the hooks' thread when the table changed.
+constexpr UINT syncHooks = WM_APP;
+
+// The modifiers as the hooks' own events leave them: the system's key state lags behind them
+// (it changes after the hooks ran), and the hooks see every key of the desktop. Hooks' thread.
+KeysDown modifiersDown;
+
+struct SidedModifier {
+  int virtualKey;
+  unsigned evdev;
+};
+constexpr SidedModifier sidedModifiers[] = {
+    {VK_LSHIFT, 42}, {VK_RSHIFT, 54}, {VK_LCONTROL, 29}, {VK_RCONTROL, 97},
+    {VK_LMENU, 56},  {VK_RMENU, 100}, {VK_LWIN, 125},    {VK_RWIN, 126},
+};
+
+bool isModifier(unsigned evdev) {
+  return std::any_of(std::begin(sidedModifiers), std::end(sidedModifiers),
+                     [&](const SidedModifier& modifier) { return modifier.evdev == evdev; });
+}
+
+bool keeps(unsigned evdev, bool press) {
+  const std::lock_guard lock(tableLock);
+  return keepsKeyEvent(table, macKeyCodeOf(evdev), press, modifierFlags(modifiersDown));
+}
+
+// The key by its position; an injected key without a scan code by its virtual key.
+unsigned evdevOf(const KBDLLHOOKSTRUCT& key) {
+  unsigned scanCode = key.scanCode;
+  bool e0 = key.flags & LLKHF_EXTENDED;
+  if (scanCode == 0) {
+    const UINT mapped = MapVirtualKeyW(key.vkCode, MAPVK_VK_TO_VSC_EX);
+    scanCode = mapped & 0xFF;
+    e0 = (mapped >> 8) == 0xE0;
+  }
+  return evdevFromScanCode(scanCode, e0);
+}
+
+// Injected keys (LLKHF_INJECTED) count as typed ones: remote desktops and tests send them.
+LRESULT CALLBACK onKey(int code, WPARAM message, LPARAM data) {
+  if (code == HC_ACTION) {
+    const auto& key = *reinterpret_cast<const KBDLLHOOKSTRUCT*>(data);
+    const unsigned evdev = evdevOf(key);
+    const bool press = !(key.flags & LLKHF_UP);
+    if (isModifier(evdev)) {
+      modifiersDown[evdev] = press;
+    } else if (evdev != 0 && keeps(evdev, press)) {
+      return 1;
+    }
+  }
+  return CallNextHookEx(nullptr, code, message, data);
+}
+
+// The watched button of a mouse message; nothing for motion, the wheel and the other buttons.
+std::optional<unsigned> buttonOf(WPARAM message, const MSLLHOOKSTRUCT& mouse) {
+  switch (message) {
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+      return rawMouseButtons[0].evdev;
+    case WM_XBUTTONDOWN:
+    case WM_XBUTTONUP:
+      return rawMouseButtons[HIWORD(mouse.mouseData) == XBUTTON1 ? 1 : 2].evdev;
+    default:
+      return std::nullopt;
+  }
+}
+
+LRESULT CALLBACK onMouse(int code, WPARAM message, LPARAM data) {
+  if (code == HC_ACTION) {
+    const std::optional<unsigned> button =
+        buttonOf(message, *reinterpret_cast<const MSLLHOOKSTRUCT*>(data));
+    const bool press = message == WM_MBUTTONDOWN || message == WM_XBUTTONDOWN;
+    if (button && keeps(*button, press)) return 1;
+  }
+  return CallNextHookEx(nullptr, code, message, data);
+}
+
+// Installs or removes a hook as `wanted` says; false when the system refused it.
+bool hookAs(HHOOK& hook, int type, HOOKPROC procedure, bool wanted) {
+  if (wanted && !hook) hook = SetWindowsHookExW(type, procedure, GetModuleHandleW(nullptr), 0);
+  if (!wanted && hook) {
+    UnhookWindowsHookEx(hook);
+    hook = nullptr;
+  }
+  return hook || !wanted;
+}
+
+// The mouse hook only while a button is kept: every move of the mouse would pass through it.
+void syncWithTable(HHOOK& keyboard, HHOOK& mouse) {
+  bool keys = false, buttons = false;
+  {
+    const std::lock_guard lock(tableLock);
+    for (const Accel& chord : table.chords) (isMouseButton(chord.keyCode) ? buttons : keys) = true;
+  }
+  const bool keyboardHooked = hookAs(keyboard, WH_KEYBOARD_LL, onKey, keys);
+  const bool mouseHooked = hookAs(mouse, WH_MOUSE_LL, onMouse, buttons);
+  hooksRefused = !keyboardHooked || !mouseHooked;
+  SetEvent(synced);
+}
+
+DWORD WINAPI runHooks(void*) {
+  // The message queue, before the main thread may post to it.
+  MSG message;
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+  modifiersDown.reset();
+  for (const SidedModifier& modifier : sidedModifiers) {
+    modifiersDown[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
+  }
+  HHOOK keyboard = nullptr, mouse = nullptr;
+  syncWithTable(keyboard, mouse);
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.message == syncHooks) syncWithTable(keyboard, mouse);
+  }
+  hookAs(keyboard, WH_KEYBOARD_LL, onKey, false);
+  hookAs(mouse, WH_MOUSE_LL, onMouse, false);
+  return 0;
+}
+
+void endThread() {
+  PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  thread = nullptr;
+  // Keys down now have their release go to the windows.
+  const std::lock_guard lock(tableLock);
+  table.down.clear();
+}
+
+// Starts the hooks' thread, or tells it the table changed, and waits until its hooks match.
+bool syncHooksThread() {
+  if (!synced) synced = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (thread) {
+    // Its message queue was made before its first sync.
+    PostThreadMessageW(threadId, syncHooks, 0, 0);
+  } else {
+    thread = CreateThread(nullptr, 0, runHooks, nullptr, 0, &threadId);
+    if (!thread) return false;
+  }
+  WaitForSingleObject(synced, INFINITE);
+  return !hooksRefused;
+}
+
+}  // namespace
+
+bool keepChord(const Accel& chord, bool keep) {
+  bool none = false;
+  {
+    const std::lock_guard lock(tableLock);
+    auto& chords = table.chords;
+    if (keep) chords.push_back(chord);
+    if (!keep) chords.erase(std::remove(chords.begin(), chords.end(), chord), chords.end());
+    none = chords.empty();
+  }
+  if (none) {
+    if (thread) endThread();
+    return true;
+  }
+  if (syncHooksThread()) return true;
+  // Refused: the chord is not kept, and the hooks go back to what the others need.
+  if (keep) keepChord(chord, false);
+  return false;
+}
