@@ -199,6 +199,63 @@ TEST_F(WindowsKeysTest, InjectedOdditiesSayNothing) {
   EXPECT_EQ(keysSaid(keytap), (Said{"down:K", "up:K", "down:K", "up:K"}));
 }
 
+// --consume: the injector's own window has the focus and says which key messages reach it.
+class ConsumeTest : public WindowsKeysTest {
+ protected:
+  void SetUp() override {
+    WindowsKeysTest::SetUp();
+    keytap = startKeytap("", "granted", {"--no-prompt", "--consume"});
+    ASSERT_TRUE(sendText(injector, "window\n"));
+    ASSERT_EQ(readLine(injector, replyTimeoutMs), "ok");
+  }
+
+  void keep(const std::string& text) {
+    const nlohmann::json line = {{"t", "register"},
+                                 {"d", {{"accelerator", text}, {"consume", true}}}};
+    ASSERT_TRUE(sendText(keytap, line.dump() + "\n"));
+    ASSERT_EQ(nextMessage(keytap), reply("registered", text));
+  }
+
+  // The window's key messages since the last time asked, by scan code.
+  std::string windowSaw() {
+    EXPECT_TRUE(sendText(injector, "seen\n"));
+    return readLine(injector, replyTimeoutMs).value_or("no answer");
+  }
+};
+
+constexpr const char* f9 = "43";
+constexpr const char* j = "24";
+
+// The kept keys reach keytap alone, repeats and releases too; their modifiers and a key
+// registered without consume reach the window as well.
+TEST_F(ConsumeTest, KeptKeysNeverReachTheWindow) {
+  keep("F9");
+  keep("Control+Shift+K");
+  registerText("J");
+  keys("down", {f9});
+  keys("up", {f9});
+  keys("down", {leftControl, leftShift, k, k});
+  keys("up", {k, leftShift, leftControl});
+  keys("down", {j});
+  keys("up", {j});
+  EXPECT_EQ(keysSaid(keytap), (Said{"down:F9", "up:F9", "down:Control+Shift+K",
+                                    "up:Control+Shift+K", "down:J", "up:J"}));
+  EXPECT_EQ(windowSaw(), "seen down:1d down:2a up:2a up:1d down:24 up:24");
+}
+
+// K without the chord's exact modifiers is typing; the last unregister gives F9 back.
+TEST_F(ConsumeTest, OnlyTheChordIsKeptUntilUnregistered) {
+  keep("Control+Shift+K");
+  keep("F9");
+  keys("down", {leftControl, k});
+  keys("up", {k, leftControl});
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
+  keys("down", {f9});
+  keys("up", {f9});
+  EXPECT_EQ(windowSaw(), "seen down:1d down:25 up:25 up:1d down:43 up:43");
+}
+
 TEST_F(WindowsKeysTest, ClosingInputEndsItWithinASecond) {
   closeInput(keytap);
   EXPECT_EQ(waitForExit(keytap, 1000), 0);

@@ -8,12 +8,16 @@
 // so the answer waits, a second at most, until the system's key state shows each key or button
 // pressed or released; when it does not, the answer is "ok, not seen" (wine's key state may not
 // follow).
+// "window" opens a window of its own and gives it the focus; "seen" then answers which key
+// messages it got since the last "seen", as "seen down:1d up:e04b", once a marker key (F12) sent
+// after them has reached it too, so that nothing sent before is still on its way.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
 
 // The virtual key whose state shows the input; 0 for what has none (motion, text).
 int virtualKeyOf(const INPUT& input) {
@@ -69,6 +73,64 @@ INPUT inputOf(const char* code, bool up) {
   return input;
 }
 
+// The focused window's key messages, by scan code as the codes above name them; written by its
+// thread, read by the main one once `markerSeen` says it is done.
+std::string seen;
+HANDLE markerSeen = nullptr;
+HANDLE focused = nullptr;
+constexpr const char* marker = "58";  // F12
+
+LRESULT CALLBACK countKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_KEYDOWN && message != WM_KEYUP && message != WM_SYSKEYDOWN &&
+      message != WM_SYSKEYUP) {
+    return DefWindowProcW(window, message, wParam, lParam);
+  }
+  char code[8];
+  std::snprintf(code, sizeof code, "%s%02lx", (lParam & (1 << 24)) ? "e0" : "",
+                static_cast<unsigned long>((lParam >> 16) & 0xFF));
+  const bool up = message == WM_KEYUP || message == WM_SYSKEYUP;
+  if (std::strcmp(code, marker) != 0) {
+    seen += up ? " up:" : " down:";
+    seen += code;
+  } else if (up) {
+    SetEvent(markerSeen);
+  }
+  return 0;
+}
+
+DWORD WINAPI runWindow(void*) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = countKeys;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"keytap-inject";
+  RegisterClassW(&windowClass);
+  const HWND window =
+      CreateWindowExW(0, windowClass.lpszClassName, L"keytap-inject", WS_OVERLAPPEDWINDOW, 0, 0,
+                      200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  SetFocus(window);
+  if (GetFocus() == window) SetEvent(focused);
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  return 0;
+}
+
+void answer(const std::string& text) {
+  DWORD written;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+}
+
+// Sends the marker and answers what the window got before it; "seen, lost" when it never came.
+void answerSeen() {
+  INPUT inputs[] = {inputOf(marker, false), inputOf(marker, true)};
+  SendInput(2, inputs, sizeof inputs[0]);
+  if (WaitForSingleObject(markerSeen, 5000) != WAIT_OBJECT_0) return answer("seen, lost\n");
+  answer("seen" + seen + "\n");
+  seen.clear();
+}
+
 int main() {
   // Where the system's key state does not follow injected input (wine), waiting a second for
   // each input would slow every test down: once a wait runs out, the rest of this run waits
@@ -78,6 +140,18 @@ int main() {
   while (std::fgets(line, sizeof line, stdin)) {
     char action[8];
     char codes[200];
+    if (std::strcmp(line, "window\n") == 0) {
+      markerSeen = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+      focused = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+      CreateThread(nullptr, 0, runWindow, nullptr, 0, nullptr);
+      const bool hasFocus = WaitForSingleObject(focused, 5000) == WAIT_OBJECT_0;
+      answer(hasFocus ? "ok\n" : "no focus\n");
+      continue;
+    }
+    if (std::strcmp(line, "seen\n") == 0) {
+      answerSeen();
+      continue;
+    }
     if (std::sscanf(line, "%7s %199s", action, codes) != 2) return 2;
     const bool up = std::strcmp(action, "up") == 0;
     INPUT inputs[8];
@@ -90,10 +164,7 @@ int main() {
     for (UINT i = 0; i < count && stateFollowsInput; ++i) {
       stateFollowsInput = waitUntilDelivered(virtualKeyOf(inputs[i]), !up, 1000);
     }
-    const char* answer = stateFollowsInput ? "ok\n" : "ok, not seen\n";
-    DWORD written;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), answer, static_cast<DWORD>(std::strlen(answer)),
-              &written, nullptr);
+    answer(stateFollowsInput ? "ok\n" : "ok, not seen\n");
   }
   return 0;
 }
