@@ -256,6 +256,18 @@ TEST_F(ConsumeTest, OnlyTheChordIsKeptUntilUnregistered) {
   EXPECT_EQ(windowSaw(), "seen down:1d down:25 up:25 up:1d down:43 up:43");
 }
 
+// A kept side button reaches keytap alone; the middle button, not kept, reaches the window.
+TEST_F(ConsumeTest, KeptButtonsNeverReachTheWindow) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--consume", "--mouse-buttons"});
+  keep("Mouse4");
+  registerText("MouseMiddle");
+  keys("down", {"m4", "m3"});
+  keys("up", {"m3", "m4"});
+  EXPECT_EQ(keysSaid(keytap),
+            (Said{"down:Mouse4", "down:MouseMiddle", "up:MouseMiddle", "up:Mouse4"}));
+  EXPECT_EQ(windowSaw(), "seen down:m3 up:m3");
+}
+
 TEST_F(WindowsKeysTest, ClosingInputEndsItWithinASecond) {
   closeInput(keytap);
   EXPECT_EQ(waitForExit(keytap, 1000), 0);

@@ -8,9 +8,10 @@
 // so the answer waits, a second at most, until the system's key state shows each key or button
 // pressed or released; when it does not, the answer is "ok, not seen" (wine's key state may not
 // follow).
-// "window" opens a window of its own and gives it the focus; "seen" then answers which key
-// messages it got since the last "seen", as "seen down:1d up:e04b", once a marker key (F12) sent
-// after them has reached it too, so that nothing sent before is still on its way.
+// "window" opens a window of its own and gives it the focus and the mouse; "seen" then answers
+// which key and button messages it got since the last "seen", as "seen down:1d up:e04b down:m4",
+// once a marker key (F12) sent after them has reached it too, so that nothing sent before is
+// still on its way.
 #include <windows.h>
 
 #include <cstdio>
@@ -80,7 +81,20 @@ HANDLE markerSeen = nullptr;
 HANDLE focused = nullptr;
 constexpr const char* marker = "58";  // F12
 
+// The code of a button message as the injector takes it; null for every other message.
+const char* buttonOf(UINT message, WPARAM wParam) {
+  if (message == WM_MBUTTONDOWN || message == WM_MBUTTONUP) return "m3";
+  if (message != WM_XBUTTONDOWN && message != WM_XBUTTONUP) return nullptr;
+  return GET_XBUTTON_WPARAM(wParam) == XBUTTON1 ? "m4" : "m5";
+}
+
 LRESULT CALLBACK countKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (const char* button = buttonOf(message, wParam)) {
+    const bool up = message == WM_MBUTTONUP || message == WM_XBUTTONUP;
+    seen += up ? " up:" : " down:";
+    seen += button;
+    return message == WM_XBUTTONDOWN || message == WM_XBUTTONUP;
+  }
   if (message != WM_KEYDOWN && message != WM_KEYUP && message != WM_SYSKEYDOWN &&
       message != WM_SYSKEYUP) {
     return DefWindowProcW(window, message, wParam, lParam);
@@ -110,7 +124,9 @@ DWORD WINAPI runWindow(void*) {
   ShowWindow(window, SW_SHOW);
   SetForegroundWindow(window);
   SetFocus(window);
-  if (GetFocus() == window) SetEvent(focused);
+  // Mouse buttons go to the window wherever the pointer is.
+  SetCapture(window);
+  if (GetFocus() == window && GetCapture() == window) SetEvent(focused);
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
   return 0;
