@@ -9,6 +9,7 @@
 
 #include "core/registry.h"
 #include "keyboard/tap.h"
+#include "platform/kept_keys.h"
 #include "support/fake_platform.h"
 
 namespace {
@@ -71,6 +72,21 @@ void unmatchedKeyExtended(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 4);
 }
 
+// What a low-level hook decides per key event with `count` chords kept (--consume): a key typed
+// with none of them, down and up, which must pass at once.
+void keptKeyEvent(benchmark::State& state) {
+  KeptKeys kept;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    kept.chords.push_back(Accel{static_cast<uint16_t>(96 + i % 20), shiftFlag});
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(keepsKeyEvent(kept, 40, true, controlFlag));
+    benchmark::DoNotOptimize(keepsKeyEvent(kept, 40, false, 0));
+  }
+  state.SetItemsProcessed(state.iterations() * 2);
+}
+
+BENCHMARK(keptKeyEvent)->Arg(1)->Arg(100);
 BENCHMARK(unmatchedKey)->Arg(1)->Arg(100)->Arg(10000);
 BENCHMARK(unmatchedKeyExtended)->Arg(100)->Arg(10000);
 BENCHMARK(matchedKey)->Arg(1)->Arg(100)->Arg(10000);
