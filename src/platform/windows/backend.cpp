@@ -83,7 +83,8 @@ void forgetMissed(Tap& opened, unsigned eventKey, USHORT eventVirtualKey, bool p
       [] { return !(HIWORD(GetQueueStatus(QS_RAWINPUT)) & QS_RAWINPUT); },
       [&](unsigned evdev) -> std::optional<bool> {
         const USHORT virtualKey = evdev == eventKey ? eventVirtualKey : opened.virtualKeys[evdev];
-        if (virtualKey == 0) return std::nullopt;
+        // A key kept from the windows (--consume) never shows down there.
+        if (virtualKey == 0 || keptDown(macKeyCodeOf(evdev))) return std::nullopt;
         return GetAsyncKeyState(virtualKey) < 0;
       });
 }

@@ -187,3 +187,8 @@ bool keepChord(const Accel& chord, bool keep) {
   if (keep) keepChord(chord, false);
   return false;
 }
+
+bool keptDown(uint16_t keyCode) {
+  const std::lock_guard lock(tableLock);
+  return std::find(table.down.begin(), table.down.end(), keyCode) != table.down.end();
+}

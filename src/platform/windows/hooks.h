@@ -9,3 +9,7 @@
 /// the chords need them, false when the system refused a hook (the chord is then not kept).
 /// Main thread.
 bool keepChord(const Accel& chord, bool keep);
+
+/// Whether the hooks kept this key's press (a macOS key code) and not yet its release: the
+/// system's key state never sees a key kept from it. Any thread.
+bool keptDown(uint16_t keyCode);
