@@ -112,14 +112,15 @@ bool hookAs(HHOOK& hook, int type, HOOKPROC procedure, bool wanted) {
   return hook || !wanted;
 }
 
-// The mouse hook only while a button is kept: every move of the mouse would pass through it.
+// The keyboard hook all along, since it tracks the modifiers of kept buttons too; the mouse
+// hook only while a button is kept: every move of the mouse would pass through it.
 void syncWithTable(HHOOK& keyboard, HHOOK& mouse) {
-  bool keys = false, buttons = false;
+  bool buttons = false;
   {
     const std::lock_guard lock(tableLock);
-    for (const Accel& chord : table.chords) (isMouseButton(chord.keyCode) ? buttons : keys) = true;
+    for (const Accel& chord : table.chords) buttons = buttons || isMouseButton(chord.keyCode);
   }
-  const bool keyboardHooked = hookAs(keyboard, WH_KEYBOARD_LL, onKey, keys);
+  const bool keyboardHooked = hookAs(keyboard, WH_KEYBOARD_LL, onKey, true);
   const bool mouseHooked = hookAs(mouse, WH_MOUSE_LL, onMouse, buttons);
   hooksRefused = !keyboardHooked || !mouseHooked;
   SetEvent(synced);
