@@ -256,6 +256,19 @@ TEST_F(ConsumeTest, OnlyTheChordIsKeptUntilUnregistered) {
   EXPECT_EQ(windowSaw(), "seen down:1d down:25 up:25 up:1d down:43 up:43");
 }
 
+// The window never saw F9 go down, so it never sees it go up either.
+TEST_F(ConsumeTest, AKeptPressKeepsItsReleaseAfterUnregister) {
+  keep("F9");
+  keys("down", {f9});
+  ASSERT_EQ(nextMessage(keytap)["t"], "down");
+  ASSERT_TRUE(sendText(keytap, command("unregister", "F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("unregistered", "F9"));
+  keys("up", {f9});
+  keys("down", {j});
+  keys("up", {j});
+  EXPECT_EQ(windowSaw(), "seen down:24 up:24");
+}
+
 // A kept side button with Control reaches keytap alone; Control and the middle button, not
 // kept, reach the window.
 TEST_F(ConsumeTest, KeptButtonsNeverReachTheWindow) {

@@ -35,6 +35,8 @@ namespace {
 // The open tap, or null.
 Tap* openedTap = nullptr;
 
+HookedKeys hooked;  // what the hooks of --consume keep
+
 constexpr USHORT genericDesktopPage = 0x01;
 constexpr USHORT keyboardUsage = 0x06;
 constexpr USHORT mouseUsage = 0x02;
@@ -84,7 +86,7 @@ void forgetMissed(Tap& opened, unsigned eventKey, USHORT eventVirtualKey, bool p
       [&](unsigned evdev) -> std::optional<bool> {
         const USHORT virtualKey = evdev == eventKey ? eventVirtualKey : opened.virtualKeys[evdev];
         // A key kept from the windows (--consume) never shows down there.
-        if (virtualKey == 0 || keptDown(macKeyCodeOf(evdev))) return std::nullopt;
+        if (virtualKey == 0 || hooked.kept[evdev]) return std::nullopt;
         return GetAsyncKeyState(virtualKey) < 0;
       });
 }
@@ -116,6 +118,7 @@ void handleKey(const RawKey& key, bool latest) {
   const std::optional<unsigned> evdev = evdevFromRawKey(key, scanCodeOfVirtualKey);
   if (!evdev) return;
   const bool press = !(key.flags & RI_KEY_BREAK);
+  if (toldByHook(hooked, *evdev, press)) return;
   forgetMissed(*openedTap, *evdev, knownVirtualKey(key.virtualKey), press, latest);
   std::optional<Event> event = trackKey(openedTap->down, *evdev, press, options.extendedKeys);
   if (press && *evdev < openedTap->virtualKeys.size())
@@ -157,6 +160,7 @@ void handleMouseReport(const RAWMOUSE& mouse, bool latest) {
   int changes = 0;
   forEachButtonChange(mouse.usButtonFlags, [&](const RawMouseButton&, bool) { ++changes; });
   forEachButtonChange(mouse.usButtonFlags, [&](const RawMouseButton& button, bool press) {
+    if (toldByHook(hooked, button.evdev, press)) return;
     forgetMissed(*openedTap, button.evdev, button.virtualKey, press, latest && --changes == 0);
     std::optional<Event> event =
         trackKey(openedTap->down, button.evdev, press, options.extendedKeys);
@@ -204,6 +208,24 @@ void handleRawInput(HRAWINPUT input) {
   }
 }
 
+void drainRawInput() {
+  MSG message;
+  while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
+}
+
+// An event the hooks kept. What Raw Input heard before it comes first, the modifiers that made
+// the chord among it: Windows hands out posted messages before input.
+void handleKeptKey(unsigned evdev, bool press) {
+  drainRawInput();
+  if (!openedTap || evdev >= openedTap->down.size()) return;
+  releaseWaitingControl(false);
+  if (!takeHooksWord(hooked, evdev, press, openedTap->down[evdev])) return;
+  std::optional<Event> event = trackKey(openedTap->down, evdev, press, options.extendedKeys);
+  if (!event) return;
+  if (isMouseButton(event->keyCode)) event->autorepeat = 0;
+  openedTap->callback(press ? keyDownEvent : keyUpEvent, &*event);
+}
+
 // Registers the mouse for Raw Input, or removes it.
 bool registerMice(bool on) {
   const RAWINPUTDEVICE mice{genericDesktopPage, mouseUsage,
@@ -222,8 +244,7 @@ Tick tickWith = nullptr;
 void serveLines() {
   // Key events first: a key that reached us before a line is handled before it, although
   // Windows hands out posted messages before input.
-  MSG message;
-  while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
+  drainRawInput();
   if (openedTap) releaseWaitingControl(true);
   for (const std::string& lines : takeLines()) serveLinesWith(lines);
 }
@@ -232,6 +253,11 @@ LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INPUT && openedTap) handleRawInput(reinterpret_cast<HRAWINPUT>(lParam));
   if (message == linesPosted) {
     serveLines();
+    return 0;
+  }
+  if (message == keptKeyPosted) {
+    handleKeptKey(static_cast<unsigned>(wParam), lParam != 0);
+    if (lParam == 0) endHooksWhenIdle();
     return 0;
   }
   if (message == WM_TIMER && wParam == tickTimer) {
@@ -451,9 +477,8 @@ bool tapIsEnabled(Tap*) {
   return true;
 }
 
-// The tap goes on hearing kept keys through Raw Input; the hooks only keep them from windows.
 KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
-  if (keepChord(accel, keep)) return {};
+  if (keepChord(accel, keep, window)) return {};
   return {Keeping::unavailable, "the system refused a low-level hook"};
 }
 

@@ -1,7 +1,8 @@
 // The low-level hooks of --consume. The system calls them on the thread that installed them, for
 // every key and mouse event of the desktop, and drops a hook that answers too slowly
-// (LowLevelHooksTimeout): so they run on a thread that does nothing else, and decide from a
-// small table under a lock that the main thread holds only to change it.
+// (LowLevelHooksTimeout): so they run on a thread that does nothing else, decide from a small
+// table under a lock that the main thread holds only to change it, and post what they keep to the
+// main thread's window.
 #include "platform/windows/hooks.h"
 
 #include <windows.h>
@@ -24,13 +25,14 @@ HANDLE thread = nullptr;
 DWORD threadId = 0;
 HANDLE synced = nullptr;  // set by the hooks' thread each time its hooks match the table
 std::atomic<bool> hooksRefused = false;
+std::atomic<HWND> reportTo = nullptr;  // the main thread's window
 
 // What the main thread posts to the hooks' thread when the table changed.
 constexpr UINT syncHooks = WM_APP;
 
-// The modifiers as the hooks' own events leave them: the system's key state lags behind them
-// (it changes after the hooks ran), and the hooks see every key of the desktop. Hooks' thread.
-KeysDown modifiersDown;
+// The keys as the hooks' own events leave them: the system's key state lags behind them (it
+// changes after the hooks ran), and the hooks see every key of the desktop. Hooks' thread.
+KeysDown keysDown;
 
 struct SidedModifier {
   int virtualKey;
@@ -46,9 +48,16 @@ bool isModifier(unsigned evdev) {
                      [&](const SidedModifier& modifier) { return modifier.evdev == evdev; });
 }
 
-bool keeps(unsigned evdev, bool press) {
-  const std::lock_guard lock(tableLock);
-  return keepsKeyEvent(table, macKeyCodeOf(evdev), press, modifierFlags(modifiersDown));
+// Whether to keep the event, told to the main thread when it is kept. A press of a key down
+// already is its autorepeat.
+bool keeps(unsigned evdev, bool press, bool autorepeat) {
+  bool kept = false;
+  {
+    const std::lock_guard lock(tableLock);
+    kept = keepsKeyEvent(table, macKeyCodeOf(evdev), press, autorepeat, modifierFlags(keysDown));
+  }
+  if (kept) PostMessageW(reportTo, keptKeyPosted, evdev, press);
+  return kept;
 }
 
 // The key by its position; an injected key without a scan code by its virtual key.
@@ -69,11 +78,10 @@ LRESULT CALLBACK onKey(int code, WPARAM message, LPARAM data) {
     const auto& key = *reinterpret_cast<const KBDLLHOOKSTRUCT*>(data);
     const unsigned evdev = evdevOf(key);
     const bool press = !(key.flags & LLKHF_UP);
-    if (isModifier(evdev)) {
-      modifiersDown[evdev] = press;
-    } else if (evdev != 0 && keeps(evdev, press)) {
-      return 1;
-    }
+    if (evdev == 0 || evdev >= keysDown.size()) return CallNextHookEx(nullptr, code, message, data);
+    const bool wasDown = keysDown[evdev];
+    keysDown[evdev] = press;
+    if (!isModifier(evdev) && keeps(evdev, press, press && wasDown)) return 1;
   }
   return CallNextHookEx(nullptr, code, message, data);
 }
@@ -97,7 +105,7 @@ LRESULT CALLBACK onMouse(int code, WPARAM message, LPARAM data) {
     const std::optional<unsigned> button =
         buttonOf(message, *reinterpret_cast<const MSLLHOOKSTRUCT*>(data));
     const bool press = message == WM_MBUTTONDOWN || message == WM_XBUTTONDOWN;
-    if (button && keeps(*button, press)) return 1;
+    if (button && keeps(*button, press, false)) return 1;
   }
   return CallNextHookEx(nullptr, code, message, data);
 }
@@ -113,12 +121,13 @@ bool hookAs(HHOOK& hook, int type, HOOKPROC procedure, bool wanted) {
 }
 
 // The keyboard hook all along, since it tracks the modifiers of kept buttons too; the mouse
-// hook only while a button is kept: every move of the mouse would pass through it.
+// hook only while a button is kept or down kept: every move of the mouse passes through it.
 void syncWithTable(HHOOK& keyboard, HHOOK& mouse) {
   bool buttons = false;
   {
     const std::lock_guard lock(tableLock);
     for (const Accel& chord : table.chords) buttons = buttons || isMouseButton(chord.keyCode);
+    for (const uint16_t key : table.down) buttons = buttons || isMouseButton(key);
   }
   const bool keyboardHooked = hookAs(keyboard, WH_KEYBOARD_LL, onKey, true);
   const bool mouseHooked = hookAs(mouse, WH_MOUSE_LL, onMouse, buttons);
@@ -130,9 +139,17 @@ DWORD WINAPI runHooks(void*) {
   // The message queue, before the main thread may post to it.
   MSG message;
   PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
-  modifiersDown.reset();
+  // Keys held already: their autorepeats start no keep, and modifiers count from the first key.
+  keysDown.reset();
+  for (int virtualKey = 1; virtualKey < 0xFF; ++virtualKey) {
+    if (GetAsyncKeyState(virtualKey) >= 0) continue;
+    const UINT mapped = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
+    if (mapped == 0) continue;  // the mouse buttons, and keys of no position
+    const unsigned evdev = evdevFromScanCode(mapped & 0xFF, (mapped >> 8) == 0xE0);
+    if (evdev < keysDown.size()) keysDown[evdev] = true;
+  }
   for (const SidedModifier& modifier : sidedModifiers) {
-    modifiersDown[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
+    keysDown[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
   }
   HHOOK keyboard = nullptr, mouse = nullptr;
   syncWithTable(keyboard, mouse);
@@ -149,9 +166,6 @@ void endThread() {
   WaitForSingleObject(thread, INFINITE);
   CloseHandle(thread);
   thread = nullptr;
-  // Keys down now have their release go to the windows.
-  const std::lock_guard lock(tableLock);
-  table.down.clear();
 }
 
 // Starts the hooks' thread, or tells it the table changed, and waits until its hooks match.
@@ -170,26 +184,29 @@ bool syncHooksThread() {
 
 }  // namespace
 
-bool keepChord(const Accel& chord, bool keep) {
-  bool none = false;
+bool keepChord(const Accel& chord, bool keep, HWND window) {
+  reportTo = window;
   {
     const std::lock_guard lock(tableLock);
     auto& chords = table.chords;
     if (keep) chords.push_back(chord);
     if (!keep) chords.erase(std::remove(chords.begin(), chords.end(), chord), chords.end());
-    none = chords.empty();
   }
-  if (none) {
-    if (thread) endThread();
-    return true;
+  if (!keep) {
+    endHooksWhenIdle();
+    if (!thread) return true;
   }
   if (syncHooksThread()) return true;
   // Refused: the chord is not kept, and the hooks go back to what the others need.
-  if (keep) keepChord(chord, false);
+  if (keep) keepChord(chord, false, window);
   return false;
 }
 
-bool keptDown(uint16_t keyCode) {
-  const std::lock_guard lock(tableLock);
-  return std::find(table.down.begin(), table.down.end(), keyCode) != table.down.end();
+void endHooksWhenIdle() {
+  bool idle = false;
+  {
+    const std::lock_guard lock(tableLock);
+    idle = table.chords.empty() && table.down.empty();
+  }
+  if (idle && thread) endThread();
 }

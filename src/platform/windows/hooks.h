@@ -1,15 +1,22 @@
 // Keeping keys from the other programs on Windows (--consume): low-level hooks on a thread of
-// their own, there only while a chord is kept.
+// their own, there only while a chord is kept or a key they kept is still down.
 #pragma once
+
+#include <windows.h>
 
 #include "core/accel.h"
 
-/// Keeps the chord's key or button from every other program, or gives it back. The first chord
-/// kept starts the hooks' thread, the last one given back ends it; returns once the hooks are as
-/// the chords need them, false when the system refused a hook (the chord is then not kept).
-/// Main thread.
-bool keepChord(const Accel& chord, bool keep);
+/// What the hooks post to the window given to keepChord for each key event they keep, since
+/// Windows hands Raw Input no event that a hook keeps: wParam the key's evdev code, lParam 1 for a
+/// press (an autorepeat too), 0 for a release.
+constexpr UINT keptKeyPosted = WM_APP + 1;
 
-/// Whether the hooks kept this key's press (a macOS key code) and not yet its release: the
-/// system's key state never sees a key kept from it. Any thread.
-bool keptDown(uint16_t keyCode);
+/// Keeps the chord's key or button from every other program, or gives it back, telling `window`
+/// of each event kept. The first chord kept starts the hooks' thread; returns once the hooks are
+/// as the chords need them, false when the system refused a hook (the chord is then not kept).
+/// Main thread.
+bool keepChord(const Accel& chord, bool keep, HWND window);
+
+/// Ends the hooks' thread once no chord is kept and no key they kept is down: a press they kept
+/// keeps its release. Main thread, after each kept release and each chord given back.
+void endHooksWhenIdle();

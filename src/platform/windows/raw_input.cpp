@@ -73,3 +73,19 @@ std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
   filter.pending.reset();
   return control;
 }
+
+bool toldByHook(HookedKeys& hooked, unsigned evdev, bool press) {
+  if (evdev >= hooked.kept.size()) return false;
+  if (hooked.kept[evdev]) return true;
+  const bool releaseTold = hooked.releaseTold[evdev];
+  hooked.releaseTold[evdev] = false;
+  return releaseTold && !press;
+}
+
+bool takeHooksWord(HookedKeys& hooked, unsigned evdev, bool press, bool heardDown) {
+  if (evdev >= hooked.kept.size()) return false;
+  const bool repeat = press && hooked.kept[evdev];
+  hooked.kept[evdev] = press;
+  hooked.releaseTold[evdev] = !press;
+  return repeat || press != heardDown;
+}

@@ -104,3 +104,19 @@ RawKeys filterAltGr(AltGrFilter& filter, RawKey report, bool (*layoutHasAltGr)()
 /// The waiting Left Control report, if any, to handle now: no Right Alt followed it in time, or
 /// something else must not wait behind it. A real key then.
 std::optional<RawKey> releaseAltGr(AltGrFilter& filter);
+
+/// The keys a low-level hook keeps (--consume), from their press to their release as the hook
+/// tells: Windows hands Raw Input none of their events, wine hands it all of them, before or
+/// after the hook's word. So each event is heard once, from whichever tells it first.
+struct HookedKeys {
+  KeysDown kept;         // the hook kept the press, and not yet the release
+  KeysDown releaseTold;  // the hook told the release; Raw Input's may follow
+};
+
+/// Whether Raw Input's event of this key is one that the hook tells: passed over.
+bool toldByHook(HookedKeys& hooked, unsigned evdev, bool press);
+
+/// Takes the hook's word on an event it kept; whether to hand it on: not a press that Raw Input
+/// told first (`heardDown`: the key is down already, and no keep is running), nor a release of a
+/// key not down.
+bool takeHooksWord(HookedKeys& hooked, unsigned evdev, bool press, bool heardDown);

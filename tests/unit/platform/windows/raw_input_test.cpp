@@ -214,4 +214,36 @@ TEST(RawInputTest, MouseReportsToButtonChanges) {
   EXPECT_EQ(trackKey(down, buttonBack, false, false)->keyCode, mouseBackButton);
 }
 
+// A kept key's events from the hook and from Raw Input, in the orders Windows and wine bring
+// them (R: Raw Input, H: the hook; v press, ^ release), to what keytap hears of the key.
+TEST(RawInputTest, KeptKeysAreHeardOnce) {
+  const struct {
+    const char* name;
+    const char* events;
+    const char* heard;
+  } rows[] = {
+      {"Windows: the hook alone", "Hv Hv H^", "down repeat up"},
+      {"wine: Raw Input first", "Rv Hv Rv Hv R^ H^", "down repeat up"},
+      {"wine: the hook first", "Hv Rv Hv Rv H^ R^", "down repeat up"},
+      {"wine: the release from Raw Input first", "Hv Rv R^ H^", "down up"},
+      {"Windows: typed unkept after a keep", "Hv H^ Rv R^", "down up down up"},
+      {"wine: typed unkept after a keep", "Rv Hv R^ H^ Rv R^", "down up down up"},
+  };
+  for (const auto& row : rows) {
+    HookedKeys hooked;
+    KeysDown down;
+    std::string heard;
+    const auto hear = [&](bool press) {
+      const std::optional<Event> event = trackKey(down, keyK, press, false);
+      heard += !press ? " up" : event->autorepeat ? " repeat" : " down";
+    };
+    for (const char* at = row.events; *at; at += at[2] ? 3 : 2) {
+      const bool press = at[1] == 'v';
+      if (at[0] == 'H' && takeHooksWord(hooked, keyK, press, down[keyK])) hear(press);
+      if (at[0] == 'R' && !toldByHook(hooked, keyK, press)) hear(press);
+    }
+    EXPECT_EQ(heard.substr(1), row.heard) << row.name;
+  }
+}
+
 }  // namespace
