@@ -72,8 +72,8 @@ void unmatchedKeyExtended(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 4);
 }
 
-// What a low-level hook or an active tap decides per key event with `count` chords kept (--consume): a key typed
-// with none of them, down and up, which must pass at once.
+// What a low-level hook or an active tap decides per key event with `count` chords kept
+// (--consume): a key typed with none of them, down and up, which must pass at once.
 void keptKeyEvent(benchmark::State& state) {
   KeptKeys kept;
   for (int64_t i = 0; i < state.range(0); ++i) {
