@@ -418,11 +418,12 @@ TEST_F(MacosModelTest, AccessibilityTakenAwayEndsTheKeeping) {
 TEST_F(MacosModelTest, AKeptMouseButtonNeverReachesTheApp) {
   start({"--no-prompt", "--consume", "--mouse-buttons"});
   registerKept("MouseBack");
-  for (const char* step : {"button 3 down", "button 3 up", "button 2 down", "button 2 up"}) {
+  for (const char* step :
+       {"button 3 down", "move", "button 3 up", "button 2 down", "move", "button 2 up"}) {
     tell(step);
   }
   EXPECT_EQ(said(), (Said{"down:MouseBack", "up:MouseBack"}));
-  EXPECT_EQ(tellModel(*model, "app"), "ok button 2 down, button 2 up");
+  EXPECT_EQ(tellModel(*model, "app"), "ok button 2 down, drag 2, button 2 up");
 }
 
 TEST_F(MacosModelTest, DoctorSaysAccessibilityWithConsume) {

@@ -139,6 +139,12 @@ CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, vo
     return event;
   }
   if (!buttonKeyCode(buttonNumberField(event))) return event;
+  // A drag with a kept button held goes where its press went: nowhere.
+  if (type == kCGEventOtherMouseDragged) {
+    const auto keyCode = static_cast<uint16_t>(*buttonKeyCode(buttonNumberField(event)));
+    const bool keptDown = std::find(kept.down.begin(), kept.down.end(), keyCode) != kept.down.end();
+    return openedTap && openedTap->buttonsActive && keptDown ? nullptr : event;
+  }
   const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
   Event* delivered = deliverTo(asKey, reinterpret_cast<Event*>(event));
   const bool active = openedTap && openedTap->buttonsActive;
@@ -206,9 +212,11 @@ bool systemSaysDown(uint16_t keyCode) {
          CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
 }
 
-// The mouse buttons beyond left and right, never a move of the mouse.
-constexpr CGEventMask buttonEvents =
-    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+// The mouse buttons beyond left and right, and the drags with them held, which an app must not
+// see of a kept button either; never a plain move of the mouse.
+constexpr CGEventMask buttonEvents = CGEventMaskBit(kCGEventOtherMouseDown) |
+                                     CGEventMaskBit(kCGEventOtherMouseUp) |
+                                     CGEventMaskBit(kCGEventOtherMouseDragged);
 
 // A session tap for the events, on the main run loop and enabled: an active one, which may hold
 // them back, or a listen-only one. Null when none can be opened.

@@ -458,6 +458,15 @@ std::string carryOut(const std::string& line) {
     return "ok";
   }
   if (verb == "move" || verb == "scroll") {
+    // A move with a button beyond left and right held is a drag of the lowest of them.
+    int64_t button = 2;
+    while (button < static_cast<int64_t>(state.buttonsDown.size()) && !state.buttonsDown[button])
+      ++button;
+    if (verb == "move" && button < static_cast<int64_t>(state.buttonsDown.size())) {
+      if (deliver({kCGEventOtherMouseDragged, heldFlags(), {{kCGMouseEventButtonNumber, button}}}))
+        state.appReceived.push_back("drag " + std::to_string(button));
+      return "ok";
+    }
     deliver({verb == "move" ? kCGEventMouseMoved : kCGEventScrollWheel, heldFlags(), {}});
     return "ok";
   }

@@ -21,6 +21,7 @@ enum CGEventType : uint32_t {
   kCGEventScrollWheel = 22,
   kCGEventOtherMouseDown = 25,
   kCGEventOtherMouseUp = 26,
+  kCGEventOtherMouseDragged = 27,
   kCGEventTapDisabledByTimeout = 0xFFFFFFFE,
   kCGEventTapDisabledByUserInput = 0xFFFFFFFF,
 };
