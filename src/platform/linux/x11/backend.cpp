@@ -301,8 +301,17 @@ KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
     const auto kept = std::find_if(keptChords.begin(), keptChords.end(),
                                    [&](const KeptChord& chord) { return chord.accel == accel; });
     if (kept == keptChords.end()) return {};
-    if (opened) ungrabChord(opened->connection, accel, kept->states);
+    std::vector<uint16_t> states = std::move(kept->states);
     keptChords.erase(kept);
+    // Two chords whose modifiers the server maps to one X modifier (Alt and Super on Mod1) share
+    // a grab: it stays while the other is kept.
+    for (const KeptChord& other : keptChords) {
+      if (other.accel.keyCode != accel.keyCode) continue;
+      std::erase_if(states, [&](uint16_t state) {
+        return std::ranges::find(other.states, state) != other.states.end();
+      });
+    }
+    if (opened) ungrabChord(opened->connection, accel, states);
     return {};
   }
   if (!opened) return {Keeping::unavailable, "no display"};
