@@ -5,6 +5,7 @@
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
 const { findBinary } = require('./find-binary.cjs');
+const { Gesture } = require('./gesture.cjs');
 const { KeytapError } = require('./keytap-error.cjs');
 
 // keytap's "error" reply, with a code a program can switch on; the message stays keytap's.
@@ -37,6 +38,7 @@ class Keytap extends EventEmitter {
     this._outstanding = new Set(); // every reply not yet settled, for close()
     this._registered = new Map(); // text to its callbacks, in the order registered
     this._held = new Set(); // texts whose "down" was delivered and "up" not yet
+    this._gestures = new Set(); // fed every key event, until closed
     this._capture = null; // the capture running: its callers, and whether keytap has begun it
     this._stopping = null; // "closed" or "killed" once the host ends keytap
     this._failures = 0;
@@ -100,6 +102,18 @@ class Keytap extends EventEmitter {
       settle(caller);
     }
     run.callers.clear();
+  }
+
+  /**
+   * Tap, hold and double-tap of the accelerator, judged on keytap's times, as 'tap', 'hold-start',
+   * 'hold-end' and 'double-tap' events. It follows the text whether registered or not, across
+   * restarts, until closed or keytap ends for good.
+   */
+  gesture(accelerator, options) {
+    if (typeof accelerator !== 'string') throw new TypeError('accelerator must be a string');
+    const gesture = new Gesture(accelerator, options, (closed) => this._gestures.delete(closed));
+    this._gestures.add(gesture);
+    return gesture;
   }
 
   /** Resolves with the accelerator's label in the user's keyboard layout (start({ capture: true })). */
@@ -323,6 +337,7 @@ class Keytap extends EventEmitter {
   _deliver(type, event) {
     this._registered.get(event.accelerator)?.[type]?.(event);
     this.emit(type, event);
+    for (const gesture of this._gestures) gesture._key(type, event);
   }
 
   _exited(code, signal) {
@@ -390,6 +405,7 @@ class Keytap extends EventEmitter {
     }
     this._child = null;
     this._registered.clear();
+    for (const gesture of this._gestures) gesture.close();
     this.emit('exit', code, signal);
     this._end(code);
   }

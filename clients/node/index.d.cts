@@ -57,6 +57,42 @@ export interface KeyEvent {
   reason?: 'unregistered' | 'exited' | 'closed' | 'killed';
 }
 
+export interface GestureOptions {
+  /** A press held this long is a hold; released sooner, a tap. Default 250 ms; 0: every press a hold. */
+  holdMs?: number;
+  /**
+   * A second press this soon after a tap's release is a double-tap, and a tap is reported only
+   * once this time has passed without one. Default 300 ms; 0: no double-tap, a tap at its release.
+   */
+  doubleTapMs?: number;
+}
+
+export type GestureName = 'tap' | 'hold-start' | 'hold-end' | 'double-tap';
+
+export interface GestureEvent {
+  /** The accelerator text exactly as it was passed to gesture(). */
+  accelerator: string;
+  /**
+   * keytap's time of the key event, in ms since 1970: the release for 'tap' and 'hold-end', the
+   * press for 'hold-start' (reported holdMs later), the second press for 'double-tap'.
+   */
+  at: number;
+  /** On a 'hold-end' whose release can no longer come: the synthetic "up" it ends with. */
+  synthetic?: true;
+  /** Why: that "up"'s reason, or "closed" when the gesture was closed. */
+  reason?: 'unregistered' | 'exited' | 'closed' | 'killed';
+}
+
+/** The gestures of one accelerator; every 'hold-start' is followed by exactly one 'hold-end'. */
+export interface Gesture extends EventEmitter {
+  readonly accelerator: string;
+  /** No more gestures: a hold open gets its 'hold-end' (reason "closed"), a tap waiting comes now. */
+  close(): void;
+  on(event: GestureName, listener: (event: GestureEvent) => void): this;
+  once(event: GestureName, listener: (event: GestureEvent) => void): this;
+  off(event: GestureName, listener: (event: GestureEvent) => void): this;
+}
+
 export interface CapturedChord {
   /** keytap's text for the chord; registering it matches exactly that chord. */
   accelerator: string;
@@ -127,6 +163,11 @@ export interface Keytap extends EventEmitter {
    * cancels the capture once no call waits for it.
    */
   capture(options?: { signal?: AbortSignal }): Promise<CapturedChord>;
+  /**
+   * Tap, hold and double-tap of the accelerator, from its "down" and "up" and keytap's times. It
+   * follows the text whether registered or not, across restarts, until closed or keytap ends.
+   */
+  gesture(accelerator: string, options?: GestureOptions): Gesture;
   /** The accelerator's label in the user's keyboard layout. */
   describe(accelerator: string): Promise<string>;
   /** The accelerators registered now, in the order they were registered. */

@@ -20,6 +20,12 @@ keytap.start({ portal: 'org.example.App' }).then((helper) => {
   helper.on('binding', (event: keytap.BindingEvent) => event.state === 'bound' && event.trigger);
   return helper.kill();
 });
+keytap.start().then((helper) => {
+  const gesture: keytap.Gesture = helper.gesture('F5');
+  gesture.on('tap', (event: keytap.GestureEvent) => event.at);
+  const name: keytap.GestureName = 'hold-start';
+  return name;
+});
 const code: keytap.ErrorCode = 'not_available';
 // @ts-expect-error: the CommonJS entry has no default export
 keytap.default;
