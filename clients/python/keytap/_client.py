@@ -15,6 +15,7 @@ from collections import deque
 from ._binary import find_binary
 from ._errors import KeytapError
 from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
+from ._gesture import DOUBLE_TAP_MS, HOLD_MS, Gesture
 from ._session import Outcome, Ready, Reply, Session
 
 KeyCallback = Callable[[KeyEvent], None]
@@ -369,6 +370,20 @@ class Keytap:
         once keytap has begun a capture), "restart" (a dict: pid, permission, failed) or "exit"
         (the exit status)."""
         self._listeners.setdefault(kind, []).append(callback)
+
+    def off(self, kind: str, callback: Callable[..., None]) -> None:
+        """Stops calling a callback that :meth:`on` added."""
+        listeners = self._listeners.get(kind, [])
+        if callback in listeners:
+            listeners.remove(callback)
+
+    def gesture(self, text: str, *, hold_ms: float = HOLD_MS,
+                double_tap_ms: float = DOUBLE_TAP_MS) -> Gesture:
+        """Tap, hold and double-tap of the accelerator, judged on keytap's times: call
+        ``.on(kind, callback)`` on the result for "tap", "hold-start", "hold-end" and
+        "double-tap". It follows the text whether registered or not, across restarts, until
+        closed or keytap ends for good."""
+        return Gesture(self, text, hold_ms, double_tap_ms)
 
     # Ending
 

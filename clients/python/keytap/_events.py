@@ -1,6 +1,8 @@
 """What keytap reports, as small immutable values."""
 from dataclasses import dataclass
-from typing import Optional
+from typing import Literal, Optional
+
+GestureKind = Literal["tap", "hold-start", "hold-end", "double-tap"]
 
 
 @dataclass(frozen=True)
@@ -19,6 +21,23 @@ class KeyEvent:
     synthetic: bool = False
     reason: Optional[str] = None
     alone: Optional[bool] = None
+
+
+@dataclass(frozen=True)
+class GestureEvent:
+    """A tap, hold or double-tap of an accelerator (:meth:`Keytap.gesture`).
+
+    ``at`` is keytap's time of the key event, in ms since 1970: the release for "tap" and
+    "hold-end", the press for "hold-start" (reported ``hold_ms`` later), the second press for
+    "double-tap". A "hold-end" whose release can no longer come is ``synthetic``, with the
+    synthetic "up"'s ``reason``, or "closed" when the gesture was closed.
+    """
+
+    kind: GestureKind
+    accelerator: str
+    at: float
+    synthetic: bool = False
+    reason: Optional[str] = None
 
 
 @dataclass(frozen=True)

@@ -8,14 +8,56 @@ loop, and its events as an async iterator::
 """
 import asyncio
 import functools
-from typing import AsyncIterator, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import (Any, AsyncIterator, Callable, Iterable, List, Mapping, Optional, Tuple, Union,
+                    get_args)
 
 from ._client import KeyCallback, Keytap
 from ._client import start as start_blocking
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
+from ._events import (BindingEvent, CapturedChord, CapturingEvent, GestureEvent, GestureKind,
+                      KeyEvent, StatusEvent)
+from ._gesture import DOUBLE_TAP_MS, HOLD_MS, Cancellable, Gesture
 
 Event = Union[KeyEvent, StatusEvent, BindingEvent, CapturingEvent]
+
+
+class AsyncGesture(Gesture):
+    """The gestures of one accelerator, decided and reported on the event loop: as callbacks
+    (:meth:`on`) and in :meth:`events`."""
+
+    def __init__(self, keytap: Keytap, loop: asyncio.AbstractEventLoop, accelerator: str,
+                 hold_ms: float, double_tap_ms: float) -> None:
+        self._loop = loop
+        # Every gesture from the start on, until the gesture is closed (None).
+        self._events: "asyncio.Queue[Optional[GestureEvent]]" = asyncio.Queue()
+        super().__init__(keytap, accelerator, hold_ms, double_tap_ms)
+        for kind in get_args(GestureKind):
+            self.on(kind, self._events.put_nowait)
+
+    def close(self) -> None:
+        super().close()
+        self._events.put_nowait(None)
+
+    async def events(self) -> AsyncIterator[GestureEvent]:
+        """The gestures, from the start on, until the gesture is closed or keytap has ended for
+        good."""
+        while True:
+            event = await self._events.get()
+            if event is None:
+                return
+            yield event
+
+    def _heard(self, hook: Callable[..., None]) -> Callable[..., None]:
+        def on_loop(*args: Any) -> None:
+            try:
+                self._loop.call_soon_threadsafe(hook, *args)
+            except RuntimeError:
+                pass  # the loop has closed
+
+        return on_loop
+
+    def _later(self, seconds: float, callback: Callable[[], None]) -> Cancellable:
+        return self._loop.call_later(seconds, callback)
 
 
 class AsyncKeytap:
@@ -102,6 +144,11 @@ class AsyncKeytap:
         except asyncio.CancelledError:
             self._keytap._cancel_capture(captured)
             raise
+
+    def gesture(self, text: str, *, hold_ms: float = HOLD_MS,
+                double_tap_ms: float = DOUBLE_TAP_MS) -> AsyncGesture:
+        """Tap, hold and double-tap of the accelerator, as :meth:`Keytap.gesture`, on the loop."""
+        return AsyncGesture(self._keytap, self._loop, text, hold_ms, double_tap_ms)
 
     def describe(self, text: str) -> "asyncio.Future[str]":
         """The accelerator's label in the user's keyboard layout; await the result."""

@@ -5,12 +5,12 @@ import subprocess
 import sys
 import threading
 from pathlib import Path
-from typing import Dict, Iterator, List
+from typing import Dict, Iterator, List, Union
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from keytap import KeyEvent  # noqa: E402  (the package beside the tests)
+from keytap import GestureEvent, KeyEvent  # noqa: E402  (the package beside the tests)
 
 BINARY = os.environ.get("KEYTAP_BINARY", str(Path(__file__).parents[3] / "build" / "keytap"))
 BUILD = Path(__file__).parents[3] / "build"
@@ -47,18 +47,18 @@ def press(display: str, *codes: str) -> None:
 
 
 class Recorder:
-    """The events a client delivered, as "down F5", "up F5 synthetic exited" or "up RightAlt
-    alone"."""
+    """The events a client delivered, as "down F5", "up F5 synthetic exited", "up RightAlt
+    alone" or "hold-end F5 synthetic closed"."""
 
     def __init__(self) -> None:
         self.said: List[str] = []
         self.changed = threading.Condition()
 
-    def __call__(self, event: KeyEvent) -> None:
+    def __call__(self, event: Union[KeyEvent, GestureEvent]) -> None:
         line = f"{event.kind} {event.accelerator}"
         if event.synthetic:
             line += f" synthetic {event.reason}"
-        if event.alone is not None:
+        if isinstance(event, KeyEvent) and event.alone is not None:
             line += " alone" if event.alone else " chord"
         with self.changed:
             self.said.append(line)
