@@ -17,7 +17,8 @@ KINDS: Tuple[GestureKind, ...] = ("tap", "hold-start", "hold-end", "double-tap")
 # Each row: the options, what the recognizer is fed ("down 0", "up 300 exited" for a synthetic
 # up, "tick 250" for a timer due then, "end 260" for close()), and what it reports, in order.
 ROWS: Dict[str, Tuple[Dict[str, float], str, str]] = {
-    "a short press is a tap once no second one follows": ({}, "down 0, up 100, tick 400", "tap 100"),
+    "a short press is a tap once no second one follows": (
+        {}, "down 0, up 100, tick 400", "tap 100"),
     "the tap waits out its double-tap window": ({}, "down 0, up 100, tick 399", ""),
     "held to hold_ms: hold-start from the timer, hold-end at the release": (
         {}, "down 0, tick 250, up 900", "hold-start 0, hold-end 900"),
@@ -36,7 +37,8 @@ ROWS: Dict[str, Tuple[Dict[str, float], str, str]] = {
         "hold-start 0, hold-end 300, tap 400"),
     "a hold cut by unregister": (
         {}, "down 0, tick 250, up 300 unregistered", "hold-start 0, hold-end 300 unregistered"),
-    "a hold cut by exit": ({}, "down 0, tick 250, up 300 exited", "hold-start 0, hold-end 300 exited"),
+    "a hold cut by exit": (
+        {}, "down 0, tick 250, up 300 exited", "hold-start 0, hold-end 300 exited"),
     "a press cut before it was a hold is no gesture": ({}, "down 0, up 100 exited, tick 1000", ""),
     "close ends a hold": ({}, "down 0, tick 250, end 260", "hold-start 0, hold-end 260 closed"),
     "close reports a tap still waiting": ({}, "down 0, up 100, end 150", "tap 100"),
