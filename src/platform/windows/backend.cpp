@@ -42,6 +42,14 @@ constexpr USHORT keyboardUsage = 0x06;
 constexpr USHORT mouseUsage = 0x02;
 static_assert(RI_KEY_BREAK == rawKeyBreak && RI_KEY_E0 == rawKeyE0 && RI_KEY_E1 == rawKeyE1);
 static_assert(VK_PACKET == virtualKeyPacket);
+static_assert(VK_LSHIFT == modifierVirtualKeys[0].virtualKey &&
+              VK_RSHIFT == modifierVirtualKeys[1].virtualKey &&
+              VK_LCONTROL == modifierVirtualKeys[2].virtualKey &&
+              VK_RCONTROL == modifierVirtualKeys[3].virtualKey &&
+              VK_LMENU == modifierVirtualKeys[4].virtualKey &&
+              VK_RMENU == modifierVirtualKeys[5].virtualKey &&
+              VK_LWIN == modifierVirtualKeys[6].virtualKey &&
+              VK_RWIN == modifierVirtualKeys[7].virtualKey);
 static_assert(RI_MOUSE_MIDDLE_BUTTON_DOWN == rawMouseButtons[0].downFlag &&
               RI_MOUSE_MIDDLE_BUTTON_UP == rawMouseButtons[0].upFlag &&
               VK_MBUTTON == rawMouseButtons[0].virtualKey);
@@ -59,17 +67,6 @@ bool buttonsWanted = false;
 // The keyboard report read last, and Left Control reports waiting to be told from AltGr's.
 RawKey previousKey{};
 AltGrFilter altGr;
-
-struct ModifierVirtualKey {
-  int virtualKey;
-  unsigned evdev;
-};
-
-// The modifiers already down when the tap opens, so that they count from the first event.
-constexpr ModifierVirtualKey modifierVirtualKeys[] = {
-    {VK_LSHIFT, 42}, {VK_RSHIFT, 54}, {VK_LCONTROL, 29}, {VK_RCONTROL, 97},
-    {VK_LMENU, 56},  {VK_RMENU, 100}, {VK_LWIN, 125},    {VK_RWIN, 126},
-};
 
 // Raw Input hears nothing while the secure desktop is up (Win+L, Ctrl+Alt+Del, UAC) or an
 // elevated window has the focus, so releases go missing: a Windows key that stays down would
@@ -452,10 +449,11 @@ Tap* openTap(TapCallback onEvent) {
   if (!RegisterRawInputDevices(&keyboards, 1, sizeof keyboards)) return nullptr;
   if (buttonsWanted) registerMice(true);
   openedTap = new Tap{onEvent, {}, {}};
+  // The modifiers already down, so that they count from the first event.
   for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
     if (GetAsyncKeyState(modifier.virtualKey) >= 0) continue;
     openedTap->down[modifier.evdev] = true;
-    openedTap->virtualKeys[modifier.evdev] = static_cast<USHORT>(modifier.virtualKey);
+    openedTap->virtualKeys[modifier.evdev] = modifier.virtualKey;
   }
   return openedTap;
 }

@@ -34,18 +34,9 @@ constexpr UINT syncHooks = WM_APP;
 // changes after the hooks ran), and the hooks see every key of the desktop. Hooks' thread.
 KeysDown keysDown;
 
-struct SidedModifier {
-  int virtualKey;
-  unsigned evdev;
-};
-constexpr SidedModifier sidedModifiers[] = {
-    {VK_LSHIFT, 42}, {VK_RSHIFT, 54}, {VK_LCONTROL, 29}, {VK_RCONTROL, 97},
-    {VK_LMENU, 56},  {VK_RMENU, 100}, {VK_LWIN, 125},    {VK_RWIN, 126},
-};
-
 bool isModifier(unsigned evdev) {
-  return std::any_of(std::begin(sidedModifiers), std::end(sidedModifiers),
-                     [&](const SidedModifier& modifier) { return modifier.evdev == evdev; });
+  return std::any_of(std::begin(modifierVirtualKeys), std::end(modifierVirtualKeys),
+                     [&](const ModifierVirtualKey& modifier) { return modifier.evdev == evdev; });
 }
 
 // Whether to keep the event, told to the main thread when it is kept. A press of a key down
@@ -148,7 +139,7 @@ DWORD WINAPI runHooks(void*) {
     const unsigned evdev = evdevFromScanCode(mapped & 0xFF, (mapped >> 8) == 0xE0);
     if (evdev < keysDown.size()) keysDown[evdev] = true;
   }
-  for (const SidedModifier& modifier : sidedModifiers) {
+  for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
     keysDown[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
   }
   HHOOK keyboard = nullptr, mouse = nullptr;

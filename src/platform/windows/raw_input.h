@@ -41,6 +41,19 @@ constexpr RawMouseButton rawMouseButtons[] = {
     {0x0100, 0x0200, 0x06, buttonExtra},   // RI_MOUSE_BUTTON_5_..., VK_XBUTTON2
 };
 
+/// The sided modifier keys, by the virtual key GetAsyncKeyState knows each by.
+struct ModifierVirtualKey {
+  uint16_t virtualKey;
+  unsigned evdev;
+};
+
+constexpr ModifierVirtualKey modifierVirtualKeys[] = {
+    {0xA0, 42},  {0xA1, 54},   // VK_LSHIFT, VK_RSHIFT
+    {0xA2, 29},  {0xA3, 97},   // VK_LCONTROL, VK_RCONTROL
+    {0xA4, 56},  {0xA5, 100},  // VK_LMENU, VK_RMENU
+    {0x5B, 125}, {0x5C, 126},  // VK_LWIN, VK_RWIN
+};
+
 /// Calls `change(button, press)` for each watched button that the report presses or releases,
 /// in the order of rawMouseButtons; a report of motion alone calls nothing.
 template <typename Change>
