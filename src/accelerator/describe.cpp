@@ -87,10 +87,17 @@ std::string acceleratorLabel(const Accel& accel, bool macWords, std::string_view
           return side.empty() ? std::string(name) : std::string(side) + " " + std::string(name);
         });
   }
+  const std::string modifiers = heldModifiersLabel(accel.flags, macWords);
+  const std::string_view joint = macWords || modifiers.empty() ? "" : "+";
+  return modifiers + std::string(joint) + keyLabel(accel.keyCode, macWords, character);
+}
+
+std::string heldModifiersLabel(uint64_t flags, bool macWords) {
   std::string label;
   for (const ModifierNames& names : modifierNames) {
-    if (!(accel.flags & names.flag)) continue;
-    label += macWords ? std::string(names.symbol) : std::string(names.label) + "+";
+    if (!(flags & names.flag)) continue;
+    if (!macWords && !label.empty()) label += "+";
+    label += macWords ? names.symbol : names.label;
   }
-  return label + keyLabel(accel.keyCode, macWords, character);
+  return label;
 }

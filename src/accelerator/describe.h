@@ -18,3 +18,7 @@ std::string acceleratorText(const Accel& accel, bool macWords);
 /// keypad key's character follows the keypad's word, "Keypad 7" with `macWords`, else "Num 7".
 /// Pure.
 std::string acceleratorLabel(const Accel& accel, bool macWords, std::string_view character);
+
+/// The modifiers held (generic bits) as a chord's label begins with them, its key still to come:
+/// "⌃⇧" with `macWords`, else "Ctrl+Shift"; empty for none. Pure.
+std::string heldModifiersLabel(uint64_t flags, bool macWords);

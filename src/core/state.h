@@ -57,6 +57,8 @@ struct Capture {
   uint64_t modifiersAlone = 0;
   // Whether key presses may have been hidden from keytap while those modifiers were held.
   bool keysMayBeHidden = false;
+  // The modifiers (generic bits) the host was last told are held: none when a capture starts.
+  uint64_t heldSaid = 0;
 };
 extern Capture capture;
 
@@ -70,3 +72,9 @@ struct Options {
   bool consume = false;            // --consume: a registration may keep its key from others
 };
 extern Options options;
+
+/// Whether the tap hands on modifier keys' own presses and releases: for --extended-keys, and
+/// while a capture runs, which tells the host the modifiers held as they change.
+inline bool modifierKeysHeard() {
+  return options.extendedKeys || capture.running;
+}

@@ -49,6 +49,55 @@ void finish(const Accel& accel) {
   sayDescribed("captured", accel, textOf(accel));
 }
 
+// Tells the host the modifiers held once they differ from what it was last told, so that a
+// settings screen can show "Ctrl+Shift+..." before the key comes.
+void sayHeldModifiers(uint64_t flags) {
+  const uint64_t modifiers = flags & modifierMask;
+  if (modifiers == capture.heldSaid) return;
+  capture.heldSaid = modifiers;
+  Accel modifiersHeld;
+  modifiersHeld.keyCode = modifiersOnly;
+  modifiersHeld.flags = modifiers;
+  emit(describedMessage("capture_held", textOf(modifiersHeld),
+                        heldModifiersLabel(modifiers, macWords())));
+}
+
+// Feeds the event to the capture; a chord it ends is sent as "captured".
+void record(uint32_t type, const Event* event) {
+  const int64_t keyCode = eventKeyCode(event);
+  const bool modifier = modifierKeyAt(keyCode) != nullptr;
+  if (type == keyUpEvent && modifier && capture.modifiersAlone) {
+    const uint64_t modifiers = std::exchange(capture.modifiersAlone, 0);
+    // Fn with other modifiers: passed over; so are modifiers whose key may have been hidden
+    // (Secure Input keeps the K of a typed Command+K from keytap).
+    const bool hidden = std::exchange(capture.keysMayBeHidden, false) || keyPressesHidden();
+    if (((modifiers & fnFlag) && (modifiers & modifierMask)) || hidden) return;
+    return finish(modifiersAloneOf(modifiers));
+  }
+  if (type != keyDownEvent || eventAutorepeat(event) != 0) return;
+  const uint64_t flags = eventFlags(event);
+  if (modifier) {
+    // Modifiers alone make a chord only where their texts parse.
+    if (!options.extendedKeys) return;
+    if (!capture.modifiersAlone) capture.keysMayBeHidden = false;
+    capture.modifiersAlone = flags & (modifierMask | allSideFlags | fnFlag);
+    capture.keysMayBeHidden = capture.keysMayBeHidden || keyPressesHidden();
+    return;
+  }
+  capture.modifiersAlone = 0;
+  if (keyCode < 0 || keyCode > UINT16_MAX || keyName(static_cast<uint16_t>(keyCode)).empty() ||
+      fnHeld()) {
+    return;
+  }
+  Accel accel;
+  accel.keyCode = static_cast<uint16_t>(keyCode);
+  accel.flags = flags & modifierMask;
+  // AltGr with a key it types a character on is someone typing (AltGr+Q is @ on German), not a
+  // shortcut: recorded as Alt+Q, or even as AltRight+Q, it would fire at every @ typed.
+  if ((flags & rightOptionFlag) && typesWithAltGr(accel.keyCode)) return;
+  finish(accel);
+}
+
 }  // namespace
 
 void startCapture() {
@@ -74,34 +123,7 @@ void sayDescribed(const char* type, const Accel& accel, std::string_view text) {
 }
 
 void captureKeyEvent(uint32_t type, const Event* event) {
-  const int64_t keyCode = eventKeyCode(event);
-  const bool modifier = modifierKeyAt(keyCode) != nullptr;
-  if (type == keyUpEvent && modifier && capture.modifiersAlone) {
-    const uint64_t modifiers = std::exchange(capture.modifiersAlone, 0);
-    // Fn with other modifiers: passed over; so are modifiers whose key may have been hidden
-    // (Secure Input keeps the K of a typed Command+K from keytap).
-    const bool hidden = std::exchange(capture.keysMayBeHidden, false) || keyPressesHidden();
-    if (((modifiers & fnFlag) && (modifiers & modifierMask)) || hidden) return;
-    return finish(modifiersAloneOf(modifiers));
-  }
-  if (type != keyDownEvent || eventAutorepeat(event) != 0) return;
-  const uint64_t flags = eventFlags(event);
-  if (modifier) {
-    if (!capture.modifiersAlone) capture.keysMayBeHidden = false;
-    capture.modifiersAlone = flags & (modifierMask | allSideFlags | fnFlag);
-    capture.keysMayBeHidden = capture.keysMayBeHidden || keyPressesHidden();
-    return;
-  }
-  capture.modifiersAlone = 0;
-  if (keyCode < 0 || keyCode > UINT16_MAX || keyName(static_cast<uint16_t>(keyCode)).empty() ||
-      fnHeld()) {
-    return;
-  }
-  Accel accel;
-  accel.keyCode = static_cast<uint16_t>(keyCode);
-  accel.flags = flags & modifierMask;
-  // AltGr with a key it types a character on is someone typing (AltGr+Q is @ on German), not a
-  // shortcut: recorded as Alt+Q, or even as AltRight+Q, it would fire at every @ typed.
-  if ((flags & rightOptionFlag) && typesWithAltGr(accel.keyCode)) return;
-  finish(accel);
+  record(type, event);
+  // The chord that ended the capture says the rest.
+  if (capture.running) sayHeldModifiers(eventFlags(event));
 }

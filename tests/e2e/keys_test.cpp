@@ -252,17 +252,46 @@ class CaptureTest : public MouseButtonsTest {
   std::vector<std::string> arguments() const override {
     return {"--no-prompt", "--extended-keys", "--mouse-buttons", "--capture"};
   }
+  // The message that ends the capture; what it said of the modifiers held meanwhile goes to
+  // heldSaid.
   json captureNext(const std::function<void()>& act) {
     EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
                                  "\n"));
     EXPECT_EQ(nextMessage(keytap), (json{{"t", "capturing"}, {"d", json::object()}}));
     act();
-    return nextMessage(keytap);
+    heldSaid.clear();
+    json message = nextMessage(keytap);
+    for (; message["t"] == "capture_held"; message = nextMessage(keytap)) {
+      heldSaid.push_back(message["d"]["accelerator"].get<std::string>() + " " +
+                         message["d"]["label"].get<std::string>());
+    }
+    return message;
   }
   static json captured(std::string_view text, std::string_view label) {
     return {{"t", "captured"}, {"d", {{"accelerator", text}, {"label", label}}}};
   }
+
+  std::vector<std::string> heldSaid;
 };
+
+// While a capture runs, each change of the modifiers held is told (not a second Shift, which
+// changes nothing); once it is over, nothing more.
+TEST_F(CaptureTest, TellsTheModifiersHeldAsTheyChange) {
+  constexpr uint8_t rightShift = 62;
+  EXPECT_EQ(captureNext([&] {
+              press(xkey::leftControl);
+              press(xkey::leftShift);
+              press(rightShift);
+              tap({xkey::k});
+              for (const uint8_t key : {rightShift, xkey::leftShift, xkey::leftControl}) {
+                release(key);
+              }
+              tap({xkey::leftAlt});
+            }),
+            captured("Control+Shift+K", "Ctrl+Shift+K"));
+  EXPECT_EQ(heldSaid, (Said{"Control Ctrl", "Control+Shift Ctrl+Shift"}));
+  EXPECT_EQ(messagesBeforeMarker(keytap), std::vector<json>{});
+}
 
 // What a settings screen does: record a chord, and its label in the server's layout.
 TEST_F(CaptureTest, RecordsChordsInKeytapsGrammarWithLabelsInTheLayout) {

@@ -34,13 +34,16 @@ class LabelsTest : public testing::Test {
     for (auto key = std::rbegin(keys); key != std::rend(keys); ++key)
       injectKey(*injector, *key, false);
   }
-  // Starts a capture, presses the chords one after the other, and returns the first capture.
+  // Starts a capture, presses the chords one after the other, and returns the first capture,
+  // past the modifiers held that it tells meanwhile.
   json captureOf(std::initializer_list<std::initializer_list<uint8_t>> chords) {
     EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
                                  "\n"));
     EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
     for (const auto& chord : chords) tap(chord);
-    return nextMessage(keytap)["d"];
+    json message = nextMessage(keytap);
+    while (message["t"] == "capture_held") message = nextMessage(keytap);
+    return message["d"];
   }
 
   std::unique_ptr<VirtualDisplay> display;

@@ -61,8 +61,20 @@ class MacosModelTest : public testing::Test {
     return said;
   }
 
+  // The message that ends a capture; the modifiers held that it told meanwhile go to heldSaid,
+  // as "accelerator label".
+  json captureEnd() {
+    json message = nextMessage(keytap);
+    for (; message["t"] == "capture_held"; message = nextMessage(keytap)) {
+      heldSaid.push_back(message["d"]["accelerator"].get<std::string>() + " " +
+                         message["d"]["label"].get<std::string>());
+    }
+    return message;
+  }
+
   std::unique_ptr<ModelChannel> model;
   Child keytap;
+  Said heldSaid;
 };
 
 TEST_F(MacosModelTest, ModifiersAloneFromFlagsChangedEvents) {
@@ -232,7 +244,7 @@ TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
                                  "\n"));
     EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
     for (const std::string& command : commands) tell(command);
-    const json captured = nextMessage(keytap);
+    const json captured = captureEnd();
     return captured["d"]["accelerator"].get<std::string>() + " " +
            captured["d"]["label"].get<std::string>();
   };
@@ -240,6 +252,7 @@ TEST_F(MacosModelTest, CaptureInMacWordsAndTheCurrentLayout) {
             "Control+Y \u2303Z");
   EXPECT_EQ(captureNext({"key 61 down", "key 61 up"}), "OptionRight Right \u2325");
   EXPECT_EQ(captureNext({"button 3 down", "button 3 up"}), "MouseBack Mouse4");
+  EXPECT_EQ(heldSaid, (Said{"Control \u2303", "Option \u2325"}));
 }
 
 // Secure Input keeps key presses from keytap but not modifier changes: a hold cannot know it was
@@ -259,7 +272,7 @@ TEST_F(MacosModelTest, WhatSecureInputAndFnHideFromHoldsAndCaptures) {
                            "key 63 up", "key 59 down", "key 59 up"}) {
     tell(step);  // Fn+E, the emoji picker, passed over too
   }
-  EXPECT_EQ(nextMessage(keytap)["d"]["accelerator"], "ControlLeft");
+  EXPECT_EQ(captureEnd()["d"]["accelerator"], "ControlLeft");
 }
 
 // Labels ask one keyboard type for both questions, where its ISO keys are and what they type: an

@@ -145,6 +145,9 @@ TEST_F(WindowsKeysTest, CaptureRecordsAChord) {
   keys("down", {leftControl, k});
   keys("up", {k, leftControl});
   EXPECT_EQ(nextMessage(keytap),
+            (nlohmann::json{{"t", "capture_held"},
+                            {"d", {{"accelerator", "Control"}, {"label", "Ctrl"}}}}));
+  EXPECT_EQ(nextMessage(keytap),
             (nlohmann::json{{"t", "captured"},
                             {"d", {{"accelerator", "Control+K"}, {"label", "Ctrl+K"}}}}));
 }

@@ -161,12 +161,12 @@ CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*
   // A key's own press or release may be kept, never a modifier's flags-changed event.
   const bool keepable = keyEvent && !flagsChanged && openedTap && openedTap->portActive;
   const uint64_t flags = keyEvent ? CGEventGetFlags(event) : 0;
-  // Without --extended-keys modifier keys reach nobody: a capture only needs Fn's state.
-  if (!options.extendedKeys) {
+  // Modifier keys reach nobody without --extended-keys and outside a capture, which tells the
+  // modifiers held; Fn's state is followed all the same (a capture passes over Fn chords).
+  if (!modifierKeysHeard()) {
     tapEventType(type, flagsChanged ? keyCodeField(event) : 0, flags, fn);
     if (flagsChanged) return event;
-  }
-  if (options.extendedKeys) {
+  } else {
     const std::optional<uint32_t> decoded =
         tapEventType(type, flagsChanged ? keyCodeField(event) : 0, flags, fn);
     if (!decoded) return event;

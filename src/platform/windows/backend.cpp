@@ -117,7 +117,7 @@ void handleKey(const RawKey& key, bool latest) {
   const bool press = !(key.flags & RI_KEY_BREAK);
   if (toldByHook(hooked, *evdev, press)) return;
   forgetMissed(*openedTap, *evdev, knownVirtualKey(key.virtualKey), press, latest);
-  std::optional<Event> event = trackKey(openedTap->down, *evdev, press, options.extendedKeys);
+  std::optional<Event> event = trackKey(openedTap->down, *evdev, press, modifierKeysHeard());
   if (press && *evdev < openedTap->virtualKeys.size())
     openedTap->virtualKeys[*evdev] = key.virtualKey;
   if (event) openedTap->callback(press ? keyDownEvent : keyUpEvent, &*event);

@@ -170,6 +170,11 @@ json captured(std::string_view text, std::string_view label) {
   return {{"t", "captured"}, {"d", {{"accelerator", text}, {"label", label}}}};
 }
 
+// The modifiers held, as a capture tells them while they change.
+std::vector<json> held(std::string_view text, std::string_view label) {
+  return {{{"t", "capture_held"}, {"d", {{"accelerator", text}, {"label", label}}}}};
+}
+
 TEST_F(CaptureTest, OneChordEndsItWhileRegisteredAcceleratorsRest) {
   fake.characters[40] = "k";
   EXPECT_EQ(after(R"({"t":"register","d":{"accelerator":"F5"}})").size(), 1u);
@@ -181,7 +186,7 @@ TEST_F(CaptureTest, OneChordEndsItWhileRegisteredAcceleratorsRest) {
   // F5's hold ends; unnamed keys and modifiers are passed over; the keyed chord ends it.
   EXPECT_EQ(press(96, 0, false)[0]["t"], "up");
   EXPECT_TRUE(press(0x10FF, 0).empty());
-  EXPECT_TRUE(press(59, controlFlag | leftControlFlag).empty());
+  EXPECT_EQ(press(59, controlFlag | leftControlFlag), held("Control", "Ctrl"));
   EXPECT_EQ(press(40, controlFlag | leftControlFlag),
             std::vector<json>{captured("Control+K", "Ctrl+K")});
   // Over: F5 fires again.
@@ -190,8 +195,9 @@ TEST_F(CaptureTest, OneChordEndsItWhileRegisteredAcceleratorsRest) {
 
 TEST_F(CaptureTest, ModifiersAloneEndItAtTheirFirstRelease) {
   after(R"({"t":"capture","d":{}})");
-  EXPECT_TRUE(press(59, controlFlag | leftControlFlag).empty());
-  EXPECT_TRUE(press(56, controlFlag | shiftFlag | leftControlFlag | leftShiftFlag).empty());
+  EXPECT_EQ(press(59, controlFlag | leftControlFlag), held("Control", "Ctrl"));
+  EXPECT_EQ(press(56, controlFlag | shiftFlag | leftControlFlag | leftShiftFlag),
+            held("Control+Shift", "Ctrl+Shift"));
   EXPECT_EQ(press(56, controlFlag | leftControlFlag, false),
             std::vector<json>{captured("ControlLeft+ShiftLeft", "Left Ctrl+Left Shift")});
   after(R"({"t":"capture","d":{}})");
@@ -206,8 +212,8 @@ TEST_F(CaptureTest, ChordsWithFnArePassedOver) {
   fake.keysDown.insert(63);  // Fn, as the platform's own record has it
   EXPECT_TRUE(press(63, fnFlag).empty());
   EXPECT_TRUE(press(14, fnFlag).empty());  // Fn+E, the emoji picker
-  EXPECT_TRUE(press(59, fnFlag | controlFlag | leftControlFlag).empty());
-  EXPECT_TRUE(press(59, fnFlag, false).empty());  // Fn+Control let go
+  EXPECT_EQ(press(59, fnFlag | controlFlag | leftControlFlag), held("Control", "Ctrl"));
+  EXPECT_EQ(press(59, fnFlag, false), held("", ""));  // Fn+Control let go
   fake.keysDown.erase(63);
   EXPECT_EQ(press(63, 0, false).size(), 0u);
   EXPECT_EQ(press(14, 0), std::vector<json>{captured("E", "E")});
@@ -231,12 +237,12 @@ TEST_F(CaptureTest, HoldsKeepTheirRecordWhileACaptureRuns) {
 TEST_F(CaptureTest, ModifiersAloneUnderSecureInputArePassedOver) {
   fake.keyPressesHidden = true;  // the K of Command+K never reached keytap
   after(R"({"t":"capture","d":{}})");
-  EXPECT_TRUE(press(55, commandFlag | leftCommandFlag).empty());
-  EXPECT_TRUE(press(55, 0, false).empty());
-  EXPECT_TRUE(press(55, commandFlag | leftCommandFlag).empty());
+  EXPECT_EQ(press(55, commandFlag | leftCommandFlag), held("Super", "Super"));
+  EXPECT_EQ(press(55, 0, false), held("", ""));
+  EXPECT_EQ(press(55, commandFlag | leftCommandFlag), held("Super", "Super"));
   fake.keyPressesHidden = false;  // off before the release: Command+Tab out of a password field
-  EXPECT_TRUE(press(55, 0, false).empty());
-  EXPECT_TRUE(press(55, commandFlag | leftCommandFlag).empty());
+  EXPECT_EQ(press(55, 0, false), held("", ""));
+  EXPECT_EQ(press(55, commandFlag | leftCommandFlag), held("Super", "Super"));
   EXPECT_EQ(press(55, 0, false)[0]["t"], "captured");
 }
 
@@ -259,7 +265,7 @@ TEST_F(CaptureTest, CancelAndDescribe) {
 TEST_F(CaptureTest, AltGrTypingIsPassedOver) {
   fake.altGrTyping = {12};
   after(R"({"t":"capture","d":{}})");
-  EXPECT_TRUE(press(61, optionFlag | rightOptionFlag).empty());
+  EXPECT_EQ(press(61, optionFlag | rightOptionFlag), held("Alt", "Alt"));
   EXPECT_TRUE(press(12, optionFlag | rightOptionFlag).empty());
   EXPECT_EQ(press(96, optionFlag | rightOptionFlag),
             std::vector<json>{captured("Alt+F5", "Alt+F5")});

@@ -247,7 +247,7 @@ void deliverEvent(Device& device, const input_event& event) {
   } else if (event.type == EV_KEY) {
     // Value 2 is the kernel's autorepeat: a press of a key already down, as trackKey sees it.
     const bool press = event.value != 0;
-    std::optional<Event> key = trackKey(device.down, event.code, press, options.extendedKeys);
+    std::optional<Event> key = trackKey(device.down, event.code, press, modifierKeysHeard());
     if (!key) return;
     // One mouse often has several nodes: a button already down on another is no new press.
     if (press && isMouseButton(key->keyCode) && downOnAnother(device, event.code)) {

@@ -133,7 +133,7 @@ KeysDown keysDown(xcb_connection_t* connection) {
 }
 
 void deliver(X11Tap& listener, unsigned evdev, bool press) {
-  std::optional<Event> event = trackKey(listener.down, evdev, press, options.extendedKeys);
+  std::optional<Event> event = trackKey(listener.down, evdev, press, modifierKeysHeard());
   if (event) listener.callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
