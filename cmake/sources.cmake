@@ -25,6 +25,7 @@ set(KEYTAP_MACOS_SOURCES
   src/platform/macos/backend.cpp
   src/platform/macos/diagnosis.cpp
   src/platform/macos/key_events.cpp
+  src/platform/macos/symbolic_hotkeys.cpp
   src/platform/kept_keys.cpp
   src/platform/posix_io.cpp
 )
@@ -37,6 +38,7 @@ set(KEYTAP_WINDOWS_SOURCES
   src/platform/windows/raw_input.cpp
   src/platform/windows/diagnosis.cpp
   src/platform/windows/layout.cpp
+  src/platform/windows/hotkey_probe.cpp
 )
 set(KEYTAP_LINUX_SOURCES
   src/platform/linux/backend_choice.cpp

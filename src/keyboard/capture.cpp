@@ -49,6 +49,19 @@ void finish(const Accel& accel) {
   sayDescribed("captured", accel, textOf(accel));
 }
 
+// The wire's word for who holds a chord already; empty where nobody is known to.
+std::string_view takenWord(ChordHolder holder) {
+  switch (holder) {
+    case ChordHolder::system:
+      return "system";
+    case ChordHolder::anotherProgram:
+      return "another program";
+    case ChordHolder::unknown:
+      return "";
+  }
+  return "";
+}
+
 // Tells the host the modifiers held once they differ from what it was last told, so that a
 // settings screen can show "Ctrl+Shift+..." before the key comes.
 void sayHeldModifiers(uint64_t flags) {
@@ -119,7 +132,8 @@ std::string textOf(const Accel& accel) {
 void sayDescribed(const char* type, const Accel& accel, std::string_view text) {
   const std::string character =
       accel.keyCode == modifiersOnly ? std::string() : typedCharacter(accel.keyCode);
-  emit(describedMessage(type, text, acceleratorLabel(accel, macWords(), character)));
+  emit(describedMessage(type, text, acceleratorLabel(accel, macWords(), character),
+                        takenWord(chordHolder(accel))));
 }
 
 void captureKeyEvent(uint32_t type, const Event* event) {

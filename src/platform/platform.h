@@ -122,6 +122,16 @@ struct KeepAnswer {
 /// all the same. Main thread, with the tap open.
 KeepAnswer keepFromOthers(const Accel& accel, bool keep);
 
+/// Who holds a chord already, as far as the system can tell: nobody it knows of (also where it
+/// cannot tell), the system's own shortcuts, or another program's hotkey or grab.
+enum class ChordHolder { unknown, system, anotherProgram };
+
+/// Who holds the chord's key with exactly its modifiers (--capture): macOS's enabled symbolic
+/// hotkeys, X11's passive grabs, Windows' hotkeys, found by asking or by a probe that holds
+/// nothing once it returns and leaves keytap's own keeping (--consume) as it was. Modifiers alone,
+/// evdev and the portal: unknown. Main thread.
+ChordHolder chordHolder(const Accel& accel);
+
 /// The start of the error message for an accelerator that this platform cannot take, such as
 /// notAvailable: Fn, F21 to F24 or mouse buttons are missing on some; empty when it can.
 std::string_view whyUnavailable(const Accel& accel);

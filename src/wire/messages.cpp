@@ -54,10 +54,12 @@ json emptyMessage(std::string_view type) {
   return envelope(type, json::object());
 }
 
-json describedMessage(std::string_view type, std::string_view accelerator, std::string_view label) {
+json describedMessage(std::string_view type, std::string_view accelerator, std::string_view label,
+                      std::string_view taken) {
   json payload = json::object();
   payload["accelerator"] = accelerator;
   payload["label"] = label;
+  if (!taken.empty()) payload["taken"] = taken;
   return envelope(type, std::move(payload));
 }
 

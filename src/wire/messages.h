@@ -21,9 +21,10 @@ nlohmann::ordered_json statusMessage(bool listening, std::string_view reason);
 nlohmann::ordered_json errorMessage(std::string_view code, std::string_view message);
 /// A message with an empty payload: "capturing", "capture_cancelled".
 nlohmann::ordered_json emptyMessage(std::string_view type);
-/// "captured" or "described": the accelerator text and its label for people.
+/// "captured", "described" or "capture_held": the accelerator text and its label for people, and
+/// who holds the chord already ("taken") where that is known.
 nlohmann::ordered_json describedMessage(std::string_view type, std::string_view accelerator,
-                                        std::string_view label);
+                                        std::string_view label, std::string_view taken = {});
 /// What became of an accelerator the desktop was asked to bind (--portal): its state ("bound",
 /// "refused", "failed", "unbound") and the desktop's description of its trigger, for people.
 nlohmann::ordered_json bindingMessage(std::string_view accelerator, std::string_view state,

@@ -222,6 +222,56 @@ TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
                                       "key 76 up"}));
 }
 
+// A chord another client grabbed is "taken" when captured or described; a free one, and one
+// keytap keeps itself, are not, and the probe leaves keytap's own grab in place. Without
+// --extended-keys too, the modifiers held are told while the capture runs.
+TEST_F(ConsumeTest, ChordsAnotherClientGrabbedAreTaken) {
+  start({"--no-prompt", "--consume", "--capture"});
+  const xcb_window_t root =
+      xcb_setup_roots_iterator(xcb_get_setup(injector->connection)).data->root;
+  xcb_grab_key(injector->connection, 0, root, XCB_MOD_MASK_CONTROL, f10, XCB_GRAB_MODE_ASYNC,
+               XCB_GRAB_MODE_ASYNC);
+  std::free(xcb_get_input_focus_reply(injector->connection,
+                                      xcb_get_input_focus(injector->connection), nullptr));
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  const struct {
+    const char* text;
+    const char* label;
+    const char* taken;  // null: no member
+  } rows[] = {{"Control+F10", "Ctrl+F10", "another program"},
+              {"F10", "F10", nullptr},
+              {"F9", "F9", nullptr}};
+  for (const auto& row : rows) {
+    json payload{{"accelerator", row.text}, {"label", row.label}};
+    if (row.taken) payload["taken"] = row.taken;
+    ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
+    EXPECT_EQ(nextMessage(keytap), (json{{"t", "described"}, {"d", payload}}));
+  }
+  ASSERT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  ASSERT_EQ(nextMessage(keytap)["t"], "capturing");
+  injectKey(*injector, xkey::leftControl, true);
+  tap(xkey::leftShift);
+  tap(f10);
+  injectKey(*injector, xkey::leftControl, false);
+  for (const auto& [text, label] :
+       {std::pair{"Control", "Ctrl"}, {"Control+Shift", "Ctrl+Shift"}, {"Control", "Ctrl"}}) {
+    EXPECT_EQ(nextMessage(keytap),
+              (json{{"t", "capture_held"}, {"d", {{"accelerator", text}, {"label", label}}}}));
+  }
+  EXPECT_EQ(nextMessage(keytap), (json{{"t", "captured"},
+                                       {"d",
+                                        {{"accelerator", "Control+F10"},
+                                         {"label", "Ctrl+F10"},
+                                         {"taken", "another program"}}}}));
+  tap(f9);
+  tap(f10);
+  EXPECT_EQ(front->seenUntilF10(),
+            (std::vector<std::string>{"key 37 down", "key 50 down", "key 50 up", "key 37 up",
+                                      "key 76 down", "key 76 up"}));
+}
+
 // The grabs taken for one modifier mapping are the ones given back after it changed: a key
 // unregistered meanwhile is the window's again with Num Lock on.
 TEST_F(ConsumeTest, KeysGoBackAfterTheModifierMappingChanged) {

@@ -450,4 +450,32 @@ TEST_F(MacosModelTest, DoctorSaysAccessibilityWithConsume) {
   EXPECT_EQ(waitForExit(keytap, replyTimeoutMs), 0);
 }
 
+// The system's symbolic hotkeys that are on (Spotlight's Command+Space) are "taken"; one switched
+// off (Option+Command+Space) is not. Without --extended-keys the modifiers held are told too.
+TEST_F(MacosModelTest, EnabledSymbolicHotKeysAreTakenBySystem) {
+  start({"--no-prompt", "--capture"});
+  const struct {
+    const char* text;
+    const char* label;
+    const char* taken;  // null: no member
+  } rows[] = {{"Command+Space", "\u2318Space", "system"},
+              {"Option+Command+Space", "\u2325\u2318Space", nullptr}};
+  for (const auto& row : rows) {
+    json payload{{"accelerator", row.text}, {"label", row.label}};
+    if (row.taken) payload["taken"] = row.taken;
+    ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
+    EXPECT_EQ(nextMessage(keytap), (json{{"t", "described"}, {"d", payload}}));
+  }
+  EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
+                               "\n"));
+  EXPECT_EQ(nextMessage(keytap)["t"], "capturing");
+  for (const char* step : {"key 55 down", "key 49 down", "key 49 up", "key 55 up"}) tell(step);
+  EXPECT_EQ(
+      captureEnd(),
+      (json{{"t", "captured"},
+            {"d",
+             {{"accelerator", "Command+Space"}, {"label", "\u2318Space"}, {"taken", "system"}}}}));
+  EXPECT_EQ(heldSaid, Said{"Command \u2318"});
+}
+
 }  // namespace

@@ -152,6 +152,29 @@ TEST_F(WindowsKeysTest, CaptureRecordsAChord) {
                             {"d", {{"accelerator", "Control+K"}, {"label", "Ctrl+K"}}}}));
 }
 
+// Hotkeys another program registered are "taken": by the system where they have the Windows
+// key, which Windows reserves for itself; a free chord has no member.
+TEST_F(WindowsKeysTest, RegisteredHotKeysAreTaken) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--capture"});
+  for (const char* hotKey : {"2,4b", "8,4b"}) {  // Control+K, Windows+K
+    ASSERT_TRUE(sendText(injector, std::string("hotkey ") + hotKey + "\n"));
+    ASSERT_EQ(readLine(injector, replyTimeoutMs), "ok") << hotKey;
+  }
+  const struct {
+    const char* text;
+    const char* label;
+    const char* taken;  // null: no member
+  } rows[] = {{"Control+K", "Ctrl+K", "another program"},
+              {"Super+K", "Super+K", "system"},
+              {"Control+J", "Ctrl+J", nullptr}};
+  for (const auto& row : rows) {
+    nlohmann::json payload{{"accelerator", row.text}, {"label", row.label}};
+    if (row.taken) payload["taken"] = row.taken;
+    ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
+    EXPECT_EQ(nextMessage(keytap), (nlohmann::json{{"t", "described"}, {"d", payload}}));
+  }
+}
+
 // The keypad by the word Windows gives it (Num 7, Num /), never like the top rows' 7 and /; the
 // keypad's / is an extended key (E0 35), asked of ToUnicodeEx as a key press all the same.
 TEST_F(WindowsKeysTest, KeypadLabelsKeepTheirWord) {

@@ -90,6 +90,11 @@ KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
   return fake.keepAnswer;
 }
 
+ChordHolder chordHolder(const Accel& accel) {
+  const auto found = fake.holders.find(accel.keyCode);
+  return found == fake.holders.end() ? ChordHolder::unknown : found->second;
+}
+
 std::string_view whyUnavailable(const Accel& accel) {
   return fake.hasFn || !(accel.flags & fnFlag) ? "" : notAvailable;
 }

@@ -28,6 +28,7 @@ struct FakePlatform {
   std::set<uint16_t> altGrTyping;              // where typesWithAltGr answers true
   KeepAnswer keepAnswer;                       // what keepFromOthers answers to a keep
   std::vector<Accel> kept;                     // what is kept from other programs now
+  std::map<uint16_t, ChordHolder> holders;     // what chordHolder answers, by key code
 
   int preflightCalls = 0;
   int requestCalls = 0;

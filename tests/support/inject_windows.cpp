@@ -7,7 +7,9 @@
 // then ignored). Windows does not promise that SendInput has delivered the input when it returns,
 // so the answer waits, a second at most, until the system's key state shows each key or button
 // pressed or released; when it does not, the answer is "ok, not seen" (wine's key state may not
-// follow).
+// follow). "hotkey 2,4b" registers a hotkey for as long as the injector runs, as another program
+// would: RegisterHotKey's modifiers and virtual key, in hexadecimal; the answer is "ok" or
+// "refused".
 // "window" opens a window of its own and gives it the focus and the mouse; "seen" then answers
 // which key and button messages it got since the last "seen", as "seen down:1d up:e04b down:m4",
 // once a marker key (F12) sent after them has reached it too, so that nothing sent before is
@@ -169,6 +171,17 @@ int main() {
       continue;
     }
     if (std::sscanf(line, "%7s %199s", action, codes) != 2) return 2;
+    if (std::strcmp(action, "hotkey") == 0) {
+      static int hotKeys = 0;
+      char* virtualKey = nullptr;
+      const auto modifiers = static_cast<UINT>(std::strtoul(codes, &virtualKey, 16));
+      const bool registered =
+          *virtualKey == ',' &&
+          RegisterHotKey(nullptr, ++hotKeys, modifiers,
+                         static_cast<UINT>(std::strtoul(virtualKey + 1, nullptr, 16)));
+      answer(registered ? "ok\n" : "refused\n");
+      continue;
+    }
     const bool up = std::strcmp(action, "up") == 0;
     INPUT inputs[8];
     UINT count = 0;

@@ -37,6 +37,8 @@ std::string typedCharacter(uint16_t keyCode);
 bool typesWithAltGr(uint16_t keyCode);
 /// Passive grabs of the chord on the root window, one for each state of the lock modifiers.
 KeepAnswer keepFromOthers(const Accel& accel, bool keep);
+/// Another client's passive grab of the chord, probed on the root window.
+ChordHolder chordHolder(const Accel& accel);
 }  // namespace x11
 
 namespace evdev {

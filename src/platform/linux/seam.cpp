@@ -122,6 +122,11 @@ KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
   return {};
 }
 
+// evdev reads devices, which know no hotkeys; the portal's desktop tells only its own bindings.
+ChordHolder chordHolder(const Accel& accel) {
+  return chosen == Backend::x11 ? x11::chordHolder(accel) : ChordHolder::unknown;
+}
+
 bool keyIsDown(uint16_t keyCode) {
   switch (chosen) {
     case Backend::x11:

@@ -42,7 +42,14 @@ struct ModelObject {
   int references = 1;
 };
 
-enum : CFTypeID { stringType = 7, numberType = 22, dictionaryType = 18, otherType = 1 };
+enum : CFTypeID {
+  stringType = 7,
+  numberType = 22,
+  dictionaryType = 18,
+  arrayType = 19,
+  booleanType = 21,
+  otherType = 1
+};
 
 struct __CFString : ModelObject {
   explicit __CFString(std::string value) : ModelObject(stringType), text(std::move(value)) {}
@@ -66,6 +73,19 @@ struct __CFDictionary : ModelObject {
 struct UCKeyboardLayout {
   std::map<int64_t, char16_t> typed;
   std::set<int64_t> dead = {};  // dead keys: an accent that waits for the next key
+};
+
+struct __CFBoolean : ModelObject {
+  explicit __CFBoolean(bool truth) : ModelObject(booleanType), value(truth) {}
+  bool value;
+};
+
+struct __CFArray : ModelObject {
+  __CFArray() : ModelObject(arrayType) {}
+  ~__CFArray() override {
+    for (ModelObject* value : values) CFRelease(value);
+  }
+  std::vector<ModelObject*> values;
 };
 
 struct __CFData : ModelObject {
@@ -696,6 +716,27 @@ const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key) {
   return nullptr;
 }
 
+CFTypeID CFDictionaryGetTypeID() {
+  return dictionaryType;
+}
+
+CFTypeID CFBooleanGetTypeID() {
+  return booleanType;
+}
+
+Boolean CFBooleanGetValue(CFBooleanRef boolean) {
+  return boolean->value;
+}
+
+CFIndex CFArrayGetCount(CFArrayRef array) {
+  return static_cast<CFIndex>(array->values.size());
+}
+
+// "The value at the given index"; owned by the array.
+const void* CFArrayGetValueAtIndex(CFArrayRef array, CFIndex index) {
+  return array->values.at(static_cast<size_t>(index));
+}
+
 // A source that delivers the port's messages, here its tap's events, once added to a run loop.
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef, CFMachPortRef port, CFIndex) {
   return new __CFRunLoopSource(port);
@@ -929,6 +970,28 @@ CFDictionaryRef CGSessionCopyCurrentDictionary() {
                                   new __CFNumber(windowServer().secureInput->first));
   }
   return session;
+}
+
+// "Returns an array of CFDictionaryRefs containing information about the system-wide symbolic
+// hotkeys", each with kHISymbolicHotKeyCode, kHISymbolicHotKeyModifiers (Carbon's bits) and
+// kHISymbolicHotKeyEnabled; "the array must be released by the caller". The model's: Spotlight's
+// Command+Space, enabled, and Finder's search window, Option+Command+Space, switched off.
+OSStatus CopySymbolicHotKeys(CFArrayRef* outHotKeyArray) {
+  constexpr struct {
+    int code;
+    int modifiers;
+    bool enabled;
+  } hotKeys[] = {{kVK_Space, cmdKey, true}, {kVK_Space, cmdKey | optionKey, false}};
+  auto* array = new __CFArray;
+  for (const auto& hotKey : hotKeys) {
+    auto* entry = new __CFDictionary;
+    entry->entries.emplace_back("kHISymbolicHotKeyCode", new __CFNumber(hotKey.code));
+    entry->entries.emplace_back("kHISymbolicHotKeyModifiers", new __CFNumber(hotKey.modifiers));
+    entry->entries.emplace_back("kHISymbolicHotKeyEnabled", new __CFBoolean(hotKey.enabled));
+    array->values.push_back(entry);
+  }
+  *outHotKeyArray = array;
+  return noErr;
 }
 
 // "Copies a TISInputSourceRef for the keyboard layout currently being used."

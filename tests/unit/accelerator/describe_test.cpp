@@ -256,6 +256,10 @@ TEST_F(CaptureTest, CancelAndDescribe) {
   EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"ctrl+y"}})"),
             (std::vector<json>{
                 {{"t", "described"}, {"d", {{"accelerator", "ctrl+y"}, {"label", "Ctrl+Z"}}}}}));
+  // Who holds a chord already, where the platform can tell.
+  fake.holders[40] = ChordHolder::anotherProgram;
+  EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"Control+K"}})")[0]["d"]["taken"],
+            "another program");
   EXPECT_EQ(after(R"({"t":"describe","d":{"accelerator":"Ctrl+Nope"}})")[0]["d"]["message"],
             "unknown accelerator: Ctrl+Nope");
 }

@@ -321,6 +321,21 @@ KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
   return answer;
 }
 
+// Where no tap is open keytap grabs nothing, and a connection of its own serves for the probe.
+ChordHolder chordHolder(const Accel& accel) {
+  xcb_connection_t* connection = opened ? opened->connection : connectQuietly();
+  std::vector<uint16_t> ownStates;
+  for (const KeptChord& kept : keptChords) {
+    if (kept.accel.keyCode == accel.keyCode) {
+      ownStates.insert(ownStates.end(), kept.states.begin(), kept.states.end());
+    }
+  }
+  const bool taken =
+      !xcb_connection_has_error(connection) && grabbedByAnother(connection, accel, ownStates);
+  if (!opened) xcb_disconnect(connection);
+  return taken ? ChordHolder::anotherProgram : ChordHolder::unknown;
+}
+
 // The tap's own record of the keys, seeded from the server's key map when it opened; X has no
 // query for the side buttons, so for buttons it is the record alone.
 bool keyIsDown(uint16_t keyCode) {

@@ -166,6 +166,24 @@ void ungrab(xcb_connection_t* connection, uint16_t keyCode, uint16_t state) {
   }
 }
 
+// Grabs the key or button in each state; false when another client holds any of them (only
+// BadAccess fails a grab of a valid key), which leaves the others grabbed.
+bool grabEach(xcb_connection_t* connection, uint16_t keyCode, const std::vector<uint16_t>& states) {
+  std::vector<xcb_void_cookie_t> cookies;
+  for (uint16_t state : states) cookies.push_back(grab(connection, keyCode, state));
+  bool free = true;
+  for (const xcb_void_cookie_t& cookie : cookies) {
+    xcb_generic_error_t* error = xcb_request_check(connection, cookie);
+    free &= error == nullptr;
+    std::free(error);
+  }
+  return free;
+}
+
+bool grabbable(uint16_t keyCode) {
+  return isMouseButton(keyCode) ? xButtonOf(keyCode) != 0 : xKeyCodeOf(keyCode) != 0;
+}
+
 }  // namespace
 
 KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
@@ -173,24 +191,13 @@ KeepAnswer grabChord(xcb_connection_t* connection, const Accel& accel,
   states.clear();
   // A grab names modifiers, never their sides: it would keep the other side's chord too.
   if (accel.sided) return {Keeping::unavailable, "a modifier of one side cannot be kept on X11"};
-  if (!(isMouseButton(accel.keyCode) ? xButtonOf(accel.keyCode) : xKeyCodeOf(accel.keyCode))) {
-    return {Keeping::unavailable, std::string(notAvailable)};
-  }
+  if (!grabbable(accel.keyCode)) return {Keeping::unavailable, std::string(notAvailable)};
   const std::vector<uint16_t> wanted = chordStates(connection, accel);
   if (wanted.empty()) return {Keeping::unavailable, "the X server maps no key to its modifiers"};
-  std::vector<xcb_void_cookie_t> cookies;
-  for (uint16_t state : wanted) cookies.push_back(grab(connection, accel.keyCode, state));
-  bool taken = false;
-  for (const xcb_void_cookie_t& cookie : cookies) {
-    xcb_generic_error_t* error = xcb_request_check(connection, cookie);
-    taken |= error != nullptr;
-    std::free(error);
-  }
-  if (!taken) {
+  if (grabEach(connection, accel.keyCode, wanted)) {
     states = wanted;
     return {};
   }
-  // Only BadAccess fails a grab of a valid key: another client holds that chord.
   for (uint16_t state : wanted) ungrab(connection, accel.keyCode, state);
   xcb_flush(connection);
   return {Keeping::taken, "another program has taken this chord"};
@@ -224,4 +231,19 @@ void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
   }
   xcb_flush(connection);
   states = std::move(held);
+}
+
+bool grabbedByAnother(xcb_connection_t* connection, const Accel& accel,
+                      const std::vector<uint16_t>& ownStates) {
+  if (!grabbable(accel.keyCode)) return false;
+  // A grab of this client's own state would replace it, and letting go would end it.
+  std::vector<uint16_t> probed;
+  for (uint16_t state : chordStates(connection, accel)) {
+    if (!contains(ownStates, state)) probed.push_back(state);
+  }
+  const bool taken = !grabEach(connection, accel.keyCode, probed);
+  // Ungrabbing names this client's grabs alone: another client's stay.
+  for (uint16_t state : probed) ungrab(connection, accel.keyCode, state);
+  xcb_flush(connection);
+  return taken;
 }

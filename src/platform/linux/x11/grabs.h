@@ -28,3 +28,10 @@ void ungrabChord(xcb_connection_t* connection, const Accel& accel,
 /// out.
 void grabChordAgain(xcb_connection_t* connection, const Accel& accel,
                     std::vector<uint16_t>& states);
+
+/// Whether another client holds a passive grab of the chord's key or button with its modifiers
+/// (sides aside, as grabs know none) in any state of the lock modifiers: a probe that grabs each
+/// state and lets go at once. States in `ownStates`, this client's own grabs of that key, are
+/// left alone. False where X cannot grab the key at all.
+bool grabbedByAnother(xcb_connection_t* connection, const Accel& accel,
+                      const std::vector<uint16_t>& ownStates);

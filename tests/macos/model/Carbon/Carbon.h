@@ -1,7 +1,8 @@
 // The model's Carbon: the physical layout of a keyboard type (HIToolbox's Keyboards.h), the
 // current keyboard layout (TextInputSources.h) and what its keys type (CoreServices'
-// UnicodeUtilities.h), and the virtual key codes of the keys whose events the model makes in
-// their own way (Events.h).
+// UnicodeUtilities.h), the system's symbolic hotkeys (CarbonEvents.h), and the virtual key codes
+// of the keys whose events the model makes in their own way and Carbon's modifier bits
+// (Events.h).
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -52,7 +53,20 @@ enum : PhysicalKeyboardLayoutType {
 
 PhysicalKeyboardLayoutType KBGetLayoutType(SInt16 iKeyboardType);
 
+#define kHISymbolicHotKeyCode CFSTR("kHISymbolicHotKeyCode")
+#define kHISymbolicHotKeyModifiers CFSTR("kHISymbolicHotKeyModifiers")
+#define kHISymbolicHotKeyEnabled CFSTR("kHISymbolicHotKeyEnabled")
+OSStatus CopySymbolicHotKeys(CFArrayRef* outHotKeyArray);
+
+enum : UInt32 {
+  cmdKey = 1 << 8,
+  shiftKey = 1 << 9,
+  optionKey = 1 << 11,
+  controlKey = 1 << 12,
+};
+
 enum : uint16_t {
+  kVK_Space = 0x31,
   kVK_RightCommand = 0x36,
   kVK_Command = 0x37,
   kVK_Shift = 0x38,

@@ -15,6 +15,8 @@ using CFAllocatorRef = const struct __CFAllocator*;
 using CFStringRef = const struct __CFString*;
 using CFDictionaryRef = const struct __CFDictionary*;
 using CFNumberRef = const struct __CFNumber*;
+using CFBooleanRef = const struct __CFBoolean*;
+using CFArrayRef = const struct __CFArray*;
 using CFDataRef = const struct __CFData*;
 using CFMachPortRef = struct __CFMachPort*;
 using CFRunLoopRef = struct __CFRunLoop*;
@@ -37,7 +39,12 @@ void CFRelease(CFTypeRef object);
 CFTypeID CFGetTypeID(CFTypeRef object);
 CFTypeID CFNumberGetTypeID();
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* value);
+CFTypeID CFDictionaryGetTypeID();
 const void* CFDictionaryGetValue(CFDictionaryRef dictionary, const void* key);
+CFTypeID CFBooleanGetTypeID();
+Boolean CFBooleanGetValue(CFBooleanRef boolean);
+CFIndex CFArrayGetCount(CFArrayRef array);
+const void* CFArrayGetValueAtIndex(CFArrayRef array, CFIndex index);
 const UInt8* CFDataGetBytePtr(CFDataRef data);
 
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef allocator, CFMachPortRef port,
