@@ -283,7 +283,13 @@ class Keytap extends EventEmitter {
     } else if (type === 'captured') {
       // A chord that comes before the running capture has begun belongs to one cancelled since.
       const chord = { accelerator: payload.accelerator, label: payload.label };
+      if (typeof payload.taken === 'string') chord.taken = payload.taken;
       if (this._capture?.begun) this._endCapture(this._capture, (caller) => caller.resolve(chord));
+    } else if (type === 'capture_held') {
+      // Modifiers held for a capture cancelled since are no one's.
+      if (this._capture?.begun) {
+        this.emit('capture_held', { accelerator: payload.accelerator, label: payload.label });
+      }
     } else if (type === 'status') {
       this.emit('status', { listening: payload.listening, reason: payload.reason });
     } else if (type === 'binding') {

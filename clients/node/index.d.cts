@@ -98,6 +98,18 @@ export interface CapturedChord {
   accelerator: string;
   /** The chord as the user's keyboard layout shows it, such as "Ctrl+Shift+Z" or "⌃⇧Z". */
   label: string;
+  /**
+   * Who holds the chord already, where the system can tell (macOS, X11, Windows): the system's
+   * own shortcut or another program's hotkey; absent when free or when nothing can tell.
+   */
+  taken?: 'system' | 'another program';
+}
+
+export interface CaptureHeldEvent {
+  /** The modifiers held, in keytap's words ("Control+Shift"); empty when none is. */
+  accelerator: string;
+  /** The same as a label begins with them ("Ctrl+Shift", "⌃⇧"); empty when none is. */
+  label: string;
 }
 
 export interface BindingEvent {
@@ -187,6 +199,8 @@ export interface Keytap extends EventEmitter {
   on(event: 'binding', listener: (event: BindingEvent) => void): this;
   /** A capture() has begun in keytap: the chord pressed from now on is the one recorded. */
   on(event: 'capturing', listener: () => void): this;
+  /** During a capture(), the modifiers held changed: show them before the key comes. */
+  on(event: 'capture_held', listener: (event: CaptureHeldEvent) => void): this;
   on(event: 'restart', listener: (event: RestartEvent) => void): this;
   on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   on(event: 'error', listener: (error: Error) => void): this;
@@ -194,6 +208,7 @@ export interface Keytap extends EventEmitter {
   once(event: 'status', listener: (event: StatusEvent) => void): this;
   once(event: 'binding', listener: (event: BindingEvent) => void): this;
   once(event: 'capturing', listener: () => void): this;
+  once(event: 'capture_held', listener: (event: CaptureHeldEvent) => void): this;
   once(event: 'restart', listener: (event: RestartEvent) => void): this;
   once(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   once(event: 'error', listener: (error: Error) => void): this;

@@ -280,7 +280,7 @@ test('consume: a key kept from other programs while registered with consume, and
   }
 });
 
-test('capture: a chord recorded in keytap\'s grammar with its label; aborted; describe', limit, async () => {
+test('capture: a chord recorded in keytap\'s grammar with its label, the modifiers held on the way; aborted; describe', limit, async () => {
   const display = await startDisplay();
   try {
     const kt = await launch({ binary, noPrompt: true, capture: true, env: { ...process.env, DISPLAY: display.name } });
@@ -289,11 +289,14 @@ test('capture: a chord recorded in keytap\'s grammar with its label; aborted; de
     aborted.abort(new Error('the user closed the dialog'));
     await assert.rejects(cancelled, { message: 'the user closed the dialog' });
     const capturing = once(kt, 'capturing');
+    const held = [];
+    kt.on('capture_held', ({ accelerator, label }) => held.push(`${accelerator} ${label}`));
     const chord = kt.capture();
     await capturing; // keys pressed before keytap records would be lost
     const { control, shift, k } = keys;
     await promisify(execFile)(injector, [display.name, `+${control}`, `+${shift}`, `+${k}`, `-${k}`, `-${shift}`, `-${control}`]);
     assert.deepEqual(await chord, { accelerator: 'Control+Shift+K', label: 'Ctrl+Shift+K' });
+    assert.deepEqual(held, ['Control Ctrl', 'Control+Shift Ctrl+Shift']);
     assert.equal(await kt.describe('CmdOrCtrl+F5'), 'Ctrl+F5');
     await assert.rejects(kt.describe('Ctrl+Nope'), { code: 'unknown_accelerator' });
     assert.equal(await kt.close(), 0);
