@@ -6,9 +6,10 @@ and :func:`keytap.aio.start` (asyncio). Every "down" delivered is followed by ex
 from . import aio
 from ._client import Keytap, start
 from ._errors import KeytapError
-from ._events import (BindingEvent, CapturedChord, CapturingEvent, GestureEvent, KeyEvent,
-                      StatusEvent)
+from ._events import (BindingEvent, CapturedChord, CaptureHeldEvent, CapturingEvent, GestureEvent,
+                      KeyEvent, StatusEvent)
 from ._gesture import Gesture
 
-__all__ = ["BindingEvent", "CapturedChord", "CapturingEvent", "Gesture", "GestureEvent", "Keytap",
+__all__ = ["BindingEvent", "CapturedChord", "CaptureHeldEvent", "CapturingEvent", "Gesture",
+           "GestureEvent", "Keytap",
            "KeyEvent", "KeytapError", "StatusEvent", "aio", "start"]

@@ -14,7 +14,8 @@ from collections import deque
 
 from ._binary import find_binary
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
+from ._events import (BindingEvent, CapturedChord, CaptureHeldEvent, CapturingEvent, KeyEvent,
+                      StatusEvent)
 from ._gesture import DOUBLE_TAP_MS, HOLD_MS, Gesture
 from ._session import Outcome, Ready, Reply, Session
 
@@ -131,6 +132,8 @@ class Keytap:
             self._emit("binding", outcome)
         elif isinstance(outcome, CapturingEvent):
             self._emit("capturing", outcome)
+        elif isinstance(outcome, CaptureHeldEvent):
+            self._emit("capture_held", outcome)
 
     def _emit(self, kind: str, *args: Any) -> None:
         for listener in list(self._listeners.get(kind, ())):
@@ -367,7 +370,8 @@ class Keytap:
     def on(self, kind: str, callback: Callable[..., None]) -> None:
         """Calls ``callback`` on the reader thread for "down" and "up" (a KeyEvent), "status" (a
         StatusEvent), "binding" (a BindingEvent, with ``portal``), "capturing" (a CapturingEvent,
-        once keytap has begun a capture), "restart" (a dict: pid, permission, failed) or "exit"
+        once keytap has begun a capture), "capture_held" (a CaptureHeldEvent, as the modifiers
+        held change during it), "restart" (a dict: pid, permission, failed) or "exit"
         (the exit status)."""
         self._listeners.setdefault(kind, []).append(callback)
 

@@ -68,7 +68,19 @@ class CapturingEvent:
 @dataclass(frozen=True)
 class CapturedChord:
     """The chord a capture recorded: keytap's text for it, which registers exactly that chord,
-    and its label in the user's keyboard layout ("Ctrl+Shift+Z", "⌃⇧Z")."""
+    and its label in the user's keyboard layout ("Ctrl+Shift+Z", "⌃⇧Z"). ``taken`` says who holds
+    the chord already where the system can tell (macOS, X11, Windows): "system" or "another
+    program"; None when it is free or nothing can tell."""
+
+    accelerator: str
+    label: str
+    taken: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class CaptureHeldEvent:
+    """During a capture the modifiers held changed: keytap's words for them ("Control+Shift") and
+    their label as a chord's begins ("Ctrl+Shift", "⌃⇧"); both empty when none is held."""
 
     accelerator: str
     label: str

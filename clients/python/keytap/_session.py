@@ -8,7 +8,8 @@ from dataclasses import dataclass
 from typing import Deque, Dict, List, Optional, Set, Tuple, Union
 
 from ._errors import KeytapError
-from ._events import BindingEvent, CapturedChord, CapturingEvent, KeyEvent, StatusEvent
+from ._events import (BindingEvent, CapturedChord, CaptureHeldEvent, CapturingEvent, KeyEvent,
+                      StatusEvent)
 
 
 @dataclass(frozen=True)
@@ -26,7 +27,8 @@ class Reply:
     label: str = ""  # what "described" said
 
 
-Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, BindingEvent, CapturedChord, CapturingEvent]
+Outcome = Union[Ready, Reply, KeyEvent, StatusEvent, BindingEvent, CapturedChord, CapturingEvent,
+                CaptureHeldEvent]
 
 
 def now_ms() -> float:
@@ -78,7 +80,13 @@ class Session:
             # capture it started since must not take it.
             if self._cancelling():
                 return []
-            return [CapturedChord(str(data.get("accelerator")), str(data.get("label")))]
+            taken = data.get("taken")
+            return [CapturedChord(str(data.get("accelerator")), str(data.get("label")),
+                                  taken if isinstance(taken, str) else None)]
+        if kind == "capture_held":
+            if self._cancelling():
+                return []
+            return [CaptureHeldEvent(str(data.get("accelerator")), str(data.get("label")))]
         if kind == "status":
             return [StatusEvent(bool(data.get("listening")), data.get("reason"))]
         if kind == "binding":

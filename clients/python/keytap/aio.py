@@ -14,11 +14,11 @@ from typing import (Any, AsyncIterator, Callable, Iterable, List, Mapping, Optio
 from ._client import KeyCallback, Keytap
 from ._client import start as start_blocking
 from ._errors import KeytapError
-from ._events import (BindingEvent, CapturedChord, CapturingEvent, GestureEvent, GestureKind,
-                      KeyEvent, StatusEvent)
+from ._events import (BindingEvent, CapturedChord, CaptureHeldEvent, CapturingEvent, GestureEvent,
+                      GestureKind, KeyEvent, StatusEvent)
 from ._gesture import DOUBLE_TAP_MS, HOLD_MS, Cancellable, Gesture
 
-Event = Union[KeyEvent, StatusEvent, BindingEvent, CapturingEvent]
+Event = Union[KeyEvent, StatusEvent, BindingEvent, CapturingEvent, CaptureHeldEvent]
 
 
 class AsyncGesture(Gesture):
@@ -68,7 +68,7 @@ class AsyncKeytap:
         self._loop = loop
         # Every event from the start on, until keytap has ended for good (None).
         self._events: "asyncio.Queue[Optional[Event]]" = asyncio.Queue()
-        for kind in ("down", "up", "status", "binding", "capturing"):
+        for kind in ("down", "up", "status", "binding", "capturing", "capture_held"):
             keytap.on(kind, self._post)
         keytap.on("exit", lambda _code: self._post(None))
 
@@ -155,8 +155,8 @@ class AsyncKeytap:
         return asyncio.wrap_future(self._keytap._send("describe", text), loop=self._loop)
 
     async def events(self) -> AsyncIterator[Event]:
-        """The key, status, binding and capturing events, from the start on, until keytap has
-        ended for good."""
+        """The key, status, binding, capturing and capture_held events, from the start on, until
+        keytap has ended for good."""
         while True:
             event = await self._events.get()
             if event is None:

@@ -9,7 +9,7 @@ import threading
 import zipfile
 from pathlib import Path
 
-from typing import Dict
+from typing import Dict, List
 
 import pytest
 
@@ -135,6 +135,8 @@ def test_capture_blocking_and_asyncio(display: str) -> None:
     # Keys pressed before keytap records would be lost: they wait for "capturing".
     began = threading.Event()
     k.on("capturing", lambda event: began.set())
+    held: List[str] = []
+    k.on("capture_held", lambda event: held.append(event.label))
 
     def press_once_begun() -> None:
         if began.wait(10):
@@ -144,6 +146,7 @@ def test_capture_blocking_and_asyncio(display: str) -> None:
     presser.start()
     assert k.capture(timeout=10) == keytap.CapturedChord("Control+K", "Ctrl+K")
     presser.join()
+    assert held == ["Ctrl"]
     with pytest.raises(keytap.KeytapError) as raised:
         k.capture(timeout=0.2)
     assert raised.value.code == "timeout"
