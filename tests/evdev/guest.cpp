@@ -120,7 +120,7 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expectSaid(keytap, {"down:\"RightAlt\"", "up:\"RightAlt\"", "down:\"Fn\"", "up:\"Fn\"",
                            "down:\"Numpad7\"", "down:\"Home\"", "up:\"Home\"", "up:\"Numpad7\""});
      }},
-    {"with --capture: a chord recorded, labelled with the US names",
+    {"with --capture: a chord recorded, labelled with the US names, Control told on the way",
      [] {
        Keyboard keyboard;
        Keytap keytap({"--capture"});
@@ -129,6 +129,10 @@ const std::pair<const char*, std::function<void()>> scenarios[] = {
        expect(keytap.next()["t"] == "capturing", "no capturing");
        keyboard.press({KEY_LEFTCTRL, KEY_K});
        keyboard.release({KEY_K, KEY_LEFTCTRL});
+       const json held = keytap.next();
+       expect(held == json{{"t", "capture_held"},
+                           {"d", {{"accelerator", "Control"}, {"label", "Ctrl"}}}},
+              "capture_held " + held.dump());
        const json captured = keytap.next();
        expect(captured["d"] == json{{"accelerator", "Control+K"}, {"label", "Ctrl+K"}},
               "captured " + captured.dump());
