@@ -295,6 +295,19 @@ TEST_F(ConsumeTest, AKeptPressKeepsItsReleaseAfterUnregister) {
   EXPECT_EQ(windowSaw(), "seen down:24 up:24");
 }
 
+// Neither Pause sent by virtual key alone, whose scan code would read as Left Control's, nor
+// text typed as characters, whose character stands where a scan code would (C is F9's), is a
+// key of a kept chord.
+TEST_F(ConsumeTest, PauseAndTextAreNoKeptKeys) {
+  keep("Control+K");
+  keep("F9");
+  keys("down", {pauseByVirtualKey, k});
+  keys("up", {k, pauseByVirtualKey});
+  keys("down", {"u0043"});
+  keys("up", {"u0043"});
+  EXPECT_EQ(windowSaw(), "seen down:00 down:25 up:25 up:00 down:43 up:43");
+}
+
 // A kept side button with Control reaches keytap alone; Control and the middle button, not
 // kept, reach the window.
 TEST_F(ConsumeTest, KeptButtonsNeverReachTheWindow) {

@@ -51,28 +51,22 @@ bool keeps(unsigned evdev, bool press, bool autorepeat) {
   return kept;
 }
 
-// The key by its position; an injected key without a scan code by its virtual key.
-unsigned evdevOf(const KBDLLHOOKSTRUCT& key) {
-  unsigned scanCode = key.scanCode;
-  bool e0 = key.flags & LLKHF_EXTENDED;
-  if (scanCode == 0) {
-    const UINT mapped = MapVirtualKeyW(key.vkCode, MAPVK_VK_TO_VSC_EX);
-    scanCode = mapped & 0xFF;
-    e0 = (mapped >> 8) == 0xE0;
-  }
-  return evdevFromScanCode(scanCode, e0);
+unsigned scanCodeOfVirtualKey(unsigned virtualKey) {
+  return MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
 }
 
 // Injected keys (LLKHF_INJECTED) count as typed ones: remote desktops and tests send them.
 LRESULT CALLBACK onKey(int code, WPARAM message, LPARAM data) {
   if (code == HC_ACTION) {
     const auto& key = *reinterpret_cast<const KBDLLHOOKSTRUCT*>(data);
-    const unsigned evdev = evdevOf(key);
+    const std::optional<unsigned> evdev =
+        evdevFromHookedKey(static_cast<uint16_t>(key.vkCode), key.scanCode,
+                           key.flags & LLKHF_EXTENDED, scanCodeOfVirtualKey);
     const bool press = !(key.flags & LLKHF_UP);
-    if (evdev == 0 || evdev >= keysDown.size()) return CallNextHookEx(nullptr, code, message, data);
-    const bool wasDown = keysDown[evdev];
-    keysDown[evdev] = press;
-    if (!isModifier(evdev) && keeps(evdev, press, press && wasDown)) return 1;
+    if (!evdev || *evdev >= keysDown.size()) return CallNextHookEx(nullptr, code, message, data);
+    const bool wasDown = keysDown[*evdev];
+    keysDown[*evdev] = press;
+    if (!isModifier(*evdev) && keeps(*evdev, press, press && wasDown)) return 1;
   }
   return CallNextHookEx(nullptr, code, message, data);
 }
@@ -132,15 +126,13 @@ DWORD WINAPI runHooks(void*) {
   PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
   // Keys held already: their autorepeats start no keep, and modifiers count from the first key.
   keysDown.reset();
-  for (int virtualKey = 1; virtualKey < 0xFF; ++virtualKey) {
-    if (GetAsyncKeyState(virtualKey) >= 0) continue;
-    const UINT mapped = MapVirtualKeyW(virtualKey, MAPVK_VK_TO_VSC_EX);
-    if (mapped == 0) continue;  // the mouse buttons, and keys of no position
-    const unsigned evdev = evdevFromScanCode(mapped & 0xFF, (mapped >> 8) == 0xE0);
-    if (evdev < keysDown.size()) keysDown[evdev] = true;
-  }
-  for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
-    keysDown[modifier.evdev] = GetAsyncKeyState(modifier.virtualKey) < 0;
+  // Shift, Control and Alt without a side (VK_SHIFT to VK_MENU) would all read as the left one.
+  for (uint16_t virtualKey = 1; virtualKey < 0xFF; ++virtualKey) {
+    if ((virtualKey >= VK_SHIFT && virtualKey <= VK_MENU) || GetAsyncKeyState(virtualKey) >= 0)
+      continue;
+    const std::optional<unsigned> evdev =
+        evdevFromHookedKey(virtualKey, 0, false, scanCodeOfVirtualKey);
+    if (evdev && *evdev < keysDown.size()) keysDown[*evdev] = true;
   }
   HHOOK keyboard = nullptr, mouse = nullptr;
   syncWithTable(keyboard, mouse);

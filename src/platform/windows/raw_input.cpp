@@ -12,6 +12,11 @@ constexpr uint16_t controlScanCode = 0x1D;
 constexpr unsigned pauseEvdev = 119;
 constexpr uint16_t altScanCode = 0x38;
 
+// The virtual keys that the hook's scan code does not tell apart.
+constexpr uint16_t pauseVirtualKey = 0x13;    // VK_PAUSE
+constexpr uint16_t numLockVirtualKey = 0x90;  // VK_NUMLOCK
+constexpr unsigned numLockEvdev = 69;
+
 }  // namespace
 
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned)) {
@@ -88,4 +93,18 @@ bool takeHooksWord(HookedKeys& hooked, unsigned evdev, bool press, bool heardDow
   hooked.kept[evdev] = press;
   hooked.releaseTold[evdev] = !press;
   return repeat || press != heardDown;
+}
+
+std::optional<unsigned> evdevFromHookedKey(uint16_t virtualKey, uint32_t scanCode, bool extended,
+                                           unsigned (*scanCodeOfVirtualKey)(unsigned)) {
+  if (scanCode > 0xFF) return std::nullopt;
+  if (virtualKey == pauseVirtualKey) return pauseEvdev;
+  if (virtualKey == numLockVirtualKey) return numLockEvdev;
+  // Hooks are told the modifiers' sides by virtual key; Right Shift's scan code may come extended.
+  for (const ModifierVirtualKey& modifier : modifierVirtualKeys) {
+    if (modifier.virtualKey == virtualKey) return modifier.evdev;
+  }
+  const RawKey key{virtualKey, static_cast<uint16_t>(scanCode),
+                   static_cast<uint16_t>(extended ? rawKeyE0 : 0)};
+  return evdevFromRawKey(key, scanCodeOfVirtualKey);
 }

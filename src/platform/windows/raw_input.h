@@ -26,6 +26,13 @@ constexpr uint16_t virtualKeyPacket = 0xE7;  // VK_PACKET
 /// MAPVK_VK_TO_VSC_EX: the prefix in the high byte, 0 for none).
 std::optional<unsigned> evdevFromRawKey(RawKey key, unsigned (*scanCodeOfVirtualKey)(unsigned));
 
+/// The evdev code of the key a low-level keyboard hook is told of (KBDLLHOOKSTRUCT's vkCode,
+/// scanCode and LLKHF_EXTENDED), which differs from Raw Input's: Pause comes with Num Lock's scan
+/// code, Right Shift and Num Lock may come extended, and AltGr's made-up Left Control has a scan
+/// code above 0xFF. Nothing for text typed as characters and for made-up keys.
+std::optional<unsigned> evdevFromHookedKey(uint16_t virtualKey, uint32_t scanCode, bool extended,
+                                           unsigned (*scanCodeOfVirtualKey)(unsigned));
+
 /// The buttons of a Raw Input mouse report (usButtonFlags) that keytap watches, by evdev code:
 /// the middle button and the first and second side buttons.
 struct RawMouseButton {

@@ -214,6 +214,31 @@ TEST(RawInputTest, MouseReportsToButtonChanges) {
   EXPECT_EQ(trackKey(down, buttonBack, false, false)->keyCode, mouseBackButton);
 }
 
+// What a low-level hook is told (vkCode, scanCode, LLKHF_EXTENDED) to key positions.
+TEST(RawInputTest, HookedKeysToPositions) {
+  const struct {
+    const char* name;
+    uint16_t virtualKey;
+    uint32_t scanCode;
+    bool extended;
+    std::optional<unsigned> evdev;
+  } rows[] = {
+      {"a key by its scan code", 0x4B, 0x25, false, keyK},
+      {"an extended key", 0x27, 0x4D, true, right},
+      {"Pause, with Num Lock's scan code", 0x13, 0x45, false, pauseKey},
+      {"Pause by virtual key alone", 0x13, 0, false, pauseKey},
+      {"Num Lock, extended", 0x90, 0x45, true, 69},
+      {"Right Shift, extended", 0xA1, 0x36, true, rightShift},
+      {"AltGr's made-up Left Control", 0xA2, 0x21D, false, std::nullopt},
+      {"text typed as a character", virtualKeyPacket, 0x43, false, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(evdevFromHookedKey(row.virtualKey, row.scanCode, row.extended, scanCodeOfVirtualKey),
+              row.evdev)
+        << row.name;
+  }
+}
+
 // A kept key's events from the hook and from Raw Input, in the orders Windows and wine bring
 // them (R: Raw Input, H: the hook; v press, ^ release), to what keytap hears of the key.
 TEST(RawInputTest, KeptKeysAreHeardOnce) {
