@@ -81,6 +81,12 @@ std::optional<RawKey> releaseAltGr(AltGrFilter& filter) {
 
 bool toldByHook(HookedKeys& hooked, unsigned evdev, bool press) {
   if (evdev >= hooked.kept.size()) return false;
+  // A release, whoever tells it first: the hook's word comes later (wine) or never (a hook that
+  // Windows removed for answering too slowly).
+  if (hooked.kept[evdev] && !press) {
+    hooked.kept[evdev] = false;
+    return false;
+  }
   if (hooked.kept[evdev]) return true;
   const bool releaseTold = hooked.releaseTold[evdev];
   hooked.releaseTold[evdev] = false;

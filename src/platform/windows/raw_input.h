@@ -133,7 +133,8 @@ struct HookedKeys {
   KeysDown releaseTold;  // the hook told the release; Raw Input's may follow
 };
 
-/// Whether Raw Input's event of this key is one that the hook tells: passed over.
+/// Whether Raw Input's event of this key is one that the hook tells: passed over. A release is
+/// heard from whichever tells it first.
 bool toldByHook(HookedKeys& hooked, unsigned evdev, bool press);
 
 /// Takes the hook's word on an event it kept; whether to hand it on: not a press that Raw Input

@@ -253,6 +253,7 @@ TEST(RawInputTest, KeptKeysAreHeardOnce) {
       {"wine: the release from Raw Input first", "Hv Rv R^ H^", "down up"},
       {"Windows: typed unkept after a keep", "Hv H^ Rv R^", "down up down up"},
       {"wine: typed unkept after a keep", "Rv Hv R^ H^ Rv R^", "down up down up"},
+      {"Windows: the hook removed while the key is held", "Hv R^ Rv R^", "down up down up"},
   };
   for (const auto& row : rows) {
     HookedKeys hooked;
