@@ -364,12 +364,15 @@ TEST_F(MacosModelTest, AKeptChordLeavesTheAppItsModifiers) {
             "ok key 59 down, key 56 down, key 56 up, key 59 up, key 40 down, key 40 up");
 }
 
-// A registration without consume takes nothing, and with none kept no tap may hold back events.
+// A registration without consume takes nothing, and with none kept no tap may hold back events;
+// a keep adds one that does, after the listening tap, which stays as it was.
 TEST_F(MacosModelTest, ARegistrationWithoutConsumePasses) {
   start({"--no-prompt", "--consume"});
   registerText("F10");
   EXPECT_EQ(tellModel(*model, "taps active"), "ok 0");
   registerKept("F9");
+  EXPECT_EQ(tellModel(*model, "taps active"), "ok 1");
+  EXPECT_EQ(tellModel(*model, "taps installed"), "ok 2");
   tap(f10);
   tap(f9);
   EXPECT_EQ(said(), (Said{"down:F10", "up:F10", "down:F9", "up:F9"}));
@@ -377,7 +380,7 @@ TEST_F(MacosModelTest, ARegistrationWithoutConsumePasses) {
 }
 
 // Unregistered while held, the kept press keeps its release; then the key is the app's again
-// and the tap listens only.
+// and no tap holds back events.
 TEST_F(MacosModelTest, UnregisterGivesTheKeyBack) {
   start({"--no-prompt", "--consume"});
   registerKept("F9");

@@ -35,16 +35,15 @@ static_assert(kCGEventFlagsChanged == flagsChangedEvent);
 static_assert(kCGEventOtherMouseDown == otherMouseDownEvent);
 static_assert(kCGEventOtherMouseUp == otherMouseUpEvent);
 
-// Each tap is active, and holds back events, only while it has keys or buttons to keep
-// (--consume); else it listens only. The tap that hears an event is the one that holds it back,
-// so keytap hears a kept key whatever order the system hands an event to taps in, and no second
-// tap is needed: keeping a chord opens the tap again as an active one.
+// The taps that listen only come first among the session's taps; a keeper (--consume), an active
+// tap that holds back the kept keys' events (or buttons'), comes last and only while something is
+// kept. So each event reaches keytap's listening tap before its keeper decides whether it goes on,
+// the listening taps are never opened again for a keep, and a keeper's callback writes nothing.
 struct Tap {
   CFMachPortRef port;
   CFMachPortRef buttons;  // a second tap, for the mouse buttons, while they are wanted; or null
-  CGEventMask keyEvents;  // what `port` takes, to open it again
-  bool portActive = false;
-  bool buttonsActive = false;
+  CFMachPortRef keyKeeper = nullptr;
+  CFMachPortRef buttonKeeper = nullptr;
 };
 
 namespace {
@@ -102,64 +101,84 @@ bool holdsBack(bool buttons) {
          std::any_of(kept.down.begin(), kept.down.end(), ofKind);
 }
 
-// Whether an active tap keeps the key or button event it has just delivered from the other
-// programs, read as the matcher reads it. A fresh press (no autorepeat) of a key still counted
-// as kept down means its release went by unheard, while the tap was switched off: it starts over.
-bool keeps(const Event* event, bool press) {
-  const auto keyCode = static_cast<uint16_t>(eventKeyCode(event));
-  if (press && !eventAutorepeat(event)) std::erase(kept.down, keyCode);
-  const bool keep =
-      keepsKeyEvent(kept, keyCode, press, eventAutorepeat(event) != 0, eventFlags(event));
-  // Nothing of its kind left to keep: the tap listens only again, once this callback has returned.
+// Whether a keeper keeps the key or button event from the other programs, read as the matcher
+// reads it: the listening tap has just delivered it. A fresh press (no autorepeat) of a key still
+// counted as kept down means its release went by unheard, while the keeper was switched off: it
+// starts over. A fresh press the listening tap could not hear, switched off, is never kept.
+bool keeps(CGEventRef event, CFMachPortRef listener, bool press) {
+  const Event* asEvent = reinterpret_cast<const Event*>(event);
+  const auto keyCode = static_cast<uint16_t>(eventKeyCode(asEvent));
+  const bool fresh = press && !eventAutorepeat(asEvent);
+  if (fresh) std::erase(kept.down, keyCode);
+  if (fresh && !CGEventTapIsEnabled(listener)) return false;
+  const bool keep = keepsKeyEvent(kept, keyCode, press, !fresh && press, eventFlags(asEvent));
+  // Nothing of its kind left to keep: the keeper goes, once this callback has returned.
   if (!holdsBack(isMouseButton(keyCode))) {
     dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
   }
   return keep;
 }
 
-// A tap was switched off. An active tap of a process that is no longer a trusted accessibility
-// client holds up every event of the session until macOS switches it off, and would do so again
-// each time it is switched on: from then on nothing is kept. A kept press whose release went by
-// unheard meanwhile is no longer waited for. Either way the taps settle after this callback.
-void tapSwitchedOff() {
-  if (!openedTap || (!openedTap->portActive && !openedTap->buttonsActive)) return;
+// A keeper was switched off. An active tap of a process that is no longer a trusted
+// accessibility client holds up every event of the session until macOS switches it off, and
+// would do so again each time it is switched on: from then on nothing is kept. A kept press whose
+// release went by unheard meanwhile is no longer waited for. The keeper is switched on again, or
+// goes after this callback.
+void keeperSwitchedOff(CFMachPortRef keeper) {
   std::erase_if(kept.down, [](uint16_t keyCode) { return !keyIsDown(keyCode); });
   if (!AXIsProcessTrusted()) kept = {};
+  CGEventTapEnable(keeper, true);
   dispatch_async_f(dispatch_get_main_queue(), nullptr, settleLater);
+}
+
+bool isSwitchOff(CGEventType type) {
+  return type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput;
+}
+
+CGEventRef keepKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (!openedTap) return event;
+  if (isSwitchOff(type)) {
+    keeperSwitchedOff(openedTap->keyKeeper);
+    return event;
+  }
+  if (type != kCGEventKeyDown && type != kCGEventKeyUp) return event;
+  return keeps(event, openedTap->port, type == kCGEventKeyDown) ? nullptr : event;
+}
+
+CGEventRef keepButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
+  if (!openedTap) return event;
+  if (isSwitchOff(type)) {
+    keeperSwitchedOff(openedTap->buttonKeeper);
+    return event;
+  }
+  if (!buttonKeyCode(buttonNumberField(event)) || !openedTap->buttons) return event;
+  // A drag with a kept button held goes where its press went: nowhere.
+  if (type == kCGEventOtherMouseDragged) {
+    const auto keyCode = static_cast<uint16_t>(*buttonKeyCode(buttonNumberField(event)));
+    return std::find(kept.down.begin(), kept.down.end(), keyCode) != kept.down.end() ? nullptr
+                                                                                     : event;
+  }
+  return keeps(event, openedTap->buttons, type == kCGEventOtherMouseDown) ? nullptr : event;
 }
 
 // The mouse tap's own callback: a button goes on as a key event of its key code; buttons beyond
 // the watched pass by. Its tap switched off is no concern of the keyboard's, whose Fn state and
 // listening status stay as they are: it is switched on again at once.
 CGEventRef deliverButton(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
-  if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
-    tapSwitchedOff();
+  if (isSwitchOff(type)) {
     if (openedTap && openedTap->buttons && buttonsWanted)
       CGEventTapEnable(openedTap->buttons, true);
     return event;
   }
   if (!buttonKeyCode(buttonNumberField(event))) return event;
-  // A drag with a kept button held goes where its press went: nowhere.
-  if (type == kCGEventOtherMouseDragged) {
-    const auto keyCode = static_cast<uint16_t>(*buttonKeyCode(buttonNumberField(event)));
-    const bool keptDown = std::find(kept.down.begin(), kept.down.end(), keyCode) != kept.down.end();
-    return openedTap && openedTap->buttonsActive && keptDown ? nullptr : event;
-  }
   const CGEventType asKey = type == kCGEventOtherMouseDown ? kCGEventKeyDown : kCGEventKeyUp;
-  Event* delivered = deliverTo(asKey, reinterpret_cast<Event*>(event));
-  const bool active = openedTap && openedTap->buttonsActive;
-  return active && keeps(delivered, asKey == kCGEventKeyDown) ? nullptr : toCGEvent(delivered);
+  return toCGEvent(deliverTo(asKey, reinterpret_cast<Event*>(event)));
 }
 
 CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*) {
-  if (type == kCGEventTapDisabledByTimeout || type == kCGEventTapDisabledByUserInput) {
-    tapSwitchedOff();
-  }
   // Only a key event has fields to read; a tap-disabled notification may have none.
   const bool flagsChanged = type == kCGEventFlagsChanged;
   const bool keyEvent = flagsChanged || type == kCGEventKeyDown || type == kCGEventKeyUp;
-  // A key's own press or release may be kept, never a modifier's flags-changed event.
-  const bool keepable = keyEvent && !flagsChanged && openedTap && openedTap->portActive;
   const uint64_t flags = keyEvent ? CGEventGetFlags(event) : 0;
   // Modifier keys reach nobody without --extended-keys and outside a capture, which tells the
   // modifiers held; Fn's state is followed all the same (a capture passes over Fn chords).
@@ -175,8 +194,7 @@ CGEventRef deliverKey(CGEventTapProxy, CGEventType type, CGEventRef event, void*
     }
     type = static_cast<CGEventType>(*decoded);
   }
-  Event* delivered = deliverTo(type, reinterpret_cast<Event*>(event));
-  return keepable && keeps(delivered, type == kCGEventKeyDown) ? nullptr : toCGEvent(delivered);
+  return toCGEvent(deliverTo(type, reinterpret_cast<Event*>(event)));
 }
 
 void fireTick(CFRunLoopTimerRef, void*) {
@@ -212,18 +230,21 @@ bool systemSaysDown(uint16_t keyCode) {
          CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, keyCode);
 }
 
-// The mouse buttons beyond left and right, and the drags with them held, which an app must not
-// see of a kept button either; never a plain move of the mouse.
-constexpr CGEventMask buttonEvents = CGEventMaskBit(kCGEventOtherMouseDown) |
-                                     CGEventMaskBit(kCGEventOtherMouseUp) |
-                                     CGEventMaskBit(kCGEventOtherMouseDragged);
+// The mouse buttons beyond left and right, never a move of the mouse.
+constexpr CGEventMask buttonEvents =
+    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
+// What the keepers hold back: key presses and releases; the buttons, and the drags with them
+// held, which an app must not see of a kept button either.
+constexpr CGEventMask keeperKeyEvents =
+    CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp);
+constexpr CGEventMask keeperButtonEvents = buttonEvents | CGEventMaskBit(kCGEventOtherMouseDragged);
 
-// A session tap for the events, on the main run loop and enabled: an active one, which may hold
-// them back, or a listen-only one. Null when none can be opened.
-CFMachPortRef openEventTap(CGEventMask events, CGEventTapCallBack callback, bool active) {
-  const CGEventTapOptions option = active ? kCGEventTapOptionDefault : kCGEventTapOptionListenOnly;
-  CFMachPortRef port = CGEventTapCreate(kCGSessionEventTap, kCGHeadInsertEventTap, option, events,
-                                        callback, nullptr);
+// A session tap for the events, on the main run loop and enabled: a listen-only one before the
+// session's other taps, or a keeper, active, after them. Null when none can be opened.
+CFMachPortRef openEventTap(CGEventMask events, CGEventTapCallBack callback, bool keeper) {
+  CFMachPortRef port = CGEventTapCreate(
+      kCGSessionEventTap, keeper ? kCGTailAppendEventTap : kCGHeadInsertEventTap,
+      keeper ? kCGEventTapOptionDefault : kCGEventTapOptionListenOnly, events, callback, nullptr);
   if (!port) return nullptr;
   CFRunLoopSourceRef source = CFMachPortCreateRunLoopSource(kCFAllocatorDefault, port, 0);
   if (!source) {
@@ -244,31 +265,21 @@ void closeEventTap(CFMachPortRef port) {
   CFRelease(port);
 }
 
-// Opens a tap again in place of `port`, active or listen-only as `active` says; false when the
-// new one cannot be opened, which leaves `port` as it was.
-bool reopen(CFMachPortRef& port, bool& isActive, bool active, CGEventMask events,
-            CGEventTapCallBack callback) {
-  if (isActive == active) return true;
-  CFMachPortRef opened = openEventTap(events, callback, active);
-  if (!opened) return false;
-  closeEventTap(port);
-  port = opened;
-  isActive = active;
-  return true;
-}
-
-// Makes the keyboard tap, or the mouse tap, active or listen-only as what is kept wants; false
-// when it cannot be opened so. A mouse tap not open, or on its way out, is left alone: it opens
-// as wanted when the buttons are.
+// Opens the keeper of keys, or of buttons, while something of its kind is kept, and closes it
+// once nothing is; false when it cannot be opened.
 bool settle(bool buttons) {
   if (!openedTap) return false;
-  if (!buttons) {
-    return reopen(openedTap->port, openedTap->portActive, holdsBack(false), openedTap->keyEvents,
-                  deliverKey);
+  CFMachPortRef& keeper = buttons ? openedTap->buttonKeeper : openedTap->keyKeeper;
+  const bool wanted = holdsBack(buttons);
+  if (wanted && !keeper) {
+    keeper = buttons ? openEventTap(keeperButtonEvents, keepButton, true)
+                     : openEventTap(keeperKeyEvents, keepKey, true);
   }
-  if (!buttonsWanted || !openedTap->buttons) return true;
-  return reopen(openedTap->buttons, openedTap->buttonsActive, holdsBack(true), buttonEvents,
-                deliverButton);
+  if (!wanted && keeper) {
+    closeEventTap(keeper);
+    keeper = nullptr;
+  }
+  return keeper || !wanted;
 }
 
 void settleLater(void*) {
@@ -298,8 +309,7 @@ void openButtonTap() {
   if (openedTap->buttons) {
     CGEventTapEnable(openedTap->buttons, true);
   } else {
-    openedTap->buttonsActive = holdsBack(true);
-    openedTap->buttons = openEventTap(buttonEvents, deliverButton, openedTap->buttonsActive);
+    openedTap->buttons = openEventTap(buttonEvents, deliverButton, false);
   }
 }
 
@@ -344,7 +354,7 @@ Tap* openTap(TapCallback onEvent) {
     closeEventTap(port);
     return nullptr;
   }
-  openedTap = new Tap{port, nullptr, keyEvents};
+  openedTap = new Tap{port, nullptr};
   openButtonTap();
   return openedTap;
 }
@@ -376,7 +386,7 @@ bool tapIsEnabled(Tap* opened) {
 KeepAnswer keepFromOthers(const Accel& accel, bool keep) {
   const bool button = isMouseButton(accel.keyCode);
   if (!keep) {
-    // A press kept already holds the tap active until its release.
+    // A press kept already holds its keeper until its release.
     std::erase(kept.chords, accel);
     settle(button);
     return {};

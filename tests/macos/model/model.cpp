@@ -859,7 +859,7 @@ bool CGRequestListenEventAccess() {
 // returned." Listen-only taps of mouse events need no permission. An active tap
 // (kCGEventTapOptionDefault) may hold back any app's events, which macOS allows a trusted
 // accessibility client alone: for any other process it is NULL, whatever it asks for.
-CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
+CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement placement,
                                CGEventTapOptions options, CGEventMask eventsOfInterest,
                                CGEventTapCallBack callback, void* userInfo) {
   onMainThread("CGEventTapCreate");
@@ -880,7 +880,10 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation location, CGEventTapPlacement,
   port->mask = mask;
   port->callback = callback;
   port->userInfo = userInfo;
-  state.taps.push_back(port);
+  // "kCGHeadInsertEventTap: Specifies that a new event tap should be inserted before any
+  // pre-existing event taps at the same location"; kCGTailAppendEventTap, after them.
+  state.taps.insert(placement == kCGHeadInsertEventTap ? state.taps.begin() : state.taps.end(),
+                    port);
   return port;
 }
 

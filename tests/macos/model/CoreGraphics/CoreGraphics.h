@@ -59,6 +59,7 @@ enum CGEventTapLocation : uint32_t {
 
 enum CGEventTapPlacement : uint32_t {
   kCGHeadInsertEventTap = 0,
+  kCGTailAppendEventTap = 1,
 };
 
 enum CGEventTapOptions : uint32_t {
