@@ -210,9 +210,10 @@ void drainRawInput() {
   while (PeekMessageW(&message, window, WM_INPUT, WM_INPUT, PM_REMOVE)) DispatchMessageW(&message);
 }
 
-// An event the hooks kept. What Raw Input heard before it comes first, the modifiers that made
-// the chord among it: Windows hands out posted messages before input.
-void handleKeptKey(unsigned evdev, bool press) {
+// An event the hooks kept, with the modifiers they kept it with. What Raw Input heard before it
+// comes first, since Windows hands out posted messages before input; so may a modifier let go
+// just after it, which is why the hooks' modifiers are the event's.
+void handleKeptKey(unsigned evdev, bool press, uint64_t flags) {
   drainRawInput();
   if (!openedTap || evdev >= openedTap->down.size()) return;
   releaseWaitingControl(false);
@@ -220,6 +221,7 @@ void handleKeptKey(unsigned evdev, bool press) {
   std::optional<Event> event = trackKey(openedTap->down, evdev, press, options.extendedKeys);
   if (!event) return;
   if (isMouseButton(event->keyCode)) event->autorepeat = 0;
+  event->flags = flags;
   openedTap->callback(press ? keyDownEvent : keyUpEvent, &*event);
 }
 
@@ -253,8 +255,9 @@ LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
     return 0;
   }
   if (message == keptKeyPosted) {
-    handleKeptKey(static_cast<unsigned>(wParam), lParam != 0);
-    if (lParam == 0) endHooksWhenIdle();
+    const bool press = lParam & 1;
+    handleKeptKey(static_cast<unsigned>(wParam), press, static_cast<uint64_t>(lParam) >> 1);
+    if (!press) endHooksWhenIdle();
     return 0;
   }
   if (message == WM_TIMER && wParam == tickTimer) {

@@ -42,12 +42,13 @@ bool isModifier(unsigned evdev) {
 // Whether to keep the event, told to the main thread when it is kept. A press of a key down
 // already is its autorepeat.
 bool keeps(unsigned evdev, bool press, bool autorepeat) {
+  const uint64_t flags = modifierFlags(keysDown);
   bool kept = false;
   {
     const std::lock_guard lock(tableLock);
-    kept = keepsKeyEvent(table, macKeyCodeOf(evdev), press, autorepeat, modifierFlags(keysDown));
+    kept = keepsKeyEvent(table, macKeyCodeOf(evdev), press, autorepeat, flags);
   }
-  if (kept) PostMessageW(reportTo, keptKeyPosted, evdev, press);
+  if (kept) PostMessageW(reportTo, keptKeyPosted, evdev, static_cast<LPARAM>(flags << 1 | press));
   return kept;
 }
 

@@ -7,8 +7,9 @@
 #include "core/accel.h"
 
 /// What the hooks post to the window given to keepChord for each key event they keep, since
-/// Windows hands Raw Input no event that a hook keeps: wParam the key's evdev code, lParam 1 for a
-/// press (an autorepeat too), 0 for a release.
+/// Windows hands Raw Input no event that a hook keeps: wParam the key's evdev code; lParam the
+/// modifier flags they kept it with, shifted left by one, and in its lowest bit 1 for a press (an
+/// autorepeat too), 0 for a release.
 constexpr UINT keptKeyPosted = WM_APP + 1;
 
 /// Keeps the chord's key or button from every other program, or gives it back, telling `window`
