@@ -257,7 +257,7 @@ LRESULT CALLBACK receive(HWND to, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == keptKeyPosted) {
     const bool press = lParam & 1;
     handleKeptKey(static_cast<unsigned>(wParam), press, static_cast<uint64_t>(lParam) >> 1);
-    if (!press) endHooksWhenIdle();
+    if (!press) settleHooks();
     return 0;
   }
   if (message == WM_TIMER && wParam == tickTimer) {

@@ -155,6 +155,9 @@ void endThread() {
 // Starts the hooks' thread, or tells it the table changed, and waits until its hooks match.
 bool syncHooksThread() {
   if (!synced) synced = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  // A sync nobody waited for (settleHooks) may have left it set; one set from now on saw the
+  // table as it is.
+  ResetEvent(synced);
   if (thread) {
     // Its message queue was made before its first sync.
     PostThreadMessageW(threadId, syncHooks, 0, 0);
@@ -177,7 +180,7 @@ bool keepChord(const Accel& chord, bool keep, HWND window) {
     if (!keep) chords.erase(std::remove(chords.begin(), chords.end(), chord), chords.end());
   }
   if (!keep) {
-    endHooksWhenIdle();
+    settleHooks();
     if (!thread) return true;
   }
   if (syncHooksThread()) return true;
@@ -186,11 +189,12 @@ bool keepChord(const Accel& chord, bool keep, HWND window) {
   return false;
 }
 
-void endHooksWhenIdle() {
+void settleHooks() {
   bool idle = false;
   {
     const std::lock_guard lock(tableLock);
     idle = table.chords.empty() && table.down.empty();
   }
   if (idle && thread) endThread();
+  if (!idle && thread) PostThreadMessageW(threadId, syncHooks, 0, 0);
 }

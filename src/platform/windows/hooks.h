@@ -19,5 +19,6 @@ constexpr UINT keptKeyPosted = WM_APP + 1;
 bool keepChord(const Accel& chord, bool keep, HWND window);
 
 /// Ends the hooks' thread once no chord is kept and no key they kept is down: a press they kept
-/// keeps its release. Main thread, after each kept release and each chord given back.
-void endHooksWhenIdle();
+/// keeps its release. Else has it drop the mouse hook once no button is kept or down kept, which
+/// every move of the mouse would pass through. Main thread, after each kept release.
+void settleHooks();
