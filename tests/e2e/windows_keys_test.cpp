@@ -175,6 +175,24 @@ TEST_F(WindowsKeysTest, RegisteredHotKeysAreTaken) {
   }
 }
 
+// The keypad's keys and Pause are asked by their own virtual keys (Num Lock on, as a keyboard
+// starts), not by those Windows gives their positions with Num Lock off (Numpad1 as End).
+TEST_F(WindowsKeysTest, KeypadAndPauseAreAskedByTheirOwnKeys) {
+  keytap = startKeytap("", "granted", {"--no-prompt", "--extended-keys", "--capture"});
+  // Control+VK_NUMPAD7, VK_PAUSE, Control+VK_END
+  for (const char* hotKey : {"2,67", "0,13", "2,23"}) {
+    ASSERT_TRUE(sendText(injector, std::string("hotkey ") + hotKey + "\n"));
+    ASSERT_EQ(readLine(injector, replyTimeoutMs), "ok") << hotKey;
+  }
+  for (const auto& [text, taken] : {std::pair{"Control+Numpad7", "another program"},
+                                    {"Pause", "another program"},
+                                    {"Control+Numpad1", "-"},
+                                    {"Control+End", "another program"}}) {
+    ASSERT_TRUE(sendText(keytap, command("describe", text)));
+    EXPECT_EQ(nextMessage(keytap)["d"].value("taken", "-"), taken) << text;
+  }
+}
+
 // The keypad by the word Windows gives it (Num 7, Num /), never like the top rows' 7 and /; the
 // keypad's / is an extended key (E0 35), asked of ToUnicodeEx as a key press all the same.
 TEST_F(WindowsKeysTest, KeypadLabelsKeepTheirWord) {

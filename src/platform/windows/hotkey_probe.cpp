@@ -23,6 +23,27 @@ constexpr HotKeyModifier hotKeyModifiers[] = {
     {commandFlag, MOD_WIN},
 };
 
+// Keys whose virtual key their position does not tell: the keypad's digits and point, which
+// MapVirtualKey gives as they are with Num Lock off (Numpad7 as Home), and Pause, whose scan
+// code it takes for Control+Break's. By evdev code.
+struct PositionVirtualKey {
+  unsigned evdev;
+  UINT virtualKey;
+};
+constexpr PositionVirtualKey ownVirtualKeys[] = {
+    {71, VK_NUMPAD7}, {72, VK_NUMPAD8}, {73, VK_NUMPAD9}, {75, VK_NUMPAD4},
+    {76, VK_NUMPAD5}, {77, VK_NUMPAD6}, {79, VK_NUMPAD1}, {80, VK_NUMPAD2},
+    {81, VK_NUMPAD3}, {82, VK_NUMPAD0}, {83, VK_DECIMAL}, {119, VK_PAUSE},
+};
+
+UINT virtualKeyAt(unsigned evdev) {
+  for (const PositionVirtualKey& own : ownVirtualKeys) {
+    if (own.evdev == evdev) return own.virtualKey;
+  }
+  const unsigned scanCode = scanCodeOf(evdev);
+  return scanCode ? MapVirtualKeyW(scanCode, MAPVK_VSC_TO_VK_EX) : 0;
+}
+
 }  // namespace
 
 // Mouse buttons and modifiers alone make no hotkey. Keyboard shortcuts with the Windows key are
@@ -30,8 +51,7 @@ constexpr HotKeyModifier hotKeyModifiers[] = {
 ChordHolder chordHolder(const Accel& accel) {
   if (accel.keyCode == modifiersOnly || isMouseButton(accel.keyCode)) return ChordHolder::unknown;
   const std::optional<unsigned> evdev = evdevAt(accel.keyCode);
-  const unsigned scanCode = evdev ? scanCodeOf(*evdev) : 0;
-  const UINT virtualKey = scanCode ? MapVirtualKeyW(scanCode, MAPVK_VSC_TO_VK_EX) : 0;
+  const UINT virtualKey = evdev ? virtualKeyAt(*evdev) : 0;
   if (virtualKey == 0) return ChordHolder::unknown;
   UINT modifiers = MOD_NOREPEAT;
   for (const HotKeyModifier& each : hotKeyModifiers) {
