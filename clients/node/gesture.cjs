@@ -6,10 +6,15 @@ const { EventEmitter } = require('node:events');
  * The decision alone, without a clock: fed key events and the times a timer finds due, it says
  * which gestures they make. Until a key comes, the next decision falls due at `deadline`.
  */
+const maxMs = 2 ** 31 - 1;
+
 class Recognizer {
   constructor({ holdMs = 250, doubleTapMs = 300 } = {}) {
+    // A timer's longest wait: setTimeout takes a longer one for 1 ms.
     for (const ms of [holdMs, doubleTapMs]) {
-      if (typeof ms !== 'number' || !(ms >= 0)) throw new RangeError('holdMs and doubleTapMs must be 0 ms or more');
+      if (typeof ms !== 'number' || !(ms >= 0 && ms <= maxMs)) {
+        throw new RangeError(`holdMs and doubleTapMs must be from 0 to ${maxMs} ms`);
+      }
     }
     this.holdMs = holdMs;
     this.doubleTapMs = doubleTapMs;
@@ -38,12 +43,12 @@ class Recognizer {
 
   /** A "down" or "up"; what fell due before its time is decided first, a late timer or not. */
   key(type, { at, synthetic, reason }) {
-    // Only a key released is a tap: a press the client cut short is nothing.
+    const gestures = this.tick(at);
+    // Only a key released is a tap: a press the client cut short before it was a hold is nothing.
     if (synthetic && this.state === 'pressed') {
       this.state = 'idle';
-      return [];
+      return gestures;
     }
-    const gestures = this.tick(at);
     if (type === 'down' && this.state === 'tapped') {
       this.state = 'idle';
       gestures.push(['double-tap', { at }]);

@@ -40,6 +40,7 @@ const rows = {
   'a hold cut by unregister': [{}, 'down 0, tick 250, up 300 unregistered', 'hold-start 0, hold-end 300 unregistered'],
   'a hold cut by exit': [{}, 'down 0, tick 250, up 300 exited', 'hold-start 0, hold-end 300 exited'],
   'a press cut before it was a hold is no gesture': [{}, 'down 0, up 100 exited, tick 1000', ''],
+  'a hold cut before its timer came': [{}, 'down 0, up 400 unregistered', 'hold-start 0, hold-end 400 unregistered'],
   'close ends a hold': [{}, 'down 0, tick 250, end 260', 'hold-start 0, hold-end 260 closed'],
   'close reports a tap still waiting': [{}, 'down 0, up 100, end 150', 'tap 100'],
   'doubleTapMs 0: every tap at its release': [
@@ -76,8 +77,8 @@ test('gestures from down and up times', async (t) => {
   }
 });
 
-test('holdMs and doubleTapMs are times of 0 ms or more', () => {
-  for (const options of [{ holdMs: -1 }, { doubleTapMs: Number.NaN }, { holdMs: '250' }]) {
+test('holdMs and doubleTapMs are times from 0 ms to a timer\'s longest wait', () => {
+  for (const options of [{ holdMs: -1 }, { doubleTapMs: Number.NaN }, { holdMs: '250' }, { holdMs: Infinity }, { doubleTapMs: 2 ** 31 }]) {
     assert.throws(() => new Recognizer(options), RangeError);
   }
 });

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
 
 HOLD_MS = 250.0
 DOUBLE_TAP_MS = 300.0
+MAX_MS = 2.0**31 - 1  # as the Node client's timers allow; an infinite one would never be set
 GestureCallback = Callable[[GestureEvent], None]
 
 
@@ -21,8 +22,8 @@ class Recognizer:
 
     def __init__(self, accelerator: str, hold_ms: float = HOLD_MS,
                  double_tap_ms: float = DOUBLE_TAP_MS) -> None:
-        if not (hold_ms >= 0 and double_tap_ms >= 0):
-            raise ValueError("hold_ms and double_tap_ms must be 0 ms or more")
+        if not (0 <= hold_ms <= MAX_MS and 0 <= double_tap_ms <= MAX_MS):
+            raise ValueError(f"hold_ms and double_tap_ms must be from 0 to {MAX_MS:g} ms")
         self.accelerator, self.hold_ms, self.double_tap_ms = accelerator, hold_ms, double_tap_ms
         # pressed: down, not yet a hold; tapped: a tap released, a second press may follow. The
         # second press of a double-tap leaves it idle: its up, and how long it was held, say
@@ -54,11 +55,12 @@ class Recognizer:
         """A "down" or "up"; what fell due before its time is decided first, a late timer or
         not."""
         at = event.at
-        # Only a key released is a tap: a press the client cut short is nothing.
+        gestures = self.tick(at)
+        # Only a key released is a tap: a press the client cut short before it was a hold is
+        # nothing.
         if event.synthetic and self.state == "pressed":
             self.state = "idle"
-            return []
-        gestures = self.tick(at)
+            return gestures
         if event.kind == "down" and self.state == "tapped":
             self.state = "idle"
             gestures.append(self._said("double-tap", at))

@@ -40,6 +40,8 @@ ROWS: Dict[str, Tuple[Dict[str, float], str, str]] = {
     "a hold cut by exit": (
         {}, "down 0, tick 250, up 300 exited", "hold-start 0, hold-end 300 exited"),
     "a press cut before it was a hold is no gesture": ({}, "down 0, up 100 exited, tick 1000", ""),
+    "a hold cut before its timer came": (
+        {}, "down 0, up 400 unregistered", "hold-start 0, hold-end 400 unregistered"),
     "close ends a hold": ({}, "down 0, tick 250, end 260", "hold-start 0, hold-end 260 closed"),
     "close reports a tap still waiting": ({}, "down 0, up 100, end 150", "tap 100"),
     "double_tap_ms 0: every tap at its release": (
@@ -72,8 +74,9 @@ def test_gestures_from_down_and_up_times(row: str) -> None:
     assert said == (expected.split(", ") if expected else [])
 
 
-def test_times_are_0_ms_or_more() -> None:
-    for options in ({"hold_ms": -1.0}, {"double_tap_ms": float("nan")}):
+def test_times_are_from_0_ms_to_a_timers_longest_wait() -> None:
+    for options in ({"hold_ms": -1.0}, {"double_tap_ms": float("nan")},
+                    {"hold_ms": float("inf")}, {"double_tap_ms": 2.0**31}):
         with pytest.raises(ValueError):
             Recognizer("F5", **options)
 
