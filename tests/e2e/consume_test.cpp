@@ -50,6 +50,18 @@ void setModifierKeys(Injector& injector,
   std::free(set);
 }
 
+xcb_window_t rootOf(xcb_connection_t* connection) {
+  return xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+}
+
+// The injector's own passive grab of a key, as another program's, in place once it returns.
+void grabAsAnotherClient(Injector& injector, uint16_t modifiers, xcb_keycode_t key) {
+  xcb_grab_key(injector.connection, 0, rootOf(injector.connection), modifiers, key,
+               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+  std::free(xcb_get_input_focus_reply(injector.connection, xcb_get_input_focus(injector.connection),
+                                      nullptr));
+}
+
 std::string consumed(std::string_view text) {
   return json{{"t", "register"}, {"d", {{"accelerator", text}, {"consume", true}}}}.dump() + "\n";
 }
@@ -190,12 +202,7 @@ TEST_F(ConsumeTest, KeysGoBackAtUnregisterAndStayWithoutTheFlag) {
 // press reach the window.
 TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
   start();
-  const xcb_window_t root =
-      xcb_setup_roots_iterator(xcb_get_setup(injector->connection)).data->root;
-  xcb_grab_key(injector->connection, 0, root, XCB_MOD_MASK_CONTROL, f10, XCB_GRAB_MODE_ASYNC,
-               XCB_GRAB_MODE_ASYNC);
-  std::free(xcb_get_input_focus_reply(injector->connection,
-                                      xcb_get_input_focus(injector->connection), nullptr));
+  grabAsAnotherClient(*injector, XCB_MOD_MASK_CONTROL, f10);
   ASSERT_TRUE(sendText(keytap, consumed("Control+F10")));
   EXPECT_EQ(nextMessage(keytap),
             errorReply("conflict", "another program has taken this chord: Control+F10"));
@@ -207,13 +214,14 @@ TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
   // come after the injector's next request: F9 is free once the injector can grab it itself.
   for (int tries = 0; tries < 10000; ++tries) {
     xcb_generic_error_t* error = xcb_request_check(
-        injector->connection, xcb_grab_key_checked(injector->connection, 0, root, 0, f9,
-                                                   XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        injector->connection,
+        xcb_grab_key_checked(injector->connection, 0, rootOf(injector->connection), 0, f9,
+                             XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
     const bool grabbed = !error;
     std::free(error);
     if (grabbed) break;
   }
-  xcb_ungrab_key(injector->connection, f9, root, 0);
+  xcb_ungrab_key(injector->connection, f9, rootOf(injector->connection), 0);
   injectKey(*injector, f9, false);
   tap(f9);
   tap(f10);
@@ -227,12 +235,7 @@ TEST_F(ConsumeTest, TakenChordsAreRefusedAndNothingOutlivesKeytap) {
 // --extended-keys too, the modifiers held are told while the capture runs.
 TEST_F(ConsumeTest, ChordsAnotherClientGrabbedAreTaken) {
   start({"--no-prompt", "--consume", "--capture"});
-  const xcb_window_t root =
-      xcb_setup_roots_iterator(xcb_get_setup(injector->connection)).data->root;
-  xcb_grab_key(injector->connection, 0, root, XCB_MOD_MASK_CONTROL, f10, XCB_GRAB_MODE_ASYNC,
-               XCB_GRAB_MODE_ASYNC);
-  std::free(xcb_get_input_focus_reply(injector->connection,
-                                      xcb_get_input_focus(injector->connection), nullptr));
+  grabAsAnotherClient(*injector, XCB_MOD_MASK_CONTROL, f10);
   ASSERT_TRUE(sendText(keytap, consumed("F9")));
   ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
   const struct {
