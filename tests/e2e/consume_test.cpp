@@ -246,10 +246,8 @@ TEST_F(ConsumeTest, ChordsAnotherClientGrabbedAreTaken) {
               {"F10", "F10", nullptr},
               {"F9", "F9", nullptr}};
   for (const auto& row : rows) {
-    json payload{{"accelerator", row.text}, {"label", row.label}};
-    if (row.taken) payload["taken"] = row.taken;
     ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
-    EXPECT_EQ(nextMessage(keytap), (json{{"t", "described"}, {"d", payload}}));
+    EXPECT_EQ(nextMessage(keytap), described(row.text, row.label, row.taken));
   }
   ASSERT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
                                "\n"));

@@ -72,6 +72,14 @@ inline nlohmann::json reply(std::string_view type, std::string_view text) {
   return {{"t", type}, {"d", {{"accelerator", text}}}};
 }
 
+/// The "described" of a text: its label, and who holds it where a holder is given.
+inline nlohmann::json described(std::string_view text, std::string_view label,
+                                const char* taken = nullptr) {
+  nlohmann::json said{{"t", "described"}, {"d", {{"accelerator", text}, {"label", label}}}};
+  if (taken) said["d"]["taken"] = taken;
+  return said;
+}
+
 inline nlohmann::json errorReply(std::string_view code, std::string_view message) {
   return {{"t", "error"}, {"d", {{"code", code}, {"message", message}}}};
 }

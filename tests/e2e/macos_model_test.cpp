@@ -464,10 +464,8 @@ TEST_F(MacosModelTest, EnabledSymbolicHotKeysAreTakenBySystem) {
   } rows[] = {{"Command+Space", "\u2318Space", "system"},
               {"Option+Command+Space", "\u2325\u2318Space", nullptr}};
   for (const auto& row : rows) {
-    json payload{{"accelerator", row.text}, {"label", row.label}};
-    if (row.taken) payload["taken"] = row.taken;
     ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
-    EXPECT_EQ(nextMessage(keytap), (json{{"t", "described"}, {"d", payload}}));
+    EXPECT_EQ(nextMessage(keytap), described(row.text, row.label, row.taken));
   }
   EXPECT_TRUE(sendText(keytap, R"({"t":"capture","d":{}})"
                                "\n"));

@@ -168,10 +168,8 @@ TEST_F(WindowsKeysTest, RegisteredHotKeysAreTaken) {
               {"Super+K", "Super+K", "system"},
               {"Control+J", "Ctrl+J", nullptr}};
   for (const auto& row : rows) {
-    nlohmann::json payload{{"accelerator", row.text}, {"label", row.label}};
-    if (row.taken) payload["taken"] = row.taken;
     ASSERT_TRUE(sendText(keytap, command("describe", row.text)));
-    EXPECT_EQ(nextMessage(keytap), (nlohmann::json{{"t", "described"}, {"d", payload}}));
+    EXPECT_EQ(nextMessage(keytap), described(row.text, row.label, row.taken));
   }
 }
 
