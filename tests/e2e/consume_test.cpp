@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -338,6 +339,28 @@ TEST_F(ConsumeTest, AKeptKeyReleasedInTheMillisecondOfAnotherChordComesUp) {
   tap(f9);
   EXPECT_EQ(keysSaid(keytap),
             (std::vector<std::string>{"down:Control+F9", "up:Control+F9", "down:F9", "up:F9"}));
+}
+
+// A kept key pressed again before keytap read its release: the server has it down by then, as
+// for its autorepeat, but the release was a true one.
+TEST_F(ConsumeTest, AKeptKeyPressedAgainBeforeKeytapReadItsReleaseComesUp) {
+  start();
+  ASSERT_TRUE(sendText(keytap, consumed("F9")));
+  ASSERT_EQ(nextMessage(keytap), reply("registered", "F9"));
+  ASSERT_EQ(kill(keytap.pid, SIGSTOP), 0);
+  injectKey(*injector, f9, true);
+  injectKey(*injector, f9, false);
+  injectKey(*injector, f9, true);
+  ASSERT_EQ(kill(keytap.pid, SIGCONT), 0);
+  // All three before the last release: the server still has F9 down as keytap reads them.
+  const auto said = [&] {
+    const json message = nextMessage(keytap);
+    if (message.is_null()) return std::string("nothing");
+    return message.value("t", "") + ":" + message["d"].value("accelerator", "");
+  };
+  for (const char* expected : {"down:F9", "up:F9", "down:F9"}) EXPECT_EQ(said(), expected);
+  injectKey(*injector, f9, false);
+  EXPECT_EQ(said(), "up:F9");
 }
 
 // keytap calls Alt the keys where Alt is, whatever X modifier they set: with Alt and Super

@@ -31,6 +31,9 @@ struct X11Tap : Tap {
   // the server keeps raw events from the client whose root window grab is active.
   std::array<xcb_timestamp_t, 256> keyTimes = {};
   std::array<xcb_timestamp_t, 16> buttonTimes = {};
+  // An event taken from the queue ahead of its turn, to tell a grabbed release (--consume); it is
+  // served next.
+  xcb_generic_event_t* lookahead = nullptr;
 };
 
 // The open tap, or null.
@@ -168,8 +171,8 @@ void handleRawButton(X11Tap& listener, const xcb_input_raw_button_press_event_t&
   deliver(listener, *evdev, press);
 }
 
-// Whether the server has the key down now. The server's autorepeat comes through a grab as a
-// release and a press of a key that stays down; a true release leaves it up.
+// Whether the server has the key down now; once the reply has come, every event the server sent
+// before it is in the queue.
 bool serverHasKeyDown(xcb_connection_t* connection, uint8_t keycode) {
   xcb_query_keymap_reply_t* keymap =
       xcb_query_keymap_reply(connection, xcb_query_keymap(connection), nullptr);
@@ -177,6 +180,18 @@ bool serverHasKeyDown(xcb_connection_t* connection, uint8_t keycode) {
   const bool down = (keymap->keys[keycode / 8] >> (keycode % 8)) & 1;
   std::free(keymap);
   return down;
+}
+
+// Whether a grabbed release is the server's autorepeat, which comes through a grab as a release
+// and a press of one time, sent together, of a key that stays down. A true release leaves the key
+// up, unless it was pressed again meanwhile: then its next event is not that press. The event
+// looked at is served next.
+bool isAutorepeatRelease(X11Tap& listener, const xcb_key_release_event_t& release) {
+  if (!serverHasKeyDown(listener.connection, release.detail)) return false;
+  listener.lookahead = xcb_poll_for_queued_event(listener.connection);
+  const auto* next = reinterpret_cast<const xcb_key_press_event_t*>(listener.lookahead);
+  return next && (next->response_type & 0x7F) == XCB_KEY_PRESS && next->detail == release.detail &&
+         next->time == release.time;
 }
 
 // While one of keytap's grabs is active (--consume), the server sends keytap the keyboard's or
@@ -192,7 +207,7 @@ void handleGrabbedEvent(X11Tap& listener, const xcb_generic_event_t& event) {
       return;
     }
     // The repeat's press that follows is a press of a key down, which trackKey calls a repeat.
-    if (!press && serverHasKeyDown(listener.connection, input.detail)) return;
+    if (!press && isAutorepeatRelease(listener, input)) return;
     deliver(listener, input.detail - evdevOffset, press);
   } else if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
     const std::optional<unsigned> evdev = evdevOfButton(input.detail);
@@ -219,6 +234,7 @@ void grabKeptChordsAgain(xcb_connection_t* connection) {
 // A lost display is not fatal: the tap becomes absent, so the next register opens a new one.
 void dropTap() {
   const TapCallback notify = opened->callback;
+  std::free(opened->lookahead);
   xcb_disconnect(opened->connection);
   delete opened;
   opened = nullptr;
@@ -227,7 +243,8 @@ void dropTap() {
 
 void serveTapEvents() {
   while (opened) {
-    xcb_generic_event_t* event = xcb_poll_for_event(opened->connection);
+    xcb_generic_event_t* event = opened->lookahead ? std::exchange(opened->lookahead, nullptr)
+                                                   : xcb_poll_for_event(opened->connection);
     if (!event) {
       if (xcb_connection_has_error(opened->connection)) dropTap();
       return;
